@@ -1,0 +1,59 @@
+#pragma once
+// The transport port: one HTTP exchange at a time. It follows no redirects and keeps no
+// cookies; the client above it does both.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace quorvex {
+
+// A transport failure. The message is already in the client's underlying form, e.g.
+// "Error sending data: (12175) A security error occurred".
+class TransportError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct HttpHeader {
+  std::string name;
+  std::string value;
+};
+
+struct TransportRequest {
+  std::string method;                // "GET"
+  std::string url;                   // absolute http(s) URL
+  std::vector<HttpHeader> headers;   // in wire order, values exactly as sent
+  int connectTimeoutMs = 30000;      // name resolution and connect
+  int readTimeoutMs = 999999;        // send, response headers, each further body block
+};
+
+struct TransportResponseHead {
+  std::string protocol;              // "HTTP/1.1", "HTTP/1.0", "HTTP/2.0" or "" when not reported
+  int status = 0;
+  std::string reason;
+  std::vector<HttpHeader> headers;   // in received order; names as received
+};
+
+// One exchange after its response head has arrived.
+class HttpExchange {
+ public:
+  virtual ~HttpExchange() = default;
+  virtual const TransportResponseHead& Head() const = 0;
+  // Appends the next block of the body, of whatever size the transport has available, to
+  // body and returns its size; 0 at the end of the body. Throws TransportError
+  // ("Error receiving data: ..." / "Error reading data: ...") on a broken transfer.
+  virtual std::size_t ReadBlock(std::vector<std::uint8_t>& body) = 0;
+};
+
+class Transport {
+ public:
+  virtual ~Transport() = default;
+  // Sends the request and waits for the response head. Throws TransportError.
+  virtual std::unique_ptr<HttpExchange> Send(const TransportRequest& request) = 0;
+};
+
+}  // namespace quorvex

@@ -1,0 +1,72 @@
+#pragma once
+// The file-system port of the installation run and the unpacker. Paths are Windows
+// paths as UTF-8 text ("C:\Quorvex\bin\a.dll"); adapters convert at their edge.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+
+namespace quorvex {
+
+// A file-system operation that failed; the message names the path and the system's reason.
+class FileSystemError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A date and time as a ZIP entry stores it (MS-DOS format), meant as local time.
+struct DosDateTime {
+  std::uint16_t date = 0;  // bits 15-9 year-1980, 8-5 month, 4-0 day
+  std::uint16_t time = 0;  // bits 15-11 hour, 10-5 minute, 4-0 seconds/2
+};
+
+// File attribute bits as ZIP's MS-DOS external attributes and Win32 define them.
+enum FileAttributeBits : std::uint32_t {
+  kAttributeReadOnly = 0x01,
+  kAttributeHidden = 0x02,
+  kAttributeSystem = 0x04,
+  kAttributeArchive = 0x20,
+};
+
+// A file opened for writing with exclusive access. Closing happens on destruction
+// (or earlier through Close); an adapter never throws from its destructor.
+class OutputFile {
+ public:
+  virtual ~OutputFile() = default;
+  // Stores up to size bytes and returns how many were stored; fewer than size means the
+  // medium took no more. Throws FileSystemError when the write itself fails.
+  virtual std::size_t Write(const std::uint8_t* data, std::size_t size) = 0;
+  // Sets creation and last-write time from a local DOS date/time. Returns false when the
+  // value is not a valid date and time or the system refuses; the file is unchanged then.
+  virtual bool SetTimes(DosDateTime when) = 0;
+  // Flushes nothing extra; releases the handle. Throws FileSystemError if closing fails.
+  virtual void Close() = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  // True when a file (not a folder) exists at path.
+  virtual bool FileExists(const std::string& path) = 0;
+  // True when a folder exists at path.
+  virtual bool FolderExists(const std::string& path) = 0;
+  // Deletes a file; false when it could not be deleted (callers may ignore it).
+  virtual bool RemoveFile(const std::string& path) = 0;
+  // Creates a folder with all missing ancestors; true when it exists afterwards.
+  virtual bool CreateFolderTree(const std::string& path) = 0;
+  // Creates or truncates the file with exclusive access, before any data is known. Throws
+  // FileSystemError when the file cannot be created or an existing one cannot be replaced
+  // (read-only, hidden, system, in use).
+  virtual std::unique_ptr<OutputFile> CreateOutputFile(const std::string& path) = 0;
+  // Applies the read-only, hidden, system and archive bits; false when refused.
+  virtual bool ApplyAttributes(const std::string& path, std::uint32_t attributes) = 0;
+};
+
+// Writes data as the whole content of path with exclusive access: a write that stores part
+// of the data is continued with the rest; a write that stores nothing throws.
+void WriteWholeFile(FileSystem& fileSystem, const std::string& path, std::span<const std::uint8_t> data);
+
+}  // namespace quorvex
