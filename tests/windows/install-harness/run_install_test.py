@@ -1,0 +1,156 @@
+#!/usr/bin/env python3
+"""Whole installation runs under Wine against the reference service over TLS.
+
+A package holding a stand-in application (which writes a marker when started) and a few
+files with fixed times and attributes is placed in the service's storage; the harness runs
+the installation with the real adapters; the report and the prefix's drive C are checked.
+A second run asks for a package the service does not have: its 404 text must end in the
+download error message and stay behind as the package file.
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import time
+import zipfile
+
+ERROR_LINE = "ui error Erro|Erro no download!\\rEntre em contato com o Suporte T\u00e9cnico."
+
+failures = []
+
+
+def check(condition, what):
+    if not condition:
+        failures.append(what)
+        print("FAIL:", what)
+
+
+def make_package(path, application):
+    entries = [
+        # name, content, DOS date/time, MS-DOS attributes, method
+        ("Quorvex.exe", application, (2024, 5, 17, 10, 30, 0), 0x20, zipfile.ZIP_DEFLATED),
+        ("docs/", b"", (2024, 5, 17, 10, 30, 0), 0x10, zipfile.ZIP_STORED),
+        ("docs/leia-me.txt", "Instala\u00e7\u00e3o conclu\u00edda.\r\n".encode() * 200, (2023, 12, 31, 23, 59, 58),
+         0x21, zipfile.ZIP_DEFLATED),
+        ("dados/oculto.dat", bytes(range(256)) * 4, (2022, 2, 3, 4, 5, 6), 0x02, zipfile.ZIP_STORED),
+    ]
+    with zipfile.ZipFile(path, "w") as package:
+        for name, content, when, attributes, method in entries:
+            info = zipfile.ZipInfo(name, when)
+            info.create_system = 0  # MS-DOS: the attribute bits apply
+            info.external_attr = attributes
+            info.compress_type = method
+            package.writestr(info, content)
+    return entries
+
+
+def run_harness(args, api, version, report_path):
+    windows_report = "Z:" + report_path
+    result = subprocess.run([args.wine_run, args.harness, api, version, windows_report], timeout=240)
+    check(result.returncode == 0, f"harness for {version} exited with {result.returncode}")
+    with open(report_path, encoding="utf-8") as report:
+        return report.read().splitlines()
+
+
+def listed_files(report):
+    files = {}
+    for line in report:
+        if line.startswith("file "):
+            path, _, rest = line[len("file "):].partition(" size=")
+            files[path] = "size=" + rest
+    return files
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for name in ("wine-run", "harness", "marker-app", "prefix", "storage", "port-file", "work"):
+        parser.add_argument("--" + name, required=True)
+    args = parser.parse_args()
+
+    with open(args.port_file) as port_file:
+        api = f"https://127.0.0.1:{port_file.read().strip()}/admin"
+    drive_c = os.path.join(args.prefix, "drive_c")
+    folder = os.path.join(drive_c, "Quorvex")
+    updates = os.path.join(args.storage, "server_files", "updates")
+    os.makedirs(updates, exist_ok=True)
+    os.makedirs(args.work, exist_ok=True)
+
+    # A 32-bit prefix reports an x86 processor.
+    version = "Quorvex_9.4.2"
+    with open(args.marker_app, "rb") as application:
+        entries = make_package(os.path.join(updates, version + "_x86.zip"), application.read())
+    size = {name: len(content) for name, content, *_ in entries}
+    package_size = os.path.getsize(os.path.join(updates, version + "_x86.zip"))
+
+    # An earlier installation: its executable is replaced, its other files stay.
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    with open(os.path.join(folder, "Quorvex.exe"), "wb") as old:
+        old.write(b"MZ old application")
+    with open(os.path.join(folder, "antigo.txt"), "wb") as old:
+        old.write(b"from the earlier installation")
+
+    report = run_harness(args, api, version, os.path.join(args.work, "success.txt"))
+    print("\n".join(report))
+    check(report[:1] == ["ui progress"], "the run begins by showing the progress display")
+    handler = [line.split()[1:] for line in report if line.startswith("handler ")]
+    check(handler[:1] == [[str(package_size), "0"]], "the handler is first called with 0 bytes received")
+    check(handler[-1:] == [[str(package_size), str(package_size)]], "the last handler call carries the whole package")
+    check(ERROR_LINE not in report, "no error message on success")
+    check("ui end" in report and report.index("ui end") + 1 == report.index("returned"),
+          "the end is requested as the run's last act")
+
+    files = listed_files(report)
+    files.pop("C:\\Quorvex\\started.txt", None)  # the started application may already have written it
+    expected = {
+        "C:\\Quorvex\\Quorvex.exe": f"size={size['Quorvex.exe']} attributes=A "
+                                    "written=2024-05-17 10:30:00 created=2024-05-17 10:30:00",
+        "C:\\Quorvex\\docs\\leia-me.txt": f"size={size['docs/leia-me.txt']} attributes=RA "
+                                          "written=2023-12-31 23:59:58 created=2023-12-31 23:59:58",
+        "C:\\Quorvex\\dados\\oculto.dat": "size=1024 attributes=H written=2022-02-03 04:05:06 created=2022-02-03 04:05:06",
+        "C:\\Quorvex\\antigo.txt": "size=29",
+    }
+    for path, description in expected.items():
+        actual = files.get(path, "<missing>")
+        check(actual.startswith(description), f"{path}: expected {description}, got {actual}")
+    check(set(files) == set(expected), f"exactly the expected files, package gone: {sorted(files)}")
+
+    links = [line for line in report if line.startswith("link ")]
+    check(links == ["link desktop Quorvex.lnk target=C:\\Quorvex\\Quorvex.exe",
+                    "link programs Quorvex.lnk target=C:\\Quorvex\\Quorvex.exe"],
+          f"one shortcut in each folder pointing at the application: {links}")
+
+    marker = os.path.join(folder, "started.txt")
+    deadline = time.time() + 60
+    while not os.path.exists(marker) and time.time() < deadline:
+        time.sleep(0.2)
+    check(os.path.exists(marker), "the installed application was started")
+    if os.path.exists(marker):
+        time.sleep(0.5)  # let it finish writing and exit
+        with open(marker, encoding="utf-8") as started:
+            check(started.readline().strip().lower() == "c:\\quorvex\\quorvex.exe", "started from C:\\Quorvex\\Quorvex.exe")
+
+    # Not on the service: the 404 answer's text becomes the package file and the message shows.
+    missing = "Quorvex_ausente"
+    report = run_harness(args, api, missing, os.path.join(args.work, "not-found.txt"))
+    print("\n".join(report))
+    check(report[:1] == ["ui progress"], "the failed run shows the progress display too")
+    check(ERROR_LINE in report, "a 404 answer ends in the download error message")
+    check("ui end" not in report, "a failed run does not end the installer")
+    leftover = os.path.join(folder, missing + "_x86.zip")
+    check(os.path.exists(leftover) and os.path.getsize(leftover) > 0, "the 404 body stays as the package file")
+    if os.path.exists(leftover):
+        with open(leftover, "rb") as body:
+            check(not body.read().startswith(b"PK"), "the leftover is the error text, not a package")
+    check(not os.path.exists(os.path.join(folder, "Quorvex.exe")), "the previous executable is gone after a failed run")
+
+    if failures:
+        print(f"{len(failures)} check(s) failed")
+        return 1
+    print("whole installation runs: all checks passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
