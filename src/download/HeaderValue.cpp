@@ -15,8 +15,9 @@ std::string EncodeBase64(std::string_view bytes) {
   out.reserve((bytes.size() + 2) / 3 * 4);
   std::size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
-    const unsigned group = (static_cast<unsigned char>(bytes[i]) << 16) |
-                           (static_cast<unsigned char>(bytes[i + 1]) << 8) | static_cast<unsigned char>(bytes[i + 2]);
+    const unsigned group = (static_cast<unsigned>(static_cast<unsigned char>(bytes[i])) << 16) |
+                           (static_cast<unsigned>(static_cast<unsigned char>(bytes[i + 1])) << 8) |
+                           static_cast<unsigned char>(bytes[i + 2]);
     out += kBase64Alphabet[(group >> 18) & 63];
     out += kBase64Alphabet[(group >> 12) & 63];
     out += kBase64Alphabet[(group >> 6) & 63];
@@ -24,8 +25,8 @@ std::string EncodeBase64(std::string_view bytes) {
   }
   const std::size_t rest = bytes.size() - i;
   if (rest > 0) {
-    unsigned group = static_cast<unsigned char>(bytes[i]) << 16;
-    if (rest == 2) group |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+    unsigned group = static_cast<unsigned>(static_cast<unsigned char>(bytes[i])) << 16;
+    if (rest == 2) group |= static_cast<unsigned>(static_cast<unsigned char>(bytes[i + 1])) << 8;
     out += kBase64Alphabet[(group >> 18) & 63];
     out += kBase64Alphabet[(group >> 12) & 63];
     out += rest == 2 ? kBase64Alphabet[(group >> 6) & 63] : '=';

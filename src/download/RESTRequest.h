@@ -1,0 +1,51 @@
+#pragma once
+// One configurable request of a RESTClient, executed synchronously on the calling thread:
+// follows redirects, keeps cookies, reports body progress and fills its RESTResponse.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "download/RestTypes.h"
+#include "download/Transport.h"
+#include "download/Url.h"
+
+namespace quorvex {
+
+class RESTClient;
+class RESTResponse;
+
+class RESTRequest {
+ public:
+  static constexpr int kMaxRedirects = 5;
+
+  // Copies the client's progress handler and read time-out. Client and response must outlive
+  // the request.
+  RESTRequest(RESTClient& client, RESTResponse& response);
+  RESTRequest(const RESTRequest&) = delete;
+  RESTRequest& operator=(const RESTRequest&) = delete;
+
+  void SetMethod(std::string method) { method_ = std::move(method); }
+  void SetReadTimeout(int milliseconds) { readTimeoutMs_ = milliseconds; }
+  void SetOnReceiveData(ProgressHandler handler) { onReceiveData_ = std::move(handler); }
+
+  // Sends the request to the client's base URL and fills the response. A status of 500 or
+  // more, and every transport, redirect, length and text failure, throws RequestError; the
+  // response is then left empty.
+  void Execute();
+
+ private:
+  TransportRequest Compose(const Url& url, const Url& authorizedOrigin) const;
+  // Reads the whole body (or up to an abort), reporting progress only for statuses below 300.
+  std::vector<std::uint8_t> ReadBody(HttpExchange& exchange, int status, std::int64_t totalLength) const;
+  void ExecuteExchanges();
+
+  RESTClient& client_;
+  RESTResponse& response_;
+  std::string method_ = "GET";
+  int readTimeoutMs_;
+  ProgressHandler onReceiveData_;
+};
+
+}  // namespace quorvex

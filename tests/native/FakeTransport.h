@@ -1,0 +1,111 @@
+#pragma once
+// A scripted transport for the download client's tests: answers each Send with the next
+// scripted response, records every request, and hands out bodies in the scripted blocks.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "download/Transport.h"
+
+namespace quorvex::testing {
+
+struct ScriptedResponse {
+  int status = 200;
+  std::string reason = "OK";
+  std::string protocol = "HTTP/1.1";
+  std::vector<HttpHeader> headers;
+  std::vector<std::string> blocks;
+  std::optional<std::string> sendError;  // thrown by Send instead of answering
+  std::optional<std::string> readError;  // thrown by ReadBlock once the blocks are used up
+};
+
+// What the client's body vector looked like when the transport appended to it.
+struct BodyObservation {
+  std::size_t capacityAtFirstBlock = 0;
+  const std::uint8_t* dataAfterLastBlock = nullptr;
+  std::size_t blocksRead = 0;
+};
+
+class FakeTransport : public Transport {
+ public:
+  void Answer(ScriptedResponse response) { script_.push_back(std::move(response)); }
+  // A response with a body in blocks, announcing its length unless told otherwise.
+  void AnswerBody(int status, std::string reason, std::vector<std::string> blocks, bool announceLength = true,
+                  std::vector<HttpHeader> headers = {{"Content-Type", "application/octet-stream"}}) {
+    ScriptedResponse response;
+    response.status = status;
+    response.reason = std::move(reason);
+    response.headers = std::move(headers);
+    if (announceLength) {
+      std::size_t length = 0;
+      for (const std::string& block : blocks) length += block.size();
+      response.headers.push_back({"Content-Length", std::to_string(length)});
+    }
+    response.blocks = std::move(blocks);
+    Answer(std::move(response));
+  }
+  void AnswerRedirect(int status, std::string location, std::vector<HttpHeader> extra = {}) {
+    ScriptedResponse response;
+    response.status = status;
+    response.reason = "Redirect";
+    response.headers = std::move(extra);
+    response.headers.push_back({"Location", std::move(location)});
+    Answer(std::move(response));
+  }
+
+  const std::vector<TransportRequest>& Sent() const { return sent_; }
+  const BodyObservation& LastBody() const { return observation_; }
+
+  std::unique_ptr<HttpExchange> Send(const TransportRequest& request) override {
+    sent_.push_back(request);
+    if (script_.empty()) throw TransportError("Error sending data: (12029) A connection with the server could not be established");
+    ScriptedResponse response = std::move(script_.front());
+    script_.pop_front();
+    if (response.sendError) throw TransportError(*response.sendError);
+    observation_ = {};
+    return std::make_unique<Exchange>(std::move(response), observation_);
+  }
+
+ private:
+  class Exchange : public HttpExchange {
+   public:
+    Exchange(ScriptedResponse response, BodyObservation& observation)
+        : response_(std::move(response)), observation_(observation) {
+      head_.protocol = response_.protocol;
+      head_.status = response_.status;
+      head_.reason = response_.reason;
+      head_.headers = response_.headers;
+    }
+    const TransportResponseHead& Head() const override { return head_; }
+    std::size_t ReadBlock(std::vector<std::uint8_t>& body) override {
+      if (next_ == response_.blocks.size()) {
+        if (response_.readError) throw TransportError(*response_.readError);
+        return 0;
+      }
+      if (observation_.blocksRead == 0) observation_.capacityAtFirstBlock = body.capacity();
+      const std::string& block = response_.blocks[next_++];
+      body.insert(body.end(), block.begin(), block.end());
+      ++observation_.blocksRead;
+      observation_.dataAfterLastBlock = body.data();
+      return block.size();
+    }
+
+   private:
+    ScriptedResponse response_;
+    TransportResponseHead head_;
+    std::size_t next_ = 0;
+    BodyObservation& observation_;
+  };
+
+  std::deque<ScriptedResponse> script_;
+  std::vector<TransportRequest> sent_;
+  BodyObservation observation_;
+};
+
+}  // namespace quorvex::testing
