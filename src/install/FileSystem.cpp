@@ -2,6 +2,23 @@
 
 namespace quorvex {
 
+bool DecodeDosDateTime(DosDateTime when, LocalCalendarTime& out) {
+  LocalCalendarTime t;
+  t.year = 1980 + (when.date >> 9);
+  t.month = (when.date >> 5) & 0x0F;
+  t.day = when.date & 0x1F;
+  t.hour = when.time >> 11;
+  t.minute = (when.time >> 5) & 0x3F;
+  t.second = (when.time & 0x1F) * 2;
+  if (t.month < 1 || t.month > 12 || t.day < 1 || t.hour > 23 || t.minute > 59 || t.second > 59) return false;
+  static constexpr int kDaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0;
+  const int days = kDaysInMonth[t.month - 1] + (t.month == 2 && leap ? 1 : 0);
+  if (t.day > days) return false;
+  out = t;
+  return true;
+}
+
 void WriteWholeFile(FileSystem& fileSystem, const std::string& path, std::span<const std::uint8_t> data) {
   std::unique_ptr<OutputFile> file = fileSystem.CreateOutputFile(path);
   std::size_t done = 0;

@@ -23,6 +23,15 @@ struct DosDateTime {
   std::uint16_t time = 0;  // bits 15-11 hour, 10-5 minute, 4-0 seconds/2
 };
 
+// The calendar fields of a DosDateTime, in local time.
+struct LocalCalendarTime {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+
+// Decodes a DOS date/time; false when the fields do not form a real date and time
+// (month 0, 31 February, hour 24, ...).
+bool DecodeDosDateTime(DosDateTime when, LocalCalendarTime& out);
+
 // File attribute bits as ZIP's MS-DOS external attributes and Win32 define them.
 enum FileAttributeBits : std::uint32_t {
   kAttributeReadOnly = 0x01,

@@ -1,0 +1,144 @@
+#include "install/EntryName.h"
+
+#include <array>
+#include <cstdint>
+
+#include "install/Cp437.h"
+#include "install/Unpacker.h"
+
+namespace quorvex {
+namespace {
+
+[[noreturn]] void RefuseName(std::string_view name, const std::string& cause) {
+  throw UnpackError("Cannot unpack entry " + QuoteEntryName(name) + ": " + cause);
+}
+
+char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
+  }
+  return true;
+}
+
+// Windows opens a device for these names whatever extension follows, and ignores spaces
+// before the extension; COM and LPT also take the superscript digits.
+bool IsReservedDeviceName(std::string_view component) {
+  std::string_view base = component.substr(0, component.find('.'));
+  while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+    if (EqualsIgnoringCase(base, device)) return true;
+  }
+  if (base.size() < 4) return false;
+  const std::string_view prefix = base.substr(0, 3);
+  if (!EqualsIgnoringCase(prefix, "COM") && !EqualsIgnoringCase(prefix, "LPT")) return false;
+  const std::string_view digit = base.substr(3);
+  if (digit.size() == 1) return digit[0] >= '1' && digit[0] <= '9';
+  return digit == "\xC2\xB9" || digit == "\xC2\xB2" || digit == "\xC2\xB3";
+}
+
+}  // namespace
+
+bool IsValidUtf8(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<std::uint8_t>(text[i]);
+    std::size_t length = 0;
+    std::uint32_t codePoint = 0;
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+      codePoint = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      codePoint = lead & 0x0Fu;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      codePoint = lead & 0x07u;
+    } else {
+      return false;
+    }
+    if (text.size() - i < length) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<std::uint8_t>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      codePoint = codePoint << 6 | (next & 0x3Fu);
+    }
+    // Overlong forms, UTF-16 surrogates and values beyond U+10FFFF are not UTF-8.
+    if ((length == 3 && codePoint < 0x800) || (length == 4 && codePoint < 0x10000) || codePoint > 0x10FFFF ||
+        (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+      return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+std::string QuoteEntryName(std::string_view name) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out = "\"";
+  for (const char c : name) {
+    const auto byte = static_cast<std::uint8_t>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0x0F];
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string DecodeEntryName(const ZipEntry& entry, const ZipLocalHeader& local) {
+  if (local.unicodePath) {
+    if (!IsValidUtf8(*local.unicodePath)) RefuseName(*local.unicodePath, "its Unicode path is not valid UTF-8");
+    return std::string(*local.unicodePath);
+  }
+  if (entry.flags & kZipFlagUtf8Name) {
+    if (!IsValidUtf8(entry.rawName)) RefuseName(entry.rawName, "its name is marked UTF-8 but is not valid UTF-8");
+    return std::string(entry.rawName);
+  }
+  return Cp437ToUtf8(entry.rawName);
+}
+
+EntryTarget CheckEntryName(std::string_view name) {
+  if (name.empty()) RefuseName(name, "the name is empty");
+  for (const char c : name) {
+    if (static_cast<std::uint8_t>(c) < 0x20) RefuseName(name, "the name contains a control character");
+    if (c == '"' || c == '<' || c == '>' || c == '|') {
+      RefuseName(name, std::string("the name contains the character '") + c + "'");
+    }
+    if (c == ':') RefuseName(name, "the name contains ':' (a drive or an alternate stream)");
+  }
+  if (name.front() == '/' || name.front() == '\\') RefuseName(name, "the name is absolute");
+
+  EntryTarget target;
+  std::string_view rest = name;
+  if (rest.back() == '/') {
+    target.isFolder = true;
+    rest.remove_suffix(1);
+  }
+  target.relativePath.reserve(rest.size());
+  while (true) {
+    const std::size_t end = rest.find_first_of("/\\");
+    const std::string_view component = rest.substr(0, end);
+    if (component.empty()) RefuseName(name, "the name has an empty component");
+    if (component == "..") RefuseName(name, "the name climbs out of the extraction folder with \"..\"");
+    if (component.back() == '.' || component.back() == ' ') {
+      RefuseName(name, "a component of the name ends with '.' or ' '");
+    }
+    if (IsReservedDeviceName(component)) RefuseName(name, "the name uses a reserved device name");
+    target.relativePath += component;
+    if (end == std::string_view::npos) break;
+    target.relativePath += '\\';
+    rest.remove_prefix(end + 1);
+  }
+  return target;
+}
+
+}  // namespace quorvex

@@ -1,0 +1,212 @@
+#include "install/ZipReader.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <string>
+
+#include "install/EntryName.h"
+#include "install/Unpacker.h"
+
+namespace quorvex {
+namespace {
+
+constexpr std::uint32_t kEndOfCentralDirectorySignature = 0x06054b50;
+constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
+constexpr std::uint32_t kZip64EndSignature = 0x06064b50;
+constexpr std::uint32_t kCentralHeaderSignature = 0x02014b50;
+constexpr std::uint32_t kLocalHeaderSignature = 0x04034b50;
+
+constexpr std::uint64_t kEndRecordSize = 22;
+constexpr std::uint64_t kMaxCommentSize = 0xFFFF;
+constexpr std::uint64_t kZip64LocatorSize = 20;
+constexpr std::uint64_t kZip64EndSize = 56;
+constexpr std::uint64_t kCentralHeaderSize = 46;
+constexpr std::uint64_t kLocalHeaderSize = 30;
+
+constexpr std::uint16_t kZip64ExtraTag = 0x0001;
+constexpr std::uint16_t kUnicodePathExtraTag = 0x7075;
+
+[[noreturn]] void NotAPackage(const std::string& cause) {
+  throw UnpackError("Not a package: " + cause);
+}
+
+// Little-endian fields at named offsets of a buffer whose bounds were checked by the caller.
+class Bytes {
+ public:
+  explicit Bytes(std::span<const std::uint8_t> data) : data_(data) {}
+  std::uint64_t size() const { return data_.size(); }
+  // True when [offset, offset + length) lies inside the buffer, without overflow.
+  bool Holds(std::uint64_t offset, std::uint64_t length) const {
+    return offset <= size() && length <= size() - offset;
+  }
+  std::uint8_t U8(std::uint64_t at) const { return data_[Index(at)]; }
+  std::uint16_t U16(std::uint64_t at) const {
+    return static_cast<std::uint16_t>(data_[Index(at)] | data_[Index(at + 1)] << 8);
+  }
+  std::uint32_t U32(std::uint64_t at) const {
+    return static_cast<std::uint32_t>(U16(at)) | static_cast<std::uint32_t>(U16(at + 2)) << 16;
+  }
+  std::uint64_t U64(std::uint64_t at) const {
+    return static_cast<std::uint64_t>(U32(at)) | static_cast<std::uint64_t>(U32(at + 4)) << 32;
+  }
+  std::string_view Text(std::uint64_t at, std::uint64_t length) const {
+    return {reinterpret_cast<const char*>(data_.data() + Index(at)), static_cast<std::size_t>(length)};
+  }
+  Bytes Slice(std::uint64_t at, std::uint64_t length) const {
+    return Bytes(data_.subspan(Index(at), static_cast<std::size_t>(length)));
+  }
+
+ private:
+  static std::size_t Index(std::uint64_t at) { return static_cast<std::size_t>(at); }
+  std::span<const std::uint8_t> data_;
+};
+
+struct DirectoryLocation {
+  std::uint64_t entryCount = 0;
+  std::uint64_t offset = 0;
+};
+
+// The record nearest the end wins: a comment may itself contain the signature bytes only
+// before the real record.
+std::uint64_t FindEndRecord(const Bytes& package) {
+  if (package.size() < kEndRecordSize) NotAPackage("too short for an end-of-central-directory record");
+  const std::uint64_t last = package.size() - kEndRecordSize;
+  const std::uint64_t first = last > kMaxCommentSize ? last - kMaxCommentSize : 0;
+  for (std::uint64_t at = last + 1; at-- > first;) {
+    if (package.U32(at) == kEndOfCentralDirectorySignature) return at;
+  }
+  NotAPackage("no end-of-central-directory record");
+}
+
+DirectoryLocation LocateCentralDirectory(const Bytes& package) {
+  const std::uint64_t end = FindEndRecord(package);
+  if (end >= kZip64LocatorSize && package.U32(end - kZip64LocatorSize) == kZip64LocatorSignature) {
+    const std::uint64_t locator = end - kZip64LocatorSize;
+    if (package.U32(locator + 16) > 1) NotAPackage("spans several disks");
+    const std::uint64_t record = package.U64(locator + 8);
+    if (!package.Holds(record, kZip64EndSize) || package.U32(record) != kZip64EndSignature) {
+      NotAPackage("the ZIP64 end-of-central-directory record is missing");
+    }
+    if (package.U32(record + 16) != 0 || package.U32(record + 20) != 0) NotAPackage("spans several disks");
+    return {package.U64(record + 32), package.U64(record + 48)};
+  }
+  const std::uint16_t disk = package.U16(end + 4);
+  const std::uint16_t directoryDisk = package.U16(end + 6);
+  if ((disk != 0 && disk != 0xFFFF) || (directoryDisk != 0 && directoryDisk != 0xFFFF)) {
+    NotAPackage("spans several disks");
+  }
+  return {package.U16(end + 10), package.U32(end + 16)};
+}
+
+// Replaces the saturated 32-bit values of an entry with those of its ZIP64 extra field,
+// which holds them in this order and only for the fields that are saturated.
+void ApplyZip64Extra(const Bytes& extra, ZipEntry& entry, std::string_view entryName, bool needsDisk) {
+  const bool needsUncompressed = entry.uncompressedSize == 0xFFFFFFFF;
+  const bool needsCompressed = entry.compressedSize == 0xFFFFFFFF;
+  const bool needsOffset = entry.localHeaderOffset == 0xFFFFFFFF;
+  if (!needsUncompressed && !needsCompressed && !needsOffset && !needsDisk) return;
+  std::uint64_t at = 0;
+  while (extra.Holds(at, 4)) {
+    const std::uint16_t tag = extra.U16(at);
+    const std::uint16_t length = extra.U16(at + 2);
+    at += 4;
+    if (!extra.Holds(at, length)) break;
+    if (tag == kZip64ExtraTag) {
+      const Bytes field = extra.Slice(at, length);
+      std::uint64_t pos = 0;
+      auto take = [&](std::uint64_t& value) {
+        if (!field.Holds(pos, 8)) {
+          throw UnpackError("Cannot unpack entry " + QuoteEntryName(entryName) + ": its ZIP64 field is too short");
+        }
+        value = field.U64(pos);
+        pos += 8;
+      };
+      if (needsUncompressed) take(entry.uncompressedSize);
+      if (needsCompressed) take(entry.compressedSize);
+      if (needsOffset) take(entry.localHeaderOffset);
+      return;
+    }
+    at += length;
+  }
+  throw UnpackError("Cannot unpack entry " + QuoteEntryName(entryName) + ": its ZIP64 field is missing");
+}
+
+}  // namespace
+
+std::vector<ZipEntry> ReadCentralDirectory(std::span<const std::uint8_t> data) {
+  const Bytes package(data);
+  const DirectoryLocation directory = LocateCentralDirectory(package);
+  std::vector<ZipEntry> entries;
+  // Every header takes at least 46 bytes, so a bogus count cannot make this allocate much.
+  entries.reserve(static_cast<std::size_t>(std::min(directory.entryCount, package.size() / kCentralHeaderSize)));
+  std::uint64_t at = directory.offset;
+  for (std::uint64_t index = 0; index < directory.entryCount; ++index) {
+    if (!package.Holds(at, kCentralHeaderSize)) {
+      NotAPackage("central directory entry " + std::to_string(index + 1) + " lies outside the file");
+    }
+    if (package.U32(at) != kCentralHeaderSignature) {
+      NotAPackage("central directory entry " + std::to_string(index + 1) + " has no signature");
+    }
+    const std::uint64_t nameLength = package.U16(at + 28);
+    const std::uint64_t extraLength = package.U16(at + 30);
+    const std::uint64_t commentLength = package.U16(at + 32);
+    if (!package.Holds(at + kCentralHeaderSize, nameLength + extraLength + commentLength)) {
+      NotAPackage("central directory entry " + std::to_string(index + 1) + " runs past the end of the file");
+    }
+    ZipEntry entry;
+    entry.versionMadeBy = package.U16(at + 4);
+    entry.flags = package.U16(at + 8);
+    entry.method = package.U16(at + 10);
+    entry.dosTime = package.U16(at + 12);
+    entry.dosDate = package.U16(at + 14);
+    entry.crc32 = package.U32(at + 16);
+    entry.compressedSize = package.U32(at + 20);
+    entry.uncompressedSize = package.U32(at + 24);
+    entry.externalAttributes = package.U32(at + 38);
+    entry.localHeaderOffset = package.U32(at + 42);
+    entry.rawName = package.Text(at + kCentralHeaderSize, nameLength);
+    ApplyZip64Extra(package.Slice(at + kCentralHeaderSize + nameLength, extraLength), entry, entry.rawName,
+                    package.U16(at + 34) == 0xFFFF);
+    entries.push_back(entry);
+    at += kCentralHeaderSize + nameLength + extraLength + commentLength;
+  }
+  return entries;
+}
+
+ZipLocalHeader ReadLocalHeader(std::span<const std::uint8_t> data, const ZipEntry& entry,
+                               std::string_view entryName) {
+  const Bytes package(data);
+  const std::uint64_t at = entry.localHeaderOffset;
+  const std::string prefix = "Cannot unpack entry " + QuoteEntryName(entryName) + ": ";
+  if (!package.Holds(at, kLocalHeaderSize)) throw UnpackError(prefix + "its local header lies outside the package");
+  if (package.U32(at) != kLocalHeaderSignature) throw UnpackError(prefix + "its local header has no signature");
+  const std::uint64_t nameLength = package.U16(at + 26);
+  const std::uint64_t extraLength = package.U16(at + 28);
+  if (!package.Holds(at + kLocalHeaderSize, nameLength + extraLength)) {
+    throw UnpackError(prefix + "its local header runs past the end of the package");
+  }
+  ZipLocalHeader header;
+  header.rawName = package.Text(at + kLocalHeaderSize, nameLength);
+  header.dataOffset = at + kLocalHeaderSize + nameLength + extraLength;
+
+  const Bytes extra = package.Slice(at + kLocalHeaderSize + nameLength, extraLength);
+  std::uint64_t pos = 0;
+  while (extra.Holds(pos, 4)) {
+    const std::uint16_t tag = extra.U16(pos);
+    const std::uint16_t length = extra.U16(pos + 2);
+    pos += 4;
+    if (!extra.Holds(pos, length)) break;
+    // Version 1, the CRC-32 of the header's own name, then the name in UTF-8.
+    if (tag == kUnicodePathExtraTag && length >= 5 && extra.U8(pos) == 1) {
+      const std::uint32_t nameCrc = extra.U32(pos + 1);
+      if (nameCrc == crc32_z(0, reinterpret_cast<const Bytef*>(header.rawName.data()), header.rawName.size())) {
+        header.unicodePath = extra.Text(pos + 5, length - 5U);
+      }
+    }
+    pos += length;
+  }
+  return header;
+}
+
+}  // namespace quorvex

@@ -1,0 +1,50 @@
+#pragma once
+// The structure of a ZIP package held in memory: the end-of-central-directory search,
+// ZIP64, central directory entries and local headers. Every offset and size is checked
+// against the buffer in 64-bit arithmetic before anything is read; nothing is copied.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace quorvex {
+
+// One central directory entry, with ZIP64 values already resolved.
+struct ZipEntry {
+  std::string_view rawName;  // the stored name bytes, inside the package
+  std::uint16_t versionMadeBy = 0;
+  std::uint16_t flags = 0;
+  std::uint16_t method = 0;
+  std::uint16_t dosTime = 0;
+  std::uint16_t dosDate = 0;
+  std::uint32_t crc32 = 0;
+  std::uint32_t externalAttributes = 0;
+  std::uint64_t compressedSize = 0;
+  std::uint64_t uncompressedSize = 0;
+  std::uint64_t localHeaderOffset = 0;
+};
+
+inline constexpr std::uint16_t kZipFlagEncrypted = 0x0001;
+inline constexpr std::uint16_t kZipFlagStrongEncryption = 0x0040;
+inline constexpr std::uint16_t kZipFlagUtf8Name = 0x0800;
+
+// What an entry's local header adds: where the data starts and a usable Unicode path.
+struct ZipLocalHeader {
+  std::string_view rawName;
+  // The Unicode path extra field (0x7075), only when its CRC-32 matches the header's name.
+  std::optional<std::string_view> unicodePath;
+  std::uint64_t dataOffset = 0;
+};
+
+// Finds the end-of-central-directory record (ZIP64 included) and reads all central
+// directory entries in their order. Throws UnpackError when the package is not one.
+std::vector<ZipEntry> ReadCentralDirectory(std::span<const std::uint8_t> package);
+
+// Reads the local header of an entry. Throws UnpackError naming entryName when it is
+// missing, has no signature or runs past the end of the package.
+ZipLocalHeader ReadLocalHeader(std::span<const std::uint8_t> package, const ZipEntry& entry,
+                               std::string_view entryName);
+
+}  // namespace quorvex

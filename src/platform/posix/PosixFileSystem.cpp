@@ -1,0 +1,132 @@
+#include "platform/posix/PosixFileSystem.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace quorvex {
+namespace {
+
+std::string ErrorText(int error) { return std::strerror(error); }
+
+class PosixOutputFile : public OutputFile {
+ public:
+  PosixOutputFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  ~PosixOutputFile() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  std::size_t Write(const std::uint8_t* data, std::size_t size) override {
+    std::size_t done = 0;
+    while (done < size) {
+      const ssize_t written = ::write(fd_, data + done, size - done);
+      if (written < 0) {
+        if (errno == EINTR) continue;
+        if (errno == ENOSPC && done > 0) break;
+        throw FileSystemError("Cannot write " + path_ + ": " + ErrorText(errno));
+      }
+      if (written == 0) break;
+      done += static_cast<std::size_t>(written);
+    }
+    return done;
+  }
+
+  bool SetTimes(DosDateTime when) override {
+    LocalCalendarTime local;
+    if (!DecodeDosDateTime(when, local)) return false;
+    std::tm fields{};
+    fields.tm_year = local.year - 1900;
+    fields.tm_mon = local.month - 1;
+    fields.tm_mday = local.day;
+    fields.tm_hour = local.hour;
+    fields.tm_min = local.minute;
+    fields.tm_sec = local.second;
+    fields.tm_isdst = -1;
+    const std::time_t seconds = std::mktime(&fields);
+    if (seconds == static_cast<std::time_t>(-1)) return false;
+    const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    return ::futimens(fd_, times) == 0;
+  }
+
+  void Close() override {
+    const int fd = fd_;
+    fd_ = -1;
+    if (fd >= 0 && ::close(fd) != 0) throw FileSystemError("Cannot close " + path_ + ": " + ErrorText(errno));
+  }
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
+}  // namespace
+
+PosixFileSystem::PosixFileSystem(std::string root) : root_(std::move(root)) {
+  while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+}
+
+std::string PosixFileSystem::HostPath(const std::string& path) const {
+  std::string_view rest = path;
+  if (rest.size() >= 2 && rest[1] == ':') rest.remove_prefix(2);
+  std::string host = root_;
+  for (const char c : rest) {
+    const char mapped = c == '\\' ? '/' : c;
+    if (mapped == '/' && !host.empty() && host.back() == '/') continue;
+    host += mapped;
+  }
+  if (host.size() > 1 && host.back() == '/') host.pop_back();
+  return host;
+}
+
+bool PosixFileSystem::FileExists(const std::string& path) {
+  struct stat info {};
+  return ::stat(HostPath(path).c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool PosixFileSystem::FolderExists(const std::string& path) {
+  struct stat info {};
+  return ::stat(HostPath(path).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool PosixFileSystem::RemoveFile(const std::string& path) { return ::unlink(HostPath(path).c_str()) == 0; }
+
+bool PosixFileSystem::CreateFolderTree(const std::string& path) {
+  const std::string host = HostPath(path);
+  struct stat info {};
+  if (::stat(host.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
+  for (std::size_t slash = host.find('/', 1); slash != std::string::npos; slash = host.find('/', slash + 1)) {
+    ::mkdir(host.substr(0, slash).c_str(), 0777);
+  }
+  ::mkdir(host.c_str(), 0777);
+  return ::stat(host.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::unique_ptr<OutputFile> PosixFileSystem::CreateOutputFile(const std::string& path) {
+  const std::string host = HostPath(path);
+  struct stat info {};
+  if (::lstat(host.c_str(), &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & S_IWUSR) == 0) {
+    throw FileSystemError("Cannot replace " + path + ": the file is read-only");
+  }
+  const int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+  if (fd < 0) throw FileSystemError("Cannot create " + path + ": " + ErrorText(errno));
+  auto file = std::make_unique<PosixOutputFile>(fd, path);
+  // Advisory, but it keeps two of our own writers off the same file; truncate only once held.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) throw FileSystemError("Cannot replace " + path + ": the file is in use");
+  if (::ftruncate(fd, 0) != 0) throw FileSystemError("Cannot truncate " + path + ": " + ErrorText(errno));
+  return file;
+}
+
+bool PosixFileSystem::ApplyAttributes(const std::string& path, std::uint32_t attributes) {
+  if ((attributes & kAttributeReadOnly) == 0) return true;
+  const std::string host = HostPath(path);
+  struct stat info {};
+  if (::stat(host.c_str(), &info) != 0) return false;
+  return ::chmod(host.c_str(), info.st_mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH) & 07777) == 0;
+}
+
+}  // namespace quorvex

@@ -1,0 +1,130 @@
+#include "platform/win32/Win32FileSystem.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
+#include "platform/win32/TextConversion.h"
+#include "platform/win32/UniqueHandle.h"
+
+namespace quorvex::win32 {
+namespace {
+
+constexpr DWORD kProtectedAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+// One WriteFile call never takes more than this, whatever the caller hands over.
+constexpr std::size_t kMaxWriteChunk = std::size_t{1} << 26;
+
+std::string Failure(const char* action, const std::string& path, DWORD error) {
+  return std::string(action) + " " + path + ": error " + std::to_string(error) + " (" + SystemErrorText(error) + ")";
+}
+
+class Win32OutputFile : public OutputFile {
+ public:
+  Win32OutputFile(UniqueFile file, std::string path) : file_(std::move(file)), path_(std::move(path)) {}
+
+  std::size_t Write(const std::uint8_t* data, std::size_t size) override {
+    std::size_t done = 0;
+    while (done < size) {
+      const DWORD want = static_cast<DWORD>(std::min(size - done, kMaxWriteChunk));
+      DWORD written = 0;
+      if (!::WriteFile(file_.get(), data + done, want, &written, nullptr)) {
+        throw FileSystemError(Failure("Cannot write", path_, ::GetLastError()));
+      }
+      done += written;
+      if (written < want) break;
+    }
+    return done;
+  }
+
+  bool SetTimes(DosDateTime when) override {
+    LocalCalendarTime local;
+    if (!DecodeDosDateTime(when, local)) return false;
+    SYSTEMTIME localTime{};
+    localTime.wYear = static_cast<WORD>(local.year);
+    localTime.wMonth = static_cast<WORD>(local.month);
+    localTime.wDay = static_cast<WORD>(local.day);
+    localTime.wHour = static_cast<WORD>(local.hour);
+    localTime.wMinute = static_cast<WORD>(local.minute);
+    localTime.wSecond = static_cast<WORD>(local.second);
+    // The daylight-saving rule of that date applies, not today's.
+    SYSTEMTIME utc{};
+    FILETIME fileTime{};
+    if (!::TzSpecificLocalTimeToSystemTime(nullptr, &localTime, &utc) || !::SystemTimeToFileTime(&utc, &fileTime)) {
+      return false;
+    }
+    return ::SetFileTime(file_.get(), &fileTime, nullptr, &fileTime) != FALSE;
+  }
+
+  void Close() override {
+    if (!file_) return;
+    const HANDLE handle = file_.release();
+    if (!::CloseHandle(handle)) throw FileSystemError(Failure("Cannot close", path_, ::GetLastError()));
+  }
+
+ private:
+  UniqueFile file_;
+  std::string path_;
+};
+
+std::wstring WithoutTrailingBackslashes(std::wstring path) {
+  while (path.size() > 3 && path.back() == L'\\') path.pop_back();
+  return path;
+}
+
+// Where the first folder that may need creating starts: after "C:\" or "\\server\share\".
+std::size_t RootLength(const std::wstring& path) {
+  if (path.size() >= 2 && path[1] == L':') return path.size() >= 3 && path[2] == L'\\' ? 3 : 2;
+  if (path.rfind(L"\\\\", 0) == 0) {
+    const std::size_t server = path.find(L'\\', 2);
+    if (server == std::wstring::npos) return path.size();
+    const std::size_t share = path.find(L'\\', server + 1);
+    return share == std::wstring::npos ? path.size() : share + 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool Win32FileSystem::FileExists(const std::string& path) {
+  const DWORD attributes = ::GetFileAttributesW(Widen(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool Win32FileSystem::FolderExists(const std::string& path) {
+  const DWORD attributes = ::GetFileAttributesW(WithoutTrailingBackslashes(Widen(path)).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool Win32FileSystem::RemoveFile(const std::string& path) { return ::DeleteFileW(Widen(path).c_str()) != FALSE; }
+
+bool Win32FileSystem::CreateFolderTree(const std::string& path) {
+  const std::wstring folder = WithoutTrailingBackslashes(Widen(path));
+  const DWORD existing = ::GetFileAttributesW(folder.c_str());
+  if (existing != INVALID_FILE_ATTRIBUTES) return (existing & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  for (std::size_t at = folder.find(L'\\', RootLength(folder)); at != std::wstring::npos;
+       at = folder.find(L'\\', at + 1)) {
+    ::CreateDirectoryW(folder.substr(0, at).c_str(), nullptr);
+  }
+  ::CreateDirectoryW(folder.c_str(), nullptr);
+  return FolderExists(path);
+}
+
+std::unique_ptr<OutputFile> Win32FileSystem::CreateOutputFile(const std::string& path) {
+  const std::wstring widePath = Widen(path);
+  const DWORD existing = ::GetFileAttributesW(widePath.c_str());
+  if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+      (existing & kProtectedAttributes) != 0) {
+    throw FileSystemError(Failure("Cannot replace", path, ERROR_ACCESS_DENIED) + ": the file is read-only, hidden or system");
+  }
+  UniqueFile file(::CreateFileW(widePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
+  if (!file) throw FileSystemError(Failure("Cannot create", path, ::GetLastError()));
+  return std::make_unique<Win32OutputFile>(std::move(file), path);
+}
+
+bool Win32FileSystem::ApplyAttributes(const std::string& path, std::uint32_t attributes) {
+  const DWORD bits = attributes & (kProtectedAttributes | FILE_ATTRIBUTE_ARCHIVE);
+  return ::SetFileAttributesW(Widen(path).c_str(), bits != 0 ? bits : FILE_ATTRIBUTE_NORMAL) != FALSE;
+}
+
+}  // namespace quorvex::win32

@@ -1,0 +1,21 @@
+#pragma once
+// The file-system port on Windows: CreateFileW with exclusive access, SetFileTime,
+// SetFileAttributesW, folder trees, deletion and existence tests.
+
+#include "install/FileSystem.h"
+
+namespace quorvex::win32 {
+
+class Win32FileSystem : public FileSystem {
+ public:
+  bool FileExists(const std::string& path) override;
+  bool FolderExists(const std::string& path) override;
+  bool RemoveFile(const std::string& path) override;
+  bool CreateFolderTree(const std::string& path) override;
+  // Refuses a read-only, hidden or system file from its attributes before CreateFileW:
+  // Windows refuses to replace those, and Wine would not, so both behave the same.
+  std::unique_ptr<OutputFile> CreateOutputFile(const std::string& path) override;
+  bool ApplyAttributes(const std::string& path, std::uint32_t attributes) override;
+};
+
+}  // namespace quorvex::win32

@@ -1,0 +1,131 @@
+// qv-unpack PACKAGE FOLDER: unpacks a package into FOLDER with the installer's own rules.
+// Exit 0 on success; on failure one line on stderr naming the entry and the cause, exit 1.
+// What was written before a failure stays.
+
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "install/Unpacker.h"
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include "platform/win32/TextConversion.h"
+#include "platform/win32/UniqueHandle.h"
+#include "platform/win32/Win32FileSystem.h"
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/posix/PosixFileSystem.h"
+#endif
+
+namespace {
+
+struct PackageBytes {
+  std::unique_ptr<std::uint8_t[]> data;
+  std::size_t size = 0;
+};
+
+#ifdef _WIN32
+PackageBytes ReadPackage(const std::wstring& path) {
+  using namespace quorvex::win32;
+  UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file) throw std::runtime_error("Cannot open " + Narrow(path) + ": " + SystemErrorText(::GetLastError()));
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(file.get(), &size)) {
+    throw std::runtime_error("Cannot read " + Narrow(path) + ": " + SystemErrorText(::GetLastError()));
+  }
+  if (static_cast<unsigned long long>(size.QuadPart) > SIZE_MAX / 2) {
+    throw std::runtime_error("Cannot read " + Narrow(path) + ": the file does not fit in memory");
+  }
+  PackageBytes bytes{std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(size.QuadPart)),
+                     static_cast<std::size_t>(size.QuadPart)};
+  std::size_t done = 0;
+  while (done < bytes.size) {
+    DWORD got = 0;
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size - done, 1u << 24));
+    if (!::ReadFile(file.get(), bytes.data.get() + done, want, &got, nullptr) || got == 0) {
+      throw std::runtime_error("Cannot read " + Narrow(path) + ": " + SystemErrorText(::GetLastError()));
+    }
+    done += got;
+  }
+  return bytes;
+}
+#else
+PackageBytes ReadPackage(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("Cannot open " + path + ": " + std::strerror(errno));
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) throw std::runtime_error("Cannot read " + path + ": " + std::strerror(errno));
+  PackageBytes bytes{std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(info.st_size)),
+                     static_cast<std::size_t>(info.st_size)};
+  std::size_t done = 0;
+  while (done < bytes.size) {
+    const ssize_t got = ::read(fd, bytes.data.get() + done, bytes.size - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) throw std::runtime_error("Cannot read " + path + ": " + std::strerror(errno));
+    if (got == 0) throw std::runtime_error("Cannot read " + path + ": the file shrank while being read");
+    done += static_cast<std::size_t>(got);
+  }
+  return bytes;
+}
+#endif
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+  if (argc != 3) {
+    std::fputs("usage: qv-unpack PACKAGE FOLDER\n", stderr);
+    return 2;
+  }
+  try {
+    const PackageBytes package = ReadPackage(argv[1]);
+    std::wstring folder(MAX_PATH, L'\0');
+    DWORD length = ::GetFullPathNameW(argv[2], static_cast<DWORD>(folder.size()), folder.data(), nullptr);
+    if (length >= folder.size()) {
+      folder.resize(length);
+      length = ::GetFullPathNameW(argv[2], static_cast<DWORD>(folder.size()), folder.data(), nullptr);
+    }
+    if (length == 0) throw std::runtime_error("Cannot resolve the folder " + quorvex::win32::Narrow(argv[2]));
+    folder.resize(length);
+    if (folder.back() != L'\\') folder += L'\\';
+    quorvex::win32::Win32FileSystem files;
+    quorvex::UnpackPackage({package.data.get(), package.size}, quorvex::win32::Narrow(folder), files);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "qv-unpack: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
+#else
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fputs("usage: qv-unpack PACKAGE FOLDER\n", stderr);
+    return 2;
+  }
+  try {
+    const PackageBytes package = ReadPackage(argv[1]);
+    // FOLDER becomes the root of a one-volume file system whose drive root is the
+    // extraction folder.
+    quorvex::PosixFileSystem files(argv[2]);
+    quorvex::UnpackPackage({package.data.get(), package.size}, "C:\\", files);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "qv-unpack: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
+#endif
