@@ -55,17 +55,34 @@ TransportRequest RESTRequest::Compose(const Url& url, const Url& authorizedOrigi
   return request;
 }
 
-std::vector<std::uint8_t> RESTRequest::ReadBody(HttpExchange& exchange, int status, std::int64_t totalLength) const {
+std::vector<std::uint8_t> RESTRequest::ReadBody(HttpExchange& exchange, int status, std::int64_t totalLength,
+                                                bool& abort) const {
   std::vector<std::uint8_t> body;
-  if (totalLength > 0) {
-    if (static_cast<std::uint64_t>(totalLength) > body.max_size()) throw std::bad_alloc();
-    body.reserve(static_cast<std::size_t>(totalLength));
+  const auto outOfMemory = [&] {
+    Fail("Out of memory after " + std::to_string(body.size()) + " bytes of the response body" +
+         (totalLength > 0 ? " (" + std::to_string(totalLength) + " announced)" : std::string()));
+  };
+  try {
+    if (totalLength > 0) {
+      if (static_cast<std::uint64_t>(totalLength) > body.max_size()) throw std::bad_alloc();
+      body.reserve(static_cast<std::size_t>(totalLength));
+    }
+  } catch (const std::bad_alloc&) {
+    outOfMemory();
   }
   const bool report = status < 300 && onReceiveData_;
-  bool abort = false;
+  abort = false;
   if (report) onReceiveData_(totalLength, 0, abort);
   while (!abort) {
-    if (exchange.ReadBlock(body) == 0) break;
+    std::size_t received = 0;
+    try {
+      received = exchange.ReadBlock(body);
+    } catch (const std::bad_alloc&) {
+      outOfMemory();
+    } catch (const std::length_error&) {
+      outOfMemory();
+    }
+    if (received == 0) break;
     if (totalLength > 0 && static_cast<std::uint64_t>(body.size()) > static_cast<std::uint64_t>(totalLength)) {
       Fail("Error receiving data: the body is longer than its announced length of " + std::to_string(totalLength) +
            " bytes");
@@ -81,7 +98,7 @@ std::vector<std::uint8_t> RESTRequest::ReadBody(HttpExchange& exchange, int stat
   return body;
 }
 
-void RESTRequest::ExecuteExchanges() {
+bool RESTRequest::ExecuteExchanges() {
   const std::optional<Url> endpoint = ParseUrl(client_.BaseURL());
   if (!endpoint) Fail("Invalid URL: " + client_.BaseURL());
   Url url = *endpoint;
@@ -97,8 +114,9 @@ void RESTRequest::ExecuteExchanges() {
       Fail("Maximum number of redirections (" + std::to_string(kMaxRedirects) + ") exceeded");
     }
     response_.SetHead(head, url.ToString());
-    response_.SetRawBytes(ReadBody(*exchange, head.status, response_.ContentLength()));
-    if (!redirect) return;
+    bool aborted = false;
+    response_.SetRawBytes(ReadBody(*exchange, head.status, response_.ContentLength(), aborted));
+    if (!redirect) return aborted;
 
     const std::optional<Url> target = ResolveUrl(url, *location);
     if (!target) Fail("Invalid redirect location: " + *location);
@@ -110,7 +128,7 @@ void RESTRequest::ExecuteExchanges() {
 void RESTRequest::Execute() {
   response_.Clear();
   try {
-    ExecuteExchanges();
+    const bool aborted = ExecuteExchanges();
     const int status = response_.StatusCode();
     if (status >= 500) {
       const std::string& protocol = response_.Protocol();
@@ -118,7 +136,9 @@ void RESTRequest::Execute() {
                          response_.StatusText());
     }
     // Text reading: statuses of 300 and above always, successes only for text (or undeclared)
-    // media types; an unrecognised media type may fail to read without consequence.
+    // media types; an unrecognised media type may fail to read without consequence. A body
+    // cut short by the handler may end inside a character, and stopping is not a failure.
+    if (aborted) return;
     const ContentType type = ParseContentType(FindHeader(response_.Headers(), "Content-Type").value_or(""));
     const MediaTypeKind kind = ClassifyMediaType(type.mediaType);
     if (status >= 300 || kind != MediaTypeKind::Binary) {
@@ -133,10 +153,7 @@ void RESTRequest::Execute() {
     Fail(error.what());
   } catch (const std::bad_alloc&) {
     response_.Clear();
-    Fail("Out of memory while receiving the response body");
-  } catch (const std::length_error&) {
-    response_.Clear();
-    Fail("Out of memory while receiving the response body");
+    Fail("Out of memory while handling the response");
   } catch (...) {
     // Whatever the progress handler throws reaches the caller unchanged.
     response_.Clear();

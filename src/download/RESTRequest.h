@@ -37,9 +37,12 @@ class RESTRequest {
 
  private:
   TransportRequest Compose(const Url& url, const Url& authorizedOrigin) const;
-  // Reads the whole body (or up to an abort), reporting progress only for statuses below 300.
-  std::vector<std::uint8_t> ReadBody(HttpExchange& exchange, int status, std::int64_t totalLength) const;
-  void ExecuteExchanges();
+  // Reads the whole body (or up to an abort, which sets aborted), reporting progress only for
+  // statuses below 300.
+  std::vector<std::uint8_t> ReadBody(HttpExchange& exchange, int status, std::int64_t totalLength,
+                                     bool& aborted) const;
+  // Sends the request and follows redirects; returns whether the progress handler aborted.
+  bool ExecuteExchanges();
 
   RESTClient& client_;
   RESTResponse& response_;

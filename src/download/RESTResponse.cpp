@@ -32,7 +32,9 @@ void RESTResponse::SetHead(const TransportResponseHead& head, std::string url) {
   headers_ = head.headers;
   url_ = std::move(url);
   const auto length = FindHeader(headers_, "Content-Length");
-  contentLength_ = length ? ParseContentLength(*length) : -1;
+  // A transfer coding overrides any Content-Length: the length is not known in advance.
+  const bool coded = FindHeader(headers_, "Transfer-Encoding").has_value();
+  contentLength_ = length && !coded ? ParseContentLength(*length) : -1;
 }
 
 void RESTResponse::Clear() {

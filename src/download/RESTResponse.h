@@ -19,7 +19,8 @@ class RESTResponse {
   const std::vector<HttpHeader>& Headers() const { return headers_; }
   // The URL that answered, after redirects.
   const std::string& FullRequestURI() const { return url_; }
-  // From "Content-Length"; -1 when missing, not a valid number, or "0".
+  // From "Content-Length"; -1 when missing, not a valid number, "0", or beside a
+  // "Transfer-Encoding".
   std::int64_t ContentLength() const { return contentLength_; }
   const std::vector<std::uint8_t>& RawBytes() const { return rawBytes_; }
   // Hands the body to the caller without copying it; the response keeps none.

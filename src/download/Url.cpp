@@ -25,6 +25,17 @@ std::size_t SchemeLength(std::string_view text) {
   return 0;
 }
 
+// Host names, IPv4 addresses, and bracketed IPv6 literals; anything else (a backslash, a
+// second "@") could be read differently by the transport than by the origin check.
+bool IsValidHost(std::string_view host) {
+  if (host.front() == '[') {
+    return host.size() > 2 && host.back() == ']' &&
+           host.substr(1, host.size() - 2).find_first_not_of("0123456789abcdefABCDEF:.") == std::string_view::npos;
+  }
+  return host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._") ==
+         std::string_view::npos;
+}
+
 // Parses "//authority" (the slashes already removed) into the URL; false when invalid.
 bool ParseAuthority(std::string_view authority, Url& url) {
   const std::size_t at = authority.rfind('@');
@@ -53,7 +64,7 @@ bool ParseAuthority(std::string_view authority, Url& url) {
       port = hostPort.substr(colon + 1);
     }
   }
-  if (host.empty()) return false;
+  if (host.empty() || !IsValidHost(host) || url.userInfo.find('\\') != std::string::npos) return false;
   url.host = ToLowerAscii(host);
   url.port = -1;
   if (hasPort && !port.empty()) {
@@ -69,13 +80,32 @@ bool ParseAuthority(std::string_view authority, Url& url) {
   return true;
 }
 
+// Percent-encodes what may not appear raw in a request line (controls, space, non-ASCII,
+// quotes and angle brackets); everything else, "%" included, stays as written.
+std::string EscapeUnsafe(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte <= 0x20 || byte >= 0x7F || c == '"' || c == '<' || c == '>') {
+      out += '%';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 // Splits "path?query#fragment" into the URL's path and query; the fragment is dropped.
 void SetPathAndQuery(std::string_view rest, Url& url) {
   rest = rest.substr(0, rest.find('#'));
   const std::size_t question = rest.find('?');
-  url.path = std::string(rest.substr(0, question));
+  url.path = EscapeUnsafe(rest.substr(0, question));
   url.hasQuery = question != std::string_view::npos;
-  url.query = url.hasQuery ? std::string(rest.substr(question + 1)) : std::string();
+  url.query = url.hasQuery ? EscapeUnsafe(rest.substr(question + 1)) : std::string();
 }
 
 // Removes "." and ".." segments from a path.

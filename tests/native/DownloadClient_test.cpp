@@ -174,6 +174,11 @@ TEST_F(DownloadClientTest, AbortFlagStopsAfterTheCurrentBlockWithoutError) {
   result = client.DownloadPackage("V_x64.zip");
   EXPECT_TRUE(result.body.empty());
   EXPECT_EQ(transport.LastBody().blocksRead, 0u);
+
+  // Stopped inside a character of a body that would be read as text: still no failure.
+  abortAt = 4;
+  transport.AnswerBody(200, "OK", {"caf\xc3", "\xa9"}, true, {});
+  EXPECT_EQ(Text(client.DownloadPackage("V_x64.zip").body), "caf\xc3");
 }
 
 TEST_F(DownloadClientTest, BodyIsReservedFromContentLengthAndMovedToTheCaller) {
@@ -236,6 +241,16 @@ TEST_F(DownloadClientTest, BodyMustMatchAnnouncedLength) {
   EXPECT_THAT(FailureOf(), StartsWith("REST request failed: Error receiving data"));
   transport.Answer({200, "OK", "HTTP/1.1", {{"Content-Length", "3"}}, {"abcd"}, {}, {}});
   EXPECT_THAT(FailureOf(), StartsWith("REST request failed: Error receiving data"));
+
+  // These statuses never carry a body, whatever the length says.
+  transport.Answer({304, "Not Modified", "HTTP/1.1", {{"Content-Length", "100"}}, {}, {}, {}});
+  EXPECT_EQ(client.DownloadPackage("V_x64.zip").status, 304);
+
+  // Beside a transfer coding the length is not known in advance.
+  transport.Answer({200, "OK", "HTTP/1.1", {{"Transfer-Encoding", "chunked"}, {"Content-Length", "10"}}, {"abcd"}, {}, {}});
+  events.clear();
+  EXPECT_EQ(Text(client.DownloadPackage("V_x64.zip").body), "abcd");
+  EXPECT_THAT(events, ElementsAre(Pair(-1, 0), Pair(-1, 4)));
 }
 
 TEST_F(DownloadClientTest, UnallocatableBodyIsARequestFailure) {
