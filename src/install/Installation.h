@@ -33,7 +33,9 @@ struct InstallationPorts {
 // refresh is caught here and shown as the download error message; the run then returns and
 // the installer stays open. An empty response body, or a package file missing after it was
 // written, ends the run silently. On success the application is started and the end of the
-// installer is requested. Keeps no state between calls.
+// installer is requested. Keeps no state between calls. Only a failure before the download
+// (showing the progress display, the two deletions) or of the error message itself reaches
+// the caller.
 void DownloadAndInstall(const InstallationPorts& ports, const std::string& versionName);
 
 }  // namespace quorvex

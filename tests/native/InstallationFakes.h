@@ -27,6 +27,7 @@ class FakeFileSystem : public FileSystem {
   std::set<std::string> undeletable;  // RemoveFile refuses these (the file stays)
   std::set<std::string> locked;       // in use: CreateOutputFile throws for these
   std::set<std::string> vanishing;    // written without error, yet absent afterwards
+  std::set<std::string> partial;      // each Write stores at most 3 bytes: callers must continue
   bool writesStoreNothing = false;    // every Write stores 0 bytes
 
   bool FileExists(const std::string& path) override { return files.contains(path); }
@@ -60,8 +61,7 @@ class FakeFileSystem : public FileSystem {
     File(FakeFileSystem& owner, std::string path) : owner_(owner), path_(std::move(path)) {}
     std::size_t Write(const std::uint8_t* data, std::size_t size) override {
       if (owner_.writesStoreNothing) return 0;
-      // Store at most 3 bytes a call so that callers must continue partial writes.
-      const std::size_t stored = size < 3 ? size : 3;
+      const std::size_t stored = owner_.partial.contains(path_) && size > 3 ? 3 : size;
       owner_.files[path_].append(reinterpret_cast<const char*>(data), stored);
       return stored;
     }

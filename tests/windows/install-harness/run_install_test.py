@@ -54,11 +54,17 @@ def run_harness(args, api, version, report_path):
 
 
 def listed_files(report):
+    """{path: {"size": ..., "attributes": ..., "written": ..., "created": ...}} from the report."""
     files = {}
     for line in report:
         if line.startswith("file "):
             path, _, rest = line[len("file "):].partition(" size=")
-            files[path] = "size=" + rest
+            size, _, rest = rest.partition(" attributes=")
+            attributes, _, rest = rest.partition(" written=")
+            written, _, created = rest.partition(" created=")
+            # Wine reports the archive bit on every file, so only read-only, hidden and system count.
+            attributes = "".join(letter for letter in attributes if letter in "RHS")
+            files[path] = {"size": int(size), "attributes": attributes, "written": written, "created": created}
     return files
 
 
@@ -104,17 +110,17 @@ def main():
     files = listed_files(report)
     files.pop("C:\\Quorvex\\started.txt", None)  # the started application may already have written it
     expected = {
-        "C:\\Quorvex\\Quorvex.exe": f"size={size['Quorvex.exe']} attributes=A "
-                                    "written=2024-05-17 10:30:00 created=2024-05-17 10:30:00",
-        "C:\\Quorvex\\docs\\leia-me.txt": f"size={size['docs/leia-me.txt']} attributes=RA "
-                                          "written=2023-12-31 23:59:58 created=2023-12-31 23:59:58",
-        "C:\\Quorvex\\dados\\oculto.dat": "size=1024 attributes=H written=2022-02-03 04:05:06 created=2022-02-03 04:05:06",
-        "C:\\Quorvex\\antigo.txt": "size=29",
+        "C:\\Quorvex\\Quorvex.exe": (size["Quorvex.exe"], "", "2024-05-17 10:30:00"),
+        "C:\\Quorvex\\docs\\leia-me.txt": (size["docs/leia-me.txt"], "R", "2023-12-31 23:59:58"),
+        "C:\\Quorvex\\dados\\oculto.dat": (1024, "H", "2022-02-03 04:05:06"),
     }
-    for path, description in expected.items():
-        actual = files.get(path, "<missing>")
-        check(actual.startswith(description), f"{path}: expected {description}, got {actual}")
-    check(set(files) == set(expected), f"exactly the expected files, package gone: {sorted(files)}")
+    for path, (length, attributes, when) in expected.items():
+        actual = files.get(path)
+        check(actual == {"size": length, "attributes": attributes, "written": when, "created": when},
+              f"{path}: expected size {length}, attributes '{attributes}', times {when}; got {actual}")
+    check(files.get("C:\\Quorvex\\antigo.txt", {}).get("size") == 29, "files of the earlier installation stay")
+    check(set(files) == set(expected) | {"C:\\Quorvex\\antigo.txt"},
+          f"exactly the expected files, the package file gone: {sorted(files)}")
 
     links = [line for line in report if line.startswith("link ")]
     check(links == ["link desktop Quorvex.lnk target=C:\\Quorvex\\Quorvex.exe",
