@@ -1,0 +1,101 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "install/Unpacker.h"
+#include "platform/posix/PosixFileSystem.h"
+
+namespace quorvex {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class UnpackPosix : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() /
+            ("qv-unpack-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
+             std::to_string(::getpid()));
+    fs::remove_all(root_);
+    fs::create_directories(root_);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::permissions(root_ / "Quorvex" / "Instalação" / "café.txt", fs::perms::owner_write, fs::perm_options::add,
+                    ignored);
+    fs::remove_all(root_, ignored);
+  }
+  void Unpack(const char* fixture) {
+    const std::string package = ReadAll(fs::path(QUORVEX_SOURCE_DIR) / "tests" / "data" / fixture);
+    ASSERT_FALSE(package.empty()) << fixture;
+    PosixFileSystem files(root_.string());
+    UnpackPackage({reinterpret_cast<const std::uint8_t*>(package.data()), package.size()}, "C:\\Quorvex\\", files);
+  }
+  fs::path root_;
+};
+
+TEST_F(UnpackPosix, FilesLandWithTheirLocalTimeAndReadOnlyBit) {
+  Unpack("names-and-attributes.zip");
+  const fs::path cafe = root_ / "Quorvex" / "Instalação" / "café.txt";
+  EXPECT_EQ(ReadAll(cafe), "acentuação\n");
+  std::string bytes;
+  for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
+  EXPECT_EQ(ReadAll(root_ / "Quorvex" / "stored.bin"), bytes);
+
+  std::tm local{};
+  local.tm_year = 2024 - 1900;
+  local.tm_mon = 4;
+  local.tm_mday = 17;
+  local.tm_hour = 12;
+  local.tm_isdst = -1;
+  struct stat info {};
+  ASSERT_EQ(::stat(cafe.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mtime, std::mktime(&local));
+  EXPECT_EQ(info.st_mode & 0222, 0u);  // the read-only bit
+  ASSERT_EQ(::stat((root_ / "Quorvex" / "stored.bin").c_str(), &info), 0);
+  EXPECT_NE(info.st_mode & 0200, 0u);
+
+  // A second run meets the read-only file and stops there, naming it.
+  try {
+    Unpack("names-and-attributes.zip");
+    ADD_FAILURE() << "replaced a read-only file";
+  } catch (const UnpackError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("entry \"Instalação/café.txt\""));
+    EXPECT_THAT(e.what(), HasSubstr("read-only"));
+  }
+}
+
+TEST_F(UnpackPosix, ClimbingNameStopsTheRunWithNothingOutside) {
+  EXPECT_THROW(Unpack("climbing-name.zip"), UnpackError);
+  EXPECT_EQ(ReadAll(root_ / "Quorvex" / "ok.txt"), "written before the bad entry\n");
+  EXPECT_FALSE(fs::exists(root_ / "evil.txt"));
+  EXPECT_FALSE(fs::exists(root_ / "Quorvex" / "after.txt"));
+}
+
+TEST_F(UnpackPosix, WindowsPathsMapBelowTheRoot) {
+  PosixFileSystem files(root_.string() + "/");
+  EXPECT_EQ(files.HostPath("C:\\Quorvex\\bin\\a.dll"), root_.string() + "/Quorvex/bin/a.dll");
+  EXPECT_EQ(files.HostPath("C:\\Quorvex\\"), root_.string() + "/Quorvex");
+  EXPECT_EQ(files.HostPath("C:\\"), root_.string());
+  EXPECT_TRUE(files.CreateFolderTree("C:\\Quorvex\\a\\b\\"));
+  EXPECT_TRUE(files.FolderExists("C:\\Quorvex\\a\\b"));
+  EXPECT_FALSE(files.FileExists("C:\\Quorvex\\a\\b"));
+  // A symbolic link planted where a file goes is not followed.
+  fs::create_symlink(root_ / "target.txt", root_ / "Quorvex" / "link.txt");
+  EXPECT_THROW(files.CreateOutputFile("C:\\Quorvex\\link.txt"), FileSystemError);
+  EXPECT_FALSE(fs::exists(root_ / "target.txt"));
+}
+
+}  // namespace
+}  // namespace quorvex

@@ -1,0 +1,231 @@
+#include "platform/win32/Win32FileSystem.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "../native/ZipTestSupport.h"
+#include "install/Unpacker.h"
+#include "platform/win32/TextConversion.h"
+#include "platform/win32/UniqueHandle.h"
+
+namespace quorvex::win32 {
+namespace {
+
+using ::testing::HasSubstr;
+
+// A fresh folder under the temporary folder, removed with its files afterwards.
+class Win32FileSystemTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wchar_t temp[MAX_PATH];
+    ASSERT_NE(::GetTempPathW(MAX_PATH, temp), 0u);
+    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    root_ = Narrow(temp) + "qv-fs-" + name + "-" + std::to_string(::GetCurrentProcessId()) + "\\";
+    ASSERT_TRUE(files_.CreateFolderTree(root_));
+  }
+  void TearDown() override {
+    RemoveTree(Widen(root_));
+  }
+  static void RemoveTree(const std::wstring& folder) {
+    WIN32_FIND_DATAW found;
+    const HANDLE search = ::FindFirstFileW((folder + L"*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+      do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring path = folder + name;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+          RemoveTree(path + L"\\");
+        } else {
+          ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+          ::DeleteFileW(path.c_str());
+        }
+      } while (::FindNextFileW(search, &found));
+      ::FindClose(search);
+    }
+    ::RemoveDirectoryW(folder.c_str());
+  }
+
+  std::string ReadFile(const std::string& path) {
+    UniqueFile file(::CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                  nullptr));
+    if (!file) return "<cannot open>";
+    std::string content(4096, '\0');
+    DWORD got = 0;
+    ::ReadFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &got, nullptr);
+    content.resize(got);
+    return content;
+  }
+
+  // Read-only, hidden and system only: Wine reports a file without any bits as archive.
+  static DWORD ProtectionOf(const std::string& path) {
+    return ::GetFileAttributesW(Widen(path).c_str()) &
+           (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  }
+
+  void WriteText(const std::string& path, std::string_view text) {
+    WriteWholeFile(files_, path, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+  }
+
+  Win32FileSystem files_;
+  std::string root_;
+};
+
+TEST_F(Win32FileSystemTest, FoldersFilesAndDeletion) {
+  const std::string folder = root_ + "a\\b\\c\\";
+  EXPECT_FALSE(files_.FolderExists(folder));
+  EXPECT_TRUE(files_.CreateFolderTree(folder));
+  EXPECT_TRUE(files_.FolderExists(folder));
+  EXPECT_TRUE(files_.CreateFolderTree(folder));  // already there
+  WriteText(folder + "x.txt", "content");
+  EXPECT_TRUE(files_.FileExists(folder + "x.txt"));
+  EXPECT_FALSE(files_.FileExists(root_ + "a"));
+  EXPECT_FALSE(files_.FolderExists(folder + "x.txt"));
+  EXPECT_FALSE(files_.CreateFolderTree(folder + "x.txt\\sub"));  // a file is in the way
+  EXPECT_TRUE(files_.RemoveFile(folder + "x.txt"));
+  EXPECT_FALSE(files_.FileExists(folder + "x.txt"));
+  EXPECT_FALSE(files_.RemoveFile(folder + "x.txt"));
+}
+
+TEST_F(Win32FileSystemTest, OutputFileIsExclusiveAndTruncatesAnExistingFile) {
+  const std::string path = root_ + "out.bin";
+  WriteText(path, "an older and longer content");
+  std::unique_ptr<OutputFile> out = files_.CreateOutputFile(path);
+  // Held exclusively: nobody else may even read it while it is written.
+  UniqueFile reader(::CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+  EXPECT_FALSE(reader);
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_THROW(files_.CreateOutputFile(path), FileSystemError);
+  const std::string text = "new";
+  EXPECT_EQ(out->Write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), text.size());
+  out->Close();
+  EXPECT_EQ(ReadFile(path), "new");
+}
+
+TEST_F(Win32FileSystemTest, ReadOnlyHiddenOrSystemFilesAreNotReplaced) {
+  const DWORD protections[] = {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM};
+  for (const DWORD attribute : protections) {
+    const std::string path = root_ + "protected.dll";
+    ::SetFileAttributesW(Widen(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+    WriteText(path, "old");
+    ASSERT_TRUE(::SetFileAttributesW(Widen(path).c_str(), attribute));
+    try {
+      files_.CreateOutputFile(path);
+      ADD_FAILURE() << "replaced a file with attribute " << attribute;
+    } catch (const FileSystemError& e) {
+      EXPECT_THAT(e.what(), HasSubstr(path)) << attribute;
+    }
+    EXPECT_EQ(ReadFile(path), "old") << attribute;
+  }
+}
+
+TEST_F(Win32FileSystemTest, TimesAndAttributesLand) {
+  const std::string path = root_ + "timed.txt";
+  std::unique_ptr<OutputFile> out = files_.CreateOutputFile(path);
+  EXPECT_FALSE(out->SetTimes({0, 0}));                                    // month 0
+  EXPECT_FALSE(out->SetTimes({(44 << 9) | (2 << 5) | 30, 0}));           // 30 February
+  EXPECT_TRUE(out->SetTimes({testing::kSomeDate, (12 << 11) | (34 << 5) | 28}));
+  out->Close();
+
+  UniqueFile file(::CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                nullptr));
+  ASSERT_TRUE(file);
+  FILETIME created{}, written{};
+  ASSERT_TRUE(::GetFileTime(file.get(), &created, nullptr, &written));
+  file.reset();
+  EXPECT_EQ(::CompareFileTime(&created, &written), 0);
+  SYSTEMTIME utc{}, local{};
+  ASSERT_TRUE(::FileTimeToSystemTime(&written, &utc));
+  ASSERT_TRUE(::SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local));
+  EXPECT_EQ(local.wYear, 2024);
+  EXPECT_EQ(local.wMonth, 5);
+  EXPECT_EQ(local.wDay, 17);
+  EXPECT_EQ(local.wHour, 12);
+  EXPECT_EQ(local.wMinute, 34);
+  EXPECT_EQ(local.wSecond, 56);
+
+  EXPECT_TRUE(files_.ApplyAttributes(path, kAttributeHidden | kAttributeArchive));
+  EXPECT_EQ(::GetFileAttributesW(Widen(path).c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
+  EXPECT_TRUE(files_.ApplyAttributes(path, 0));
+  EXPECT_EQ(ProtectionOf(path), 0u);
+}
+
+// A file held open without sharing by another process, and a running program, cannot be
+// replaced. The other process is a copy of this test program, parked in a test that waits.
+TEST_F(Win32FileSystemTest, FilesInUseByAnotherProcessAreNotReplaced) {
+  wchar_t self[MAX_PATH];
+  ASSERT_NE(::GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+  const std::string program = root_ + "running.exe";
+  ASSERT_TRUE(::CopyFileW(self, Widen(program).c_str(), FALSE));
+  const std::string held = root_ + "held.dat";
+  WriteText(held, "held");
+
+  SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+  UniqueFile handle(::CreateFileW(Widen(held).c_str(), GENERIC_READ, 0, &inherit, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(handle);
+  UniqueKernelHandle started(::CreateEventW(&inherit, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(started);
+  std::wstring command = L"\"" + Widen(program) + L"\" --gtest_filter=Win32FileSystemChild.HoldsFilesOpen";
+  const std::wstring environment =
+      L"QUORVEX_CHILD_EVENT=" + std::to_wstring(reinterpret_cast<std::uintptr_t>(started.get()));
+  ::SetEnvironmentVariableW(L"QUORVEX_CHILD_EVENT", environment.substr(environment.find(L'=') + 1).c_str());
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  const BOOL created = ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                        &process);
+  ::SetEnvironmentVariableW(L"QUORVEX_CHILD_EVENT", nullptr);
+  ASSERT_TRUE(created);
+  UniqueKernelHandle child(process.hProcess);
+  UniqueKernelHandle thread(process.hThread);
+  handle.reset();  // the child's inherited handle is now the only one
+  ASSERT_EQ(::WaitForSingleObject(started.get(), 30000), WAIT_OBJECT_0);
+
+  EXPECT_THROW(files_.CreateOutputFile(held), FileSystemError);
+  EXPECT_THROW(files_.CreateOutputFile(program), FileSystemError);
+  EXPECT_FALSE(files_.RemoveFile(program));
+
+  ::TerminateProcess(child.get(), 0);
+  ::WaitForSingleObject(child.get(), 30000);
+  EXPECT_EQ(ReadFile(held), "held");
+}
+
+// Runs only as the child of the test above: signals that it runs, then waits to be ended.
+TEST(Win32FileSystemChild, HoldsFilesOpen) {
+  const char* event = std::getenv("QUORVEX_CHILD_EVENT");
+  if (!event) GTEST_SKIP() << "runs only as a child process";
+  ::SetEvent(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::strtoull(event, nullptr, 10))));
+  ::Sleep(60000);
+}
+
+TEST_F(Win32FileSystemTest, UnpacksAPackageWithTimesAndAttributes) {
+  using namespace quorvex::testing;
+  const std::string package = BuildPackage({
+      {.name = "Quorvex.exe", .data = "MZ program", .method = 0, .externalAttributes = 0x21},
+      {.name = "bin/", .data = ""},
+      {.name = "bin/Instala\xC3\xA7\xC3\xA3o.txt", .data = std::string(100000, 'q'), .flags = 0x0800,
+       .externalAttributes = 0x01},
+  });
+  UnpackPackage(AsBytes(package), root_, files_);
+  EXPECT_EQ(ReadFile(root_ + "Quorvex.exe"), "MZ program");
+  EXPECT_EQ(::GetFileAttributesW(Widen(root_ + "Quorvex.exe").c_str()),
+            static_cast<DWORD>(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+  const std::string accented = root_ + "bin\\Instala\xC3\xA7\xC3\xA3o.txt";
+  EXPECT_EQ(ProtectionOf(accented), static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(ReadFile(accented).size(), 4096u);  // ReadFile reads one block; the file is there
+
+  // Unpacking again meets the read-only executable and stops there.
+  try {
+    UnpackPackage(AsBytes(package), root_, files_);
+    ADD_FAILURE() << "replaced a read-only file";
+  } catch (const UnpackError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("entry \"Quorvex.exe\""));
+  }
+}
+
+}  // namespace
+}  // namespace quorvex::win32

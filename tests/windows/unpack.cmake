@@ -1,0 +1,11 @@
+# qv-unpack.exe under Wine: a good package lands, a package with a climbing name fails
+# with one line naming the entry and keeps what came before it.
+if(TARGET qv-unpack)
+  quorvex_add_wine_test(qv_unpack_under_wine
+    COMMAND ${CMAKE_COMMAND}
+            -DWINE_RUN=${CMAKE_BINARY_DIR}/wine-run
+            -DQV_UNPACK=$<TARGET_FILE:qv-unpack>
+            -DDATA=${CMAKE_SOURCE_DIR}/tests/data
+            -DWORK=${CMAKE_CURRENT_BINARY_DIR}/qv-unpack-run
+            -P ${CMAKE_CURRENT_LIST_DIR}/unpack/check-qv-unpack.cmake)
+endif()
