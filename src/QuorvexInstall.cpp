@@ -1,0 +1,80 @@
+// QuorvexInstall: the program's entry and start-up.
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <exception>
+#include <optional>
+#include <string>
+
+#include "install/Installation.h"
+#include "platform/win32/ComPtr.h"
+#include "platform/win32/TextConversion.h"
+#include "platform/win32/Win32FileSystem.h"
+#include "platform/win32/Win32Shell.h"
+#include "platform/win32/WinHttpTransport.h"
+#include "window/StyleResource.h"
+#include "window/uQuorvexInstall.h"
+
+#ifndef QUORVEX_API_BASE
+#error "QUORVEX_API_BASE must name the download service's API base"
+#endif
+#ifndef QUORVEX_VERSION_NAME
+#error "QUORVEX_VERSION_NAME must name the release that Install installs"
+#endif
+
+namespace {
+
+constexpr const char* kStyleName = "Tablet Light";
+constexpr const wchar_t* kApplicationTitle = L"QuorvexInstall";
+
+// The error dialog for a missing style: error icon and a single Close button.
+void ReportMissingStyle(const std::string& styleName) {
+  const std::wstring text = quorvex::win32::Widen("Style '" + styleName + "' not found");
+  TASKDIALOGCONFIG config{};
+  config.cbSize = sizeof config;
+  config.dwFlags = TDF_ALLOW_DIALOG_CANCELLATION;
+  config.dwCommonButtons = TDCBF_CLOSE_BUTTON;
+  config.pszWindowTitle = kApplicationTitle;
+  config.pszMainIcon = TD_ERROR_ICON;
+  config.pszContent = text.c_str();
+  using TaskDialogFunction = HRESULT(WINAPI*)(const TASKDIALOGCONFIG*, int*, int*, BOOL*);
+  HMODULE controls = ::GetModuleHandleW(L"comctl32.dll");
+  const auto taskDialog = controls ? reinterpret_cast<TaskDialogFunction>(reinterpret_cast<void*>(
+                                         ::GetProcAddress(controls, "TaskDialogIndirect")))
+                                   : nullptr;
+  if (taskDialog && SUCCEEDED(taskDialog(&config, nullptr, nullptr, nullptr))) return;
+  // Without version 6 common controls there is no task dialog; the plain box says the same.
+  ::MessageBoxW(nullptr, text.c_str(), kApplicationTitle, MB_OK | MB_ICONERROR);
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  // COM for this, the window's only thread: the shell link code needs an apartment.
+  quorvex::win32::ComApartment apartment(COINIT_APARTMENTTHREADED);
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
+  ::InitCommonControlsEx(&controls);
+
+  std::optional<quorvex::window::VisualStyle> style = quorvex::window::FindVisualStyle(instance, kStyleName);
+  if (!style) ReportMissingStyle(kStyleName);
+
+  try {
+    quorvex::win32::WinHttpTransport transport;
+    quorvex::win32::Win32FileSystem files;
+    quorvex::win32::Win32Shell shell;
+    // The main window is the top-level window of the program, so it owns the taskbar button.
+    quorvex::window::TFrmQuorvexInstall form(
+        quorvex::window::FormServices{instance, transport, files, shell, QUORVEX_API_BASE, QUORVEX_VERSION_NAME,
+                                      quorvex::DownloadAndInstall},
+        std::move(style));
+    form.Show();
+
+    MSG msg;
+    while (::GetMessageW(&msg, nullptr, 0, 0) > 0) form.DispatchLoopMessage(msg);
+    return 0;
+  } catch (const std::exception& error) {
+    ::MessageBoxW(nullptr, quorvex::win32::Widen(error.what()).c_str(), kApplicationTitle, MB_OK | MB_ICONERROR);
+    return 1;
+  }
+}

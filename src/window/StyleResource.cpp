@@ -1,0 +1,38 @@
+#include "window/StyleResource.h"
+
+#include <vector>
+
+namespace quorvex::window {
+
+namespace {
+
+constexpr const wchar_t* kStyleResourceType = L"VISUALSTYLE";
+
+BOOL CALLBACK CollectName(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR param) {
+  auto* names = reinterpret_cast<std::vector<std::wstring>*>(param);
+  // Numbered resources are kept as "#123", which FindResourceW accepts too.
+  names->push_back(IS_INTRESOURCE(name) ? L"#" + std::to_wstring(reinterpret_cast<ULONG_PTR>(name)) : name);
+  return TRUE;
+}
+
+}  // namespace
+
+std::optional<VisualStyle> FindVisualStyle(HMODULE module, std::string_view name) {
+  std::vector<std::wstring> names;
+  ::EnumResourceNamesW(module, kStyleResourceType, CollectName, reinterpret_cast<LONG_PTR>(&names));
+  for (const std::wstring& resourceName : names) {
+    HRSRC info = ::FindResourceW(module, resourceName.c_str(), kStyleResourceType);
+    HGLOBAL loaded = info ? ::LoadResource(module, info) : nullptr;
+    const char* text = loaded ? static_cast<const char*>(::LockResource(loaded)) : nullptr;
+    if (!text) continue;
+    try {
+      VisualStyle style = ParseVisualStyle(std::string_view(text, ::SizeofResource(module, info)));
+      if (style.name == name) return style;
+    } catch (const StyleError&) {
+      continue;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace quorvex::window

@@ -1,0 +1,29 @@
+# The installer program: the window and its drawing as a library (shared with the window's
+# tests), and QuorvexInstall.exe made from the entry point and the resources.
+
+add_library(quorvex_window STATIC ${QUORVEX_WINDOW_SOURCES})
+target_link_libraries(quorvex_window PUBLIC quorvex_win32 comctl32 windowscodecs)
+
+# Makes one installer executable with its own service address and release. The product is
+# QuorvexInstall; tests make copies that point at a local service.
+function(quorvex_add_installer target apiBase versionName)
+  set(QUORVEX_RESOURCE_DIR ${CMAKE_SOURCE_DIR}/resources)
+  add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/src/QuorvexInstall.cpp ${QUORVEX_RESOURCE_DIR}/QuorvexInstall.rc)
+  target_link_libraries(${target} PRIVATE quorvex_window)
+  target_compile_definitions(${target} PRIVATE
+    $<$<COMPILE_LANGUAGE:CXX>:QUORVEX_API_BASE="${apiBase}" QUORVEX_VERSION_NAME="${versionName}">
+    $<$<COMPILE_LANGUAGE:RC>:QUORVEX_VERSION_MAJOR=${PROJECT_VERSION_MAJOR} QUORVEX_VERSION_MINOR=${PROJECT_VERSION_MINOR}
+                             QUORVEX_VERSION_PATCH=${PROJECT_VERSION_PATCH}>)
+  target_include_directories(${target} PRIVATE $<$<COMPILE_LANGUAGE:RC>:${QUORVEX_RESOURCE_DIR}>)
+  # GUI subsystem with a wWinMain entry; unused code dropped and symbols stripped to keep it small.
+  target_compile_options(${target} PRIVATE -ffunction-sections -fdata-sections)
+  target_link_options(${target} PRIVATE -mwindows -municode -Wl,--gc-sections -s)
+  set_property(TARGET ${target} APPEND PROPERTY OBJECT_DEPENDS
+               ${QUORVEX_RESOURCE_DIR}/QuorvexInstall.manifest ${QUORVEX_RESOURCE_DIR}/logo.png
+               ${QUORVEX_RESOURCE_DIR}/TabletLight.style)
+endfunction()
+
+# The program needs the WinHTTP transport, which lands on its own.
+if(EXISTS ${CMAKE_SOURCE_DIR}/src/platform/win32/WinHttpTransport.h)
+  quorvex_add_installer(QuorvexInstall "${QUORVEX_API_BASE}" "${QUORVEX_VERSION_NAME}")
+endif()

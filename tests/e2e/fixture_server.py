@@ -1,0 +1,131 @@
+#!/usr/bin/env python3
+"""A download service for the end-to-end tests that can misbehave on purpose.
+
+It answers the installer's package request like the reference service (basic
+authentication, the two Base64 headers, files under STORAGE/server_files/<x-filename>),
+and the mode decides how the answer goes:
+
+  normal      the package, or 404 with a text body when it is missing
+  error503    503 with a text body
+  empty       200 with an empty body
+  slow        the package with Content-Length, sent in small pieces over --seconds
+  nolength    the package chunked (no Content-Length), sent in small pieces over --seconds
+
+Every request is logged to --log as one line: "GET <path> <x-filename> <status>".
+"""
+import argparse
+import base64
+import http.server
+import os
+import ssl
+import sys
+import time
+import urllib.parse
+
+USER = "Tellavorne"
+PASSWORD = "&vOlt_582%"
+
+
+def header_text(value):
+    """The header value as the installer sends it: percent-encoded Base64 of UTF-8."""
+    return base64.b64decode(urllib.parse.unquote(value or ""), validate=True).decode("utf-8")
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "qv-fixture/1.0"
+
+    def log_message(self, format, *args):  # quiet: the request log is the record
+        pass
+
+    def record(self, filename, status):
+        with open(self.server.options.log, "a", encoding="utf-8") as log:
+            log.write(f"{self.command} {self.path} {filename} {status}\n")
+
+    def send_text(self, status, text, filename):
+        body = text.encode("utf-8")
+        self.send_response(status)
+        self.send_header("Content-Type", "text/plain; charset=utf-8")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+        self.record(filename, status)
+
+    def do_GET(self):
+        options = self.server.options
+        expected = "Basic " + base64.b64encode(f"{USER}:{PASSWORD}".encode()).decode()
+        if self.path != "/admin/files/download" or self.headers.get("Authorization") != expected:
+            return self.send_text(401 if self.path == "/admin/files/download" else 404, "N\u00e3o autorizado", "-")
+        try:
+            database = header_text(self.headers.get("x-database"))
+            filename = header_text(self.headers.get("x-filename"))
+        except ValueError:
+            return self.send_text(400, "Cabe\u00e7alhos inv\u00e1lidos", "-")
+        if database != "server_files" or ".." in filename.split("\\"):
+            return self.send_text(400, "Arquivo inv\u00e1lido", filename)
+
+        if options.mode == "error503":
+            return self.send_text(503, "Servi\u00e7o indispon\u00edvel", filename)
+        path = os.path.join(options.storage, database, *filename.split("\\"))
+        if options.mode == "empty":
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return self.record(filename, 200)
+        if not os.path.isfile(path):
+            return self.send_text(404, "Arquivo n\u00e3o encontrado: " + filename, filename)
+
+        with open(path, "rb") as package:
+            body = package.read()
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        chunked = options.mode == "nolength"
+        if chunked:
+            self.send_header("Transfer-Encoding", "chunked")
+        else:
+            self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        pieces = 40 if options.mode in ("slow", "nolength") else 1
+        size = max(1, -(-len(body) // pieces))
+        for start in range(0, len(body), size):
+            piece = body[start:start + size]
+            if chunked:
+                self.wfile.write(f"{len(piece):x}\r\n".encode() + piece + b"\r\n")
+            else:
+                self.wfile.write(piece)
+            self.wfile.flush()
+            if pieces > 1:
+                time.sleep(options.seconds / pieces)
+        if chunked:
+            self.wfile.write(b"0\r\n\r\n")
+        self.record(filename, 200)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--cert", required=True)
+    parser.add_argument("--key", required=True)
+    parser.add_argument("--storage", required=True)
+    parser.add_argument("--log", required=True)
+    parser.add_argument("--mode", default="normal", choices=["normal", "error503", "empty", "slow", "nolength"])
+    parser.add_argument("--seconds", type=float, default=8.0)
+    options = parser.parse_args()
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", options.port), Handler)
+    server.daemon_threads = True
+    server.options = options
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(options.cert, options.key)
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    print("listening", flush=True)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,630 @@
+#!/usr/bin/env python3
+"""End-to-end scenarios: the real installer under Wine on the test display, driven by the UI
+probe as a person would, against a download service on loopback over TLS.
+
+  run_e2e.py ARGS setup       make the test authority and certificates; trust the authority
+  run_e2e.py ARGS SCENARIO    run one scenario (see SCENARIOS at the bottom)
+
+The happy paths are served by the reference service when it has been built (native build);
+the faults (503, empty body, slow and unannounced transfers, an untrusted certificate) by
+fixture_server.py. Each scenario leaves screenshots in WORK/artifacts.
+"""
+import argparse
+import base64
+import os
+import random
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CAPTION = "Quorvex - Instala\u00e7\u00e3o"
+ERROR_TEXT = "Erro no download!\\rEntre em contato com o Suporte T\u00e9cnico."
+TITLE_TEXT = "Instala\u00e7\u00e3o\\r\\nQuorvex - Veltrano"
+MARKER = "C:\\qv-started.txt"
+CSIDL_DESKTOP = 0
+CSIDL_PROGRAMS = 2
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, what):
+    if not condition:
+        raise Failure(what)
+    print("ok:", what)
+
+
+class Machine:
+    """The Wine session: drive C, the probe, the installer process, screenshots."""
+
+    def __init__(self, args):
+        self.args = args
+        self.prefix = os.path.join(args.wine_root, "prefix")
+        self.drive_c = os.path.join(self.prefix, "drive_c")
+        self.artifacts = os.path.join(args.work, "artifacts")
+        os.makedirs(self.artifacts, exist_ok=True)
+        self.installer = None
+
+    def host_path(self, windows_path):
+        if windows_path[:3].upper() != "C:\\":
+            raise Failure(f"{windows_path} is not on drive C")
+        return os.path.join(self.drive_c, *windows_path[3:].split("\\"))
+
+    def wine(self, *command, timeout=60):
+        """Runs a Windows program to its end; its output through files (see wine-run)."""
+        with tempfile.TemporaryFile() as out:
+            result = subprocess.run([self.args.wine_env, "exec", "wine", *command], stdout=out,
+                                    stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=timeout)
+            out.seek(0)
+            return result.returncode, out.read().decode("utf-8", "replace")
+
+    def probe(self, *command, expect_ok=True, timeout=120):
+        code, output = self.wine(self.args.probe, *[str(part) for part in command], timeout=timeout)
+        if expect_ok and code != 0:
+            raise Failure(f"probe {' '.join(map(str, command))} failed ({code}): {output.strip()}")
+        return code, output.splitlines()
+
+    def state(self):
+        code, lines = self.probe("state", expect_ok=False)
+        return parse_state(lines) if code == 0 else None
+
+    def folder(self, csidl):
+        _, lines = self.probe("folder", csidl)
+        return lines[0].partition("=")[2]
+
+    def file(self, windows_path):
+        _, lines = self.probe("file", windows_path)
+        return lines[0]
+
+    def link(self, windows_path):
+        _, lines = self.probe("link", windows_path)
+        return lines[0]
+
+    def start_installer(self):
+        log = open(os.path.join(self.args.work, "installer.out"), "wb")
+        env = dict(os.environ, QUORVEX_DEMO_MARKER=MARKER)
+        self.installer = subprocess.Popen([self.args.wine_env, "exec", "wine", self.args.installer], stdout=log,
+                                          stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env)
+        _, lines = self.probe("wait-window", 30000)
+        return parse_state(lines)
+
+    def wait_installer_end(self, timeout_ms=90000):
+        _, lines = self.probe("wait-gone", timeout_ms, expect_ok=False)
+        gone = lines[:1] and lines[0].startswith("gone=1")
+        if gone and self.installer:
+            self.installer.wait(timeout=30)
+        return gone
+
+    def stop_installer(self):
+        """Cleanup after a scenario: the installer must not outlive it."""
+        if self.installer and self.installer.poll() is None:
+            if not self.wait_installer_end(500):
+                self.probe("kill", expect_ok=False)
+            try:
+                self.installer.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.installer.kill()
+                self.installer.wait()
+        self.installer = None
+
+    def screenshot(self, name):
+        display = os.environ.get("DISPLAY") or ":" + open(os.path.join(self.args.wine_root, "display")).read().strip()
+        path = os.path.join(self.artifacts, name + ".png")
+        subprocess.run(["import", "-display", display, "-window", "root", path], check=False,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        print("screenshot:", path)
+
+    def reset(self):
+        """A machine without the application: no folder, no shortcuts, no marker."""
+        shutil.rmtree(self.host_path("C:\\Quorvex\\"), ignore_errors=True)
+        for csidl in (CSIDL_DESKTOP, CSIDL_PROGRAMS):
+            folder = self.host_path(self.folder(csidl) + "\\")
+            os.makedirs(folder, exist_ok=True)
+            for name in os.listdir(folder):
+                if name.lower().startswith("quorvex"):
+                    os.remove(os.path.join(folder, name))
+        marker = self.host_path(MARKER)
+        if os.path.exists(marker):
+            os.remove(marker)
+
+    def wait_marker(self, seconds=60):
+        marker = self.host_path(MARKER)
+        deadline = time.time() + seconds
+        while time.time() < deadline:
+            if os.path.exists(marker) and os.path.getsize(marker) > 0:
+                time.sleep(0.3)
+                with open(marker, encoding="utf-8") as started:
+                    return started.read().splitlines()
+            time.sleep(0.2)
+        return None
+
+
+def parse_state(lines):
+    state = {"controls": []}
+    for line in lines:
+        key, _, value = line.partition("=")
+        if line.startswith("control "):
+            fields = {}
+            head, _, text = line[len("control "):].partition(" text=")
+            for part in head.split():
+                name, _, field = part.partition("=")
+                fields[name] = field
+            fields["text"] = text
+            state["controls"].append(fields)
+        else:
+            state[key] = value
+    return state
+
+
+def control(state, cls, text=None, cid=None):
+    for item in state["controls"]:
+        if item["class"] == cls and (text is None or item["text"] == text) and (cid is None or item["id"] == str(cid)):
+            return item
+    raise Failure(f"no {cls} control {text or cid} in {state['controls']}")
+
+
+def bar(state):
+    return control(state, "msctls_progress32")
+
+
+class Service:
+    """One download service on the fixed test port, stopped when the scenario ends."""
+
+    def __init__(self, args, mode="normal", certificate="server", seconds=8.0):
+        self.args = args
+        self.log = os.path.join(args.work, "requests.log")
+        open(self.log, "w").close()
+        certs = os.path.join(args.work, "certs")
+        cert, key = os.path.join(certs, certificate + ".pem"), os.path.join(certs, certificate + ".key")
+        self.reference = mode == "normal" and certificate == "server" and os.access(args.service, os.X_OK)
+        if self.reference:
+            command = [args.service, "--cert", cert, "--key", key, "--storage", storage(args),
+                       "--listen", f"127.0.0.1:{args.port}"]
+        else:
+            command = [sys.executable, os.path.join(HERE, "fixture_server.py"), "--port", str(args.port), "--cert",
+                       cert, "--key", key, "--storage", storage(args), "--log", self.log, "--mode", mode,
+                       "--seconds", str(seconds)]
+        print("service:", "reference" if self.reference else f"fixture ({mode}, {certificate})")
+        self.output = open(os.path.join(args.work, "service.out"), "wb")
+        self.process = subprocess.Popen(command, stdout=self.output, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        deadline = time.time() + 20
+        while time.time() < deadline:
+            if self.process.poll() is not None:
+                raise Failure(f"the service ended at start-up: {open(self.output.name).read()}")
+            try:
+                socket.create_connection(("127.0.0.1", args.port), timeout=0.5).close()
+                return
+            except OSError:
+                time.sleep(0.1)
+        raise Failure("the service did not start listening")
+
+    def requests(self):
+        with open(self.log, encoding="utf-8") as log:
+            return log.read().splitlines()
+
+    def stop(self):
+        self.process.terminate()
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.output.close()
+
+
+def storage(args):
+    return os.path.join(args.work, "storage")
+
+
+def package_path(args):
+    # A 32-bit prefix reports an x86 processor.
+    return os.path.join(storage(args), "server_files", "updates", args.version + "_x86.zip")
+
+
+PACKAGE_ENTRIES = [
+    # name, DOS date/time, MS-DOS attributes, method
+    ("Quorvex.exe", (2024, 5, 17, 10, 30, 0), 0x20, zipfile.ZIP_DEFLATED),
+    ("docs/", (2024, 5, 17, 10, 30, 0), 0x10, zipfile.ZIP_STORED),
+    ("docs/leia-me.txt", (2023, 12, 31, 23, 59, 58), 0x21, zipfile.ZIP_DEFLATED),
+    ("dados/oculto.dat", (2022, 2, 3, 4, 5, 6), 0x02, zipfile.ZIP_STORED),
+    ("dados/volume.bin", (2021, 7, 8, 9, 10, 12), 0x20, zipfile.ZIP_STORED),
+]
+
+
+def publish_package(args):
+    """Places the test package (the stand-in application and a few files) in the storage."""
+    with open(args.app, "rb") as application:
+        app = application.read()
+    contents = {
+        "Quorvex.exe": app,
+        "docs/": b"",
+        "docs/leia-me.txt": "Instala\u00e7\u00e3o conclu\u00edda.\r\n".encode() * 300,
+        "dados/oculto.dat": bytes(range(256)) * 16,
+        "dados/volume.bin": random.Random(7).randbytes(1_500_000),  # gives slow transfers some length
+    }
+    os.makedirs(os.path.dirname(package_path(args)), exist_ok=True)
+    with zipfile.ZipFile(package_path(args), "w") as package:
+        for name, when, attributes, method in PACKAGE_ENTRIES:
+            info = zipfile.ZipInfo(name, when)
+            info.create_system = 0  # MS-DOS: the attribute bits apply
+            info.external_attr = attributes
+            info.compress_type = method
+            package.writestr(info, contents[name])
+    return {name: len(content) for name, content in contents.items()}
+
+
+def publish_garbage(args, size=1_200_000):
+    """A body that arrives completely but is not a package: the run ends in the error box."""
+    os.makedirs(os.path.dirname(package_path(args)), exist_ok=True)
+    with open(package_path(args), "wb") as body:
+        body.write(random.Random(11).randbytes(size))
+
+
+def unpublish(args):
+    shutil.rmtree(storage(args), ignore_errors=True)
+
+
+def check_installed(machine, sizes):
+    expected = {
+        "C:\\Quorvex\\Quorvex.exe": f"size={sizes['Quorvex.exe']} attributes=A written=2024-05-17 10:30:00 "
+                                    "created=2024-05-17 10:30:00",
+        "C:\\Quorvex\\docs\\leia-me.txt": f"size={sizes['docs/leia-me.txt']} attributes=RA "
+                                          "written=2023-12-31 23:59:58 created=2023-12-31 23:59:58",
+        "C:\\Quorvex\\dados\\oculto.dat": f"size={sizes['dados/oculto.dat']} attributes=H "
+                                          "written=2022-02-03 04:05:06 created=2022-02-03 04:05:06",
+        "C:\\Quorvex\\dados\\volume.bin": f"size={sizes['dados/volume.bin']} attributes=A "
+                                          "written=2021-07-08 09:10:12 created=2021-07-08 09:10:12",
+    }
+    for path, description in expected.items():
+        actual = without_archive_bit(machine.file(path))
+        check(actual == "exists=1 " + without_archive_bit(description), f"{path}: {description} ({actual})")
+    check(machine.file(f"C:\\Quorvex\\{machine.args.version}_x86.zip") == "exists=0", "the package file is gone")
+    for csidl, where in ((CSIDL_DESKTOP, "desktop"), (CSIDL_PROGRAMS, "programs")):
+        link = machine.link(machine.folder(csidl) + "\\Quorvex.lnk")
+        check(link == "loaded=1 target=C:\\Quorvex\\Quorvex.exe directory=C:\\Quorvex\\ description=Quorvex - Veltrano",
+              f"the {where} shortcut points at the application ({link})")
+    started = machine.wait_marker()
+    check(started is not None and started[0].lower() == "c:\\quorvex\\quorvex.exe",
+          f"the installed application was started ({started})")
+
+
+def without_archive_bit(line):
+    # Wine sets the archive bit on every file it writes; read-only, hidden and system count.
+    return re.sub(r"attributes=(\S*)", lambda m: "attributes=" + m.group(1).replace("A", ""), line)
+
+
+def check_idle_window(state, bar_visible):
+    check(state["caption"] == CAPTION, f"caption {state['caption']!r}")
+    check(state["frame"] == "sysmenu=1 minimize=1 maximize=0 sizing=0", f"frame {state['frame']}")
+    check(control(state, "Static", cid=103)["text"] == TITLE_TEXT, "the title's two lines")
+    for text in ("Instalar", "Cancelar"):
+        button = control(state, "Button", text)
+        check(button["visible"] == "1" and button["enabled"] == "1", f"{text} is there and enabled")
+    check(bar(state)["visible"] == ("1" if bar_visible else "0"), f"the bar is {'shown' if bar_visible else 'hidden'}")
+
+
+def check_error_box(machine):
+    _, lines = machine.probe("wait-dialog", "Erro", 90000)
+    check(f"text={ERROR_TEXT}" in lines, f"the download error text ({lines})")
+    check("icon=1" in lines and "button=OK" in lines, "error icon and one OK button")
+    check(len([line for line in lines if line.startswith("button=")]) == 1, "a single button")
+    check(lines[0] == "dialog=1 owner=installer", "owned by the installer window")
+
+
+def answer_error_box(machine):
+    machine.probe("answer-dialog", "Erro", "OK")
+    machine.probe("no-dialog", "Erro", 1500)
+
+
+def samples(lines):
+    return [line.split("pos=")[1] for line in lines if line.startswith("sample ")]
+
+
+# ---- Scenarios -------------------------------------------------------------------------------
+
+def fresh_install(args, machine):
+    sizes = publish_package(args)
+    service = Service(args)
+    try:
+        state = machine.start_installer()
+        check_idle_window(state, bar_visible=False)
+        machine.screenshot("fresh_install-window")
+        machine.probe("click", "Instalar")
+        check(machine.wait_installer_end(), "the installer ended after installing")
+        check_installed(machine, sizes)
+        if not service.reference:
+            check(len(service.requests()) == 1, "one request")
+    finally:
+        service.stop()
+
+
+def over_older(args, machine):
+    sizes = publish_package(args)
+    folder = machine.host_path("C:\\Quorvex\\")
+    os.makedirs(folder)
+    with open(os.path.join(folder, "Quorvex.exe"), "wb") as old:
+        old.write(b"MZ an older application")
+    with open(os.path.join(folder, "antigo.txt"), "wb") as old:
+        old.write(b"kept from the earlier installation")
+    desktop = machine.folder(CSIDL_DESKTOP)
+    programs = machine.folder(CSIDL_PROGRAMS)
+    machine.probe("make-link", desktop + "\\Quorvex.lnk", "C:\\Antigo\\Quorvex.exe")
+    machine.probe("make-link", desktop + "\\Quorvex - Atalho.lnk", "C:\\Quorvex\\Quorvex.exe")
+    machine.probe("make-link", programs + "\\Quorvex.exe - Atalho.lnk", "C:\\Quorvex\\Quorvex.exe")
+    with open(machine.host_path(desktop + "\\Quorvex.exe.lnk"), "wb") as not_a_link:
+        not_a_link.write(b"not a shell link")
+
+    service = Service(args)
+    try:
+        machine.start_installer()
+        machine.probe("click", "Instalar")
+        check(machine.wait_installer_end(), "the installer ended after installing")
+        check_installed(machine, sizes)
+        check(machine.file("C:\\Quorvex\\antigo.txt").startswith("exists=1 size=34"), "files not in the package stay")
+        check(machine.file(desktop + "\\Quorvex - Atalho.lnk") == "exists=0", "the stale desktop shortcut is gone")
+        check(machine.file(programs + "\\Quorvex.exe - Atalho.lnk") == "exists=0", "the stale programs shortcut is gone")
+        check(machine.file(desktop + "\\Quorvex.exe.lnk").startswith("exists=1"), "a file that is not a link stays")
+        names = sorted(name for name in os.listdir(machine.host_path(desktop + "\\")) if name.startswith("Quorvex"))
+        check(names == ["Quorvex.exe.lnk", "Quorvex.lnk"], f"desktop shortcuts afterwards: {names}")
+    finally:
+        service.stop()
+
+
+def not_found_then_install(args, machine):
+    unpublish(args)
+    os.makedirs(storage(args), exist_ok=True)
+    service = Service(args)
+    try:
+        machine.start_installer()
+        machine.probe("click", "Instalar")
+        check_error_box(machine)
+        machine.screenshot("not_found-error_box")
+        answer_error_box(machine)
+        state = machine.state()
+        check(state is not None, "the window stays open after the error")
+        check(bar(state)["visible"] == "1", "the bar stays visible")
+        check(control(state, "Button", "Instalar")["enabled"] == "1", "Install can be pressed again")
+        leftover = machine.file(f"C:\\Quorvex\\{args.version}_x86.zip")
+        check(leftover.startswith("exists=1") and "size=0 " not in leftover, "the 404 text stays as the package file")
+
+        sizes = publish_package(args)
+        machine.probe("click", "Instalar")
+        check(machine.wait_installer_end(), "the second Install succeeds and ends the installer")
+        check_installed(machine, sizes)
+    finally:
+        service.stop()
+
+
+def error_then_open(args, machine, mode, certificate="server"):
+    publish_package(args)
+    service = Service(args, mode=mode, certificate=certificate)
+    try:
+        machine.start_installer()
+        machine.probe("click", "Instalar")
+        check_error_box(machine)
+        machine.screenshot(f"{mode}-{certificate}-error_box")
+        answer_error_box(machine)
+        state = machine.state()
+        check(state is not None and control(state, "Button", "Instalar")["enabled"] == "1",
+              "the window stays open and Install works again")
+        return service.requests()
+    finally:
+        machine.probe("close", expect_ok=False)
+        check(machine.wait_installer_end(20000), "Cancel/close ends the program when no run is going")
+        service.stop()
+
+
+def server_error(args, machine):
+    requests = error_then_open(args, machine, "error503")
+    check(requests == [f"GET /admin/files/download updates\\{args.version}_x86.zip 503"], f"one 503 ({requests})")
+
+
+def untrusted_certificate(args, machine):
+    requests = error_then_open(args, machine, "normal", certificate="untrusted")
+    check(requests == [], f"no request gets through an untrusted connection ({requests})")
+
+
+def empty_body(args, machine):
+    publish_package(args)
+    service = Service(args, mode="empty")
+    try:
+        machine.start_installer()
+        machine.probe("click", "Instalar")
+        machine.probe("no-dialog", "Erro", 5000)
+        state = machine.state()
+        check(state is not None, "the window stays open")
+        check(bar(state)["visible"] == "1" and bar(state)["pos"] == "0", "the bar is shown at 0")
+        check(control(state, "Button", "Instalar")["enabled"] == "1", "Install can be pressed again")
+        check(machine.file("C:\\Quorvex\\") == "exists=0", "nothing was written")
+        check(len(service.requests()) == 1, "one request")
+        machine.screenshot("empty_body-window")
+    finally:
+        machine.probe("close", expect_ok=False)
+        machine.wait_installer_end(20000)
+        service.stop()
+
+
+def slow_transfer(args, machine):
+    publish_garbage(args)
+    service = Service(args, mode="slow", seconds=8)
+    try:
+        machine.start_installer()
+        machine.probe("click", "Instalar")
+        _, lines = machine.probe("sample-progress", 4000, 150)
+        machine.screenshot("slow_transfer-progress")
+        positions = [int(p) for p in samples(lines) if p.isdigit()]
+        moving = [p for p in positions if 0 < p < 100]
+        check(len(set(moving)) >= 3, f"the bar moves while the body arrives ({positions})")
+        check(positions == sorted(positions), "and only forward")
+        check_error_box(machine)  # the body is complete but is not a package
+        state = machine.state()
+        check(bar(state)["pos"] == "100", "a body that arrived completely leaves the bar at 100")
+        answer_error_box(machine)
+    finally:
+        machine.probe("close", expect_ok=False)
+        machine.wait_installer_end(20000)
+        service.stop()
+
+
+def cancel_during_transfer(args, machine):
+    sizes = publish_package(args)
+    service = Service(args, mode="slow", seconds=8)
+    try:
+        machine.start_installer()
+        machine.probe("click", "Instalar")
+        _, lines = machine.probe("sample-progress", 2000, 150)
+        check(any(p.isdigit() and 0 < int(p) < 100 for p in samples(lines)), "the transfer is under way")
+        machine.probe("click", "Cancelar")
+        time.sleep(1.0)
+        state = machine.state()
+        check(state is not None and state["caption"] == CAPTION, "the window stays while the run goes on")
+        check(bar(state)["pos"].isdigit() and int(bar(state)["pos"]) < 100, "the transfer continues")
+        check(machine.wait_installer_end(), "the installer ends after the run")
+        check_installed(machine, sizes)
+    finally:
+        service.stop()
+
+
+def no_length(args, machine):
+    publish_garbage(args, size=600_000)
+    service = Service(args, mode="nolength", seconds=6)
+    try:
+        machine.start_installer()
+        machine.probe("click", "Instalar")
+        _, lines = machine.probe("sample-progress", 3000, 250)
+        answers = samples(lines)
+        check(answers and all(p in ("0", "busy") for p in answers), f"the bar stays at 0 ({answers})")
+        check("busy" in answers, "the window does not process events during the transfer")
+        check_error_box(machine)
+        check(bar(machine.state())["pos"] == "0", "still 0 at the end")
+        answer_error_box(machine)
+    finally:
+        machine.probe("close", expect_ok=False)
+        machine.wait_installer_end(20000)
+        service.stop()
+
+
+def double_install(args, machine):
+    publish_garbage(args)
+    service = Service(args, mode="slow", seconds=5)
+    try:
+        machine.start_installer()
+        machine.probe("click", "Instalar")
+        machine.probe("click", "Instalar")
+        _, lines = machine.probe("sample-progress", 1500, 150)
+        state = machine.state()
+        check(control(state, "Button", "Instalar")["enabled"] == "0", "Install is disabled during a run")
+        machine.probe("click", "Instalar")
+        check_error_box(machine)
+        answer_error_box(machine)
+        machine.probe("no-dialog", "Erro", 3000)
+        check(len(service.requests()) == 1, f"one request reached the service ({service.requests()})")
+        check(control(machine.state(), "Button", "Instalar")["enabled"] == "1", "Install is enabled again")
+    finally:
+        machine.probe("close", expect_ok=False)
+        machine.wait_installer_end(20000)
+        service.stop()
+
+
+def set_dpi(machine, dpi):
+    code, _ = machine.wine("reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t", "REG_DWORD",
+                           "/d", str(dpi), "/f")
+    check(code == 0, f"Wine's DPI set to {dpi}")
+
+
+def client_size(args, machine):
+    try:
+        for dpi, size in ((144, "803x458"), (96, "535x305")):
+            set_dpi(machine, dpi)
+            state = machine.start_installer()
+            check(state["client"] == size, f"client area at {dpi} DPI is {size} ({state['client']})")
+            title = control(state, "Static", cid=103)
+            check(title["rect"] == ("5,140,793,64" if dpi == 144 else "3,93,529,43"), f"title at {dpi}: {title['rect']}")
+            machine.screenshot(f"window-{dpi}dpi")
+            machine.probe("click", "Cancelar")
+            check(machine.wait_installer_end(20000), "Cancel ends the program")
+    finally:
+        set_dpi(machine, 96)
+
+
+def setup(args, machine):
+    """The test authority (trusted in the prefix), the service's certificate, and one that
+    no authority vouches for."""
+    certs = os.path.join(args.work, "certs")
+    os.makedirs(certs, exist_ok=True)
+
+    def openssl(*command):
+        subprocess.run(["openssl", *command], check=True, cwd=certs, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+
+    names = "subjectAltName=DNS:localhost,IP:127.0.0.1"
+    if not os.path.exists(os.path.join(certs, "ca.pem")):
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "3650",
+                "-subj", "/CN=Quorvex End-to-End Test Authority", "-addext", "basicConstraints=critical,CA:TRUE",
+                "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+        openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr", "-subj",
+                "/CN=localhost")
+        with open(os.path.join(certs, "server.ext"), "w") as ext:
+            ext.write(names + "\nextendedKeyUsage=serverAuth\nbasicConstraints=CA:FALSE\n")
+        openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-out",
+                "server.pem", "-days", "825", "-extfile", "server.ext")
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "untrusted.key", "-out", "untrusted.pem",
+                "-days", "825", "-subj", "/CN=localhost", "-addext", names)
+        openssl("x509", "-in", "ca.pem", "-outform", "der", "-out", "ca.der")
+    _, lines = machine.probe("trust", "Z:" + os.path.join(certs, "ca.der").replace("/", "\\"))
+    check(lines == ["trusted=1"], "the test authority is trusted in the prefix")
+    set_dpi(machine, 96)
+
+
+SCENARIOS = {
+    "fresh_install": fresh_install,
+    "over_older": over_older,
+    "not_found_then_install": not_found_then_install,
+    "server_error": server_error,
+    "empty_body": empty_body,
+    "untrusted_certificate": untrusted_certificate,
+    "slow_transfer": slow_transfer,
+    "cancel_during_transfer": cancel_during_transfer,
+    "no_length": no_length,
+    "double_install": double_install,
+    "client_size": client_size,
+}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for name in ("wine-env", "wine-root", "installer", "probe", "app", "service", "version", "work"):
+        parser.add_argument("--" + name, required=True)
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("scenario", choices=["setup", *SCENARIOS])
+    args = parser.parse_args()
+    os.makedirs(args.work, exist_ok=True)
+    machine = Machine(args)
+    try:
+        if args.scenario == "setup":
+            setup(args, machine)
+        else:
+            machine.reset()
+            try:
+                SCENARIOS[args.scenario](args, machine)
+            except Failure:
+                machine.screenshot(args.scenario + "-failure")
+                raise
+            finally:
+                machine.stop_installer()
+    except Failure as failure:
+        print("FAIL:", failure)
+        return 1
+    print(f"{args.scenario}: passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

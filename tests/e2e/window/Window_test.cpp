@@ -1,0 +1,468 @@
+// The installer window in-process under Wine: layout and scaling, the style and the logo,
+// and the handlers' rules (progress, one run at a time, closing during a run, keys), with a
+// stand-in installation run so that no network or disk is involved.
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "download/Transport.h"
+#include "install/Installation.h"
+#include "platform/win32/ComPtr.h"
+#include "platform/win32/Win32FileSystem.h"
+#include "platform/win32/Win32Shell.h"
+#include "window/FormLayout.h"
+#include "window/Picture.h"
+#include "window/StyleResource.h"
+#include "window/VisualStyle.h"
+#include "window/uQuorvexInstall.h"
+
+namespace quorvex::window {
+namespace {
+
+using ::testing::HasSubstr;
+
+// ---- Layout --------------------------------------------------------------------------------
+
+TEST(FormLayout, DesignTableAt144Dpi) {
+  const FormLayout shown = ComputeFormLayout(144, true);
+  EXPECT_EQ(shown.client, (Box{0, 0, 803, 458}));
+  EXPECT_EQ(shown.pnlHeader, (Box{0, 15, 803, 120}));
+  EXPECT_EQ(shown.imgLogo, (Box{10, 10, 783, 100}));
+  EXPECT_EQ(shown.logo, (Box{135, 0, 512, 100}));  // 1536 x 300 fitted and centred
+  EXPECT_EQ(shown.lbl1, (Box{5, 140, 793, 64}));
+  EXPECT_EQ(shown.progressBar, (Box{75, 224, 653, 25}));
+  EXPECT_EQ(shown.panel1, (Box{75, 279, 653, 45}));
+  EXPECT_EQ(shown.btnCancelar, (Box{540, 0, 113, 45}));
+  EXPECT_EQ(shown.btnAvancar, (Box{422, 0, 113, 45}));
+  EXPECT_EQ(shown.fontHeight, 20);
+  EXPECT_EQ(shown.titleFontHeight, 24);
+
+  // A hidden bar takes no space: the button row sits 40 pixels higher.
+  const FormLayout hidden = ComputeFormLayout(144, false);
+  EXPECT_EQ(hidden.progressBar, Box{});
+  EXPECT_EQ(hidden.panel1.y, shown.panel1.y - 40);
+}
+
+TEST(FormLayout, ScalesWithDpi) {
+  struct Case {
+    int dpi;
+    int width, height, font, buttonWidth;
+  };
+  for (const Case& c : {Case{96, 535, 305, 13, 75}, Case{120, 669, 382, 17, 94}, Case{144, 803, 458, 20, 113},
+                        Case{192, 1071, 611, 27, 151}, Case{288, 1606, 916, 40, 226}}) {
+    SCOPED_TRACE(c.dpi);
+    const FormLayout layout = ComputeFormLayout(c.dpi, true);
+    EXPECT_EQ(layout.client.width, c.width);
+    EXPECT_EQ(layout.client.height, c.height);
+    EXPECT_EQ(layout.fontHeight, c.font);
+    EXPECT_EQ(layout.btnCancelar.width, c.buttonWidth);
+    // The stack stays inside the client area and the buttons inside their row.
+    EXPECT_LE(layout.panel1.Bottom(), layout.client.height);
+    EXPECT_EQ(layout.btnCancelar.Right(), layout.panel1.width);
+    EXPECT_LT(layout.btnAvancar.Right(), layout.btnCancelar.x);
+    // The logo keeps its aspect within a pixel and stays centred in imgLogo.
+    EXPECT_NEAR(layout.logo.width * 300.0 / 1536.0, layout.logo.height, 1.0);
+    EXPECT_LE(std::abs(layout.logo.x * 2 + layout.logo.width - layout.imgLogo.width), 1);
+  }
+}
+
+// ---- Style ---------------------------------------------------------------------------------
+
+std::string ReadSource(const char* relative) {
+  std::ifstream file(std::string(QUORVEX_SOURCE_DIR) + "/" + relative, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+TEST(VisualStyle, TabletLightIsReadableInEveryState) {
+  const VisualStyle style = ParseVisualStyle(ReadSource("resources/TabletLight.style"));
+  EXPECT_EQ(style.name, "Tablet Light");
+  EXPECT_EQ(style.windowFace, (Colour{255, 255, 255}));
+  EXPECT_GE(ContrastRatio(style.windowText, style.windowFace), 4.5);
+  EXPECT_GE(ContrastRatio(Colour{0, 100, 176}, style.windowFace), 4.5);  // the title's own colour
+  for (const ButtonLook* look : {&style.buttonNormal, &style.buttonHot, &style.buttonPressed, &style.buttonFocused,
+                                 &style.buttonDisabled}) {
+    EXPECT_GE(ContrastRatio(look->text, look->face), 4.5);
+  }
+  // Hot, pressed and focused must look different from normal, or the states are invisible.
+  EXPECT_NE(style.buttonHot.face, style.buttonNormal.face);
+  EXPECT_NE(style.buttonPressed.face, style.buttonHot.face);
+  EXPECT_NE(style.buttonFocused.border, style.buttonNormal.border);
+}
+
+TEST(VisualStyle, ContrastRatioKnownValues) {
+  EXPECT_NEAR(ContrastRatio({0, 0, 0}, {255, 255, 255}), 21.0, 1e-9);
+  EXPECT_NEAR(ContrastRatio({255, 255, 255}, {255, 255, 255}), 1.0, 1e-9);
+  EXPECT_NEAR(ContrastRatio({118, 118, 118}, {255, 255, 255}), 4.54, 0.01);
+}
+
+TEST(VisualStyle, BadTextIsRefusedWithTheLine) {
+  const std::string good = ReadSource("resources/TabletLight.style");
+  struct Case {
+    std::string text;
+    const char* message;
+  };
+  const Case cases[] = {
+      {good + "button.radius = 3\n", "is set twice"},
+      {good + "window.shadow = #000000\n", "unknown key \"window.shadow\""},
+      {good + "just words\n", "expected \"key = value\""},
+      {"name = X\nwindow.face = #FFFFF\n", "line 2: expected a colour"},
+      {"name = X\nwindow.face = #GGGGGG\n", "line 2: expected a colour"},
+      {"name = X\nbutton.radius = -1\n", "line 2: expected a size"},
+      {"name = X\n", "\"button.disabled.border\" is missing"},
+      {"window.face = #FFFFFF\n", "\"name\" is missing"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    try {
+      ParseVisualStyle(c.text);
+      ADD_FAILURE() << "accepted";
+    } catch (const StyleError& error) {
+      EXPECT_THAT(error.what(), HasSubstr(c.message));
+    }
+  }
+}
+
+TEST(VisualStyle, FoundAmongTheResourcesByName) {
+  const auto found = FindVisualStyle(::GetModuleHandleW(nullptr), "Tablet Light");
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(found->name, "Tablet Light");
+  EXPECT_FALSE(FindVisualStyle(::GetModuleHandleW(nullptr), "Tablet Dark").has_value());
+  EXPECT_FALSE(FindVisualStyle(::GetModuleHandleW(nullptr), "tablet light").has_value());
+}
+
+// ---- Logo ----------------------------------------------------------------------------------
+
+constexpr std::uint32_t kOpaqueBlack = 0xFF000000u;
+constexpr std::uint32_t kOpaqueWhite = 0xFFFFFFFFu;
+constexpr std::uint32_t kTransparent = 0x00000000u;
+
+TEST(Picture, AreaAveragingKeepsTheMeanAndRespectsAlpha) {
+  // A 4 x 2 checkerboard reduced to 2 x 1 is grey everywhere, not black or white.
+  Picture board{4, 2, {kOpaqueBlack, kOpaqueWhite, kOpaqueBlack, kOpaqueWhite,
+                       kOpaqueWhite, kOpaqueBlack, kOpaqueWhite, kOpaqueBlack}};
+  const Picture grey = ResampleArea(board, 2, 1);
+  ASSERT_EQ(grey.pixels.size(), 2u);
+  for (std::uint32_t p : grey.pixels) EXPECT_EQ(p, 0xFF808080u);
+
+  // Opaque red beside a transparent pixel: half-covered red over white is pink, and the
+  // transparent pixel adds no colour of its own (premultiplied values).
+  Picture edge{2, 1, {0xFFFF0000u, kTransparent}};
+  Picture half = ResampleArea(edge, 1, 1);
+  EXPECT_EQ(half.pixels[0], 0x80800000u);
+  CompositeOver(half, Colour{255, 255, 255});
+  EXPECT_EQ(half.pixels[0], 0xFFFF7F7Fu);
+
+  // A third of a pixel: 3 -> 1 covers each source pixel equally.
+  Picture thirds{3, 1, {0xFF0000FFu, 0xFF00FF00u, 0xFFFF0000u}};
+  EXPECT_EQ(ResampleArea(thirds, 1, 1).pixels[0], 0xFF555555u);
+}
+
+TEST(Picture, LogoResourceDecodesAsTheProductLogo) {
+  win32::ComApartment apartment;
+  HRSRC info = ::FindResourceW(nullptr, L"LOGO", MAKEINTRESOURCEW(10));
+  ASSERT_NE(info, nullptr);
+  const auto* bytes = static_cast<const std::uint8_t*>(::LockResource(::LoadResource(nullptr, info)));
+  const Picture logo = DecodeImage({bytes, ::SizeofResource(nullptr, info)});
+  EXPECT_EQ(logo.width, 1536);
+  EXPECT_EQ(logo.height, 300);
+  std::size_t transparent = 0, opaque = 0;
+  for (std::uint32_t p : logo.pixels) {
+    transparent += (p >> 24) == 0;
+    opaque += (p >> 24) == 0xFF;
+  }
+  EXPECT_GT(transparent, logo.pixels.size() / 2);  // a wordmark on a clear background
+  EXPECT_GT(opaque, logo.pixels.size() / 20);
+
+  const std::uint8_t notAnImage[] = {'P', 'K', 3, 4, 0, 0, 0, 0};
+  EXPECT_THROW(DecodeImage(notAnImage), PictureError);
+}
+
+// ---- The window ----------------------------------------------------------------------------
+
+class NoTransport : public Transport {
+ public:
+  std::unique_ptr<HttpExchange> Send(const TransportRequest&) override {
+    throw TransportError("no network in the window tests");
+  }
+};
+
+// Counts the messages it gets, to tell whether pending events were processed.
+class MessageCounter {
+ public:
+  MessageCounter() {
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = CounterProc;
+    windowClass.lpszClassName = L"QuorvexTestCounter";
+    ::RegisterClassW(&windowClass);
+    hwnd_ = ::CreateWindowW(L"QuorvexTestCounter", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ::SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&count_));
+  }
+  ~MessageCounter() { ::DestroyWindow(hwnd_); }
+  void Post() { ::PostMessageW(hwnd_, WM_APP, 0, 0); }
+  int Count() const { return count_; }
+
+ private:
+  static LRESULT CALLBACK CounterProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_APP) ++*reinterpret_cast<int*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    return ::DefWindowProcW(hwnd, message, wParam, lParam);
+  }
+
+  HWND hwnd_ = nullptr;
+  int count_ = 0;
+};
+
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    style_ = FindVisualStyle(::GetModuleHandleW(nullptr), "Tablet Light");
+    ASSERT_TRUE(style_.has_value());
+  }
+  void TearDown() override {
+    form_.reset();
+    DrainQueue();
+  }
+
+  void Create(std::function<void(const InstallationPorts&, const std::string&)> run) {
+    FormServices services{::GetModuleHandleW(nullptr), transport_, files_, shell_, "https://127.0.0.1:1/admin",
+                          "Quorvex_7.1"};
+    services.run = std::move(run);
+    form_ = std::make_unique<TFrmQuorvexInstall>(std::move(services), style_);
+    form_->Show();
+  }
+
+  HWND Control(int id) {
+    for (HWND child = ::GetWindow(form_->Handle(), GW_CHILD); child;) {
+      if (HWND found = FindIn(child, id)) return found;
+      child = ::GetWindow(child, GW_HWNDNEXT);
+    }
+    return nullptr;
+  }
+  static HWND FindIn(HWND window, int id) {
+    if (::GetDlgCtrlID(window) == id) return window;
+    for (HWND child = ::GetWindow(window, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT))
+      if (HWND found = FindIn(child, id)) return found;
+    return nullptr;
+  }
+  HWND Install() { return Control(IDOK); }
+  HWND Bar() { return Control(104); }
+  HWND ButtonRow() { return Control(105); }
+  int BarPosition() { return static_cast<int>(::SendMessageW(Bar(), PBM_GETPOS, 0, 0)); }
+  POINT TopLeftInForm(HWND control) {
+    RECT rect;
+    ::GetWindowRect(control, &rect);
+    POINT point{rect.left, rect.top};
+    ::ScreenToClient(form_->Handle(), &point);
+    return point;
+  }
+
+  // True when a quit request waits in the queue; everything else is dropped.
+  static bool DrainQueue() {
+    bool quit = false;
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) {
+        quit = true;
+      } else {
+        ::DispatchMessageW(&msg);
+      }
+    }
+    return quit;
+  }
+
+  NoTransport transport_;
+  win32::Win32FileSystem files_;
+  win32::Win32Shell shell_;
+  std::optional<VisualStyle> style_;
+  std::unique_ptr<TFrmQuorvexInstall> form_;
+};
+
+TEST_F(WindowTest, CreatedWithItsFrameSizeAndHiddenBar) {
+  Create([](const InstallationPorts&, const std::string&) {});
+  HWND hwnd = form_->Handle();
+  wchar_t caption[64] = {};
+  ::GetWindowTextW(hwnd, caption, 64);
+  EXPECT_STREQ(caption, L"Quorvex - Instala\u00e7\u00e3o");
+
+  RECT client;
+  ::GetClientRect(hwnd, &client);
+  const FormLayout expected = ComputeFormLayout(form_->Dpi(), false);
+  EXPECT_EQ(client.right, expected.client.width);
+  EXPECT_EQ(client.bottom, expected.client.height);
+
+  const LONG style = ::GetWindowLongW(hwnd, GWL_STYLE);
+  EXPECT_TRUE(style & WS_SYSMENU);
+  EXPECT_TRUE(style & WS_MINIMIZEBOX);
+  EXPECT_FALSE(style & WS_MAXIMIZEBOX);
+  EXPECT_FALSE(style & WS_THICKFRAME);
+
+  EXPECT_FALSE(::IsWindowVisible(Bar()));
+  EXPECT_EQ(TopLeftInForm(ButtonRow()).y, expected.panel1.y);
+  EXPECT_TRUE(::IsWindowEnabled(Install()));
+}
+
+TEST_F(WindowTest, ProgressHandlerMovesTheBarOnlyForAnnouncedLengths) {
+  struct Case {
+    std::int64_t total, received;
+    int position;  // -1: unchanged
+    bool processesEvents;
+  };
+  const Case cases[] = {
+      {100, 0, 0, true},
+      {100, 50, 50, true},
+      {3, 1, 33, true},
+      {3, 3, 100, true},
+      {5'000'000'000, 4'999'999'999, 99, true},  // needs the 64-bit product
+      {5'000'000'000, 5'000'000'000, 100, true},
+      {0, 10, -1, false},
+      {-1, 10, -1, false},
+      {-1, 0, -1, false},
+  };
+  Create([&](const InstallationPorts& ports, const std::string&) {
+    ports.ui.ShowProgress();
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << c.total << " " << c.received);
+      ::SendMessageW(Bar(), PBM_SETPOS, 7, 0);
+      MessageCounter counter;
+      counter.Post();
+      for (bool abort : {false, true}) {
+        bool flag = abort;
+        form_->HttpReceiveData(c.total, c.received, flag);
+        EXPECT_EQ(flag, abort) << "the abort flag is never touched";
+      }
+      EXPECT_EQ(BarPosition(), c.position < 0 ? 7 : c.position);
+      EXPECT_EQ(counter.Count(), c.processesEvents ? 1 : 0);
+      DrainQueue();
+    }
+  });
+  ::SendMessageW(Install(), BM_CLICK, 0, 0);
+}
+
+TEST_F(WindowTest, SecondInstallDuringARunIsIgnored) {
+  int runs = 0;
+  bool enabledDuringRun = true;
+  Create([&](const InstallationPorts& ports, const std::string& versionName) {
+    ++runs;
+    EXPECT_EQ(versionName, "Quorvex_7.1");
+    ports.ui.ShowProgress();
+    enabledDuringRun = ::IsWindowEnabled(Install()) != FALSE;
+    // Presses that arrive while the handler processes events: a click and the Enter key.
+    ::PostMessageW(Install(), BM_CLICK, 0, 0);
+    ::PostMessageW(Install(), WM_KEYDOWN, VK_RETURN, 0);
+    bool abort = false;
+    form_->HttpReceiveData(200, 100, abort);
+  });
+  const int rowBefore = TopLeftInForm(ButtonRow()).y;
+  ::SendMessageW(Install(), BM_CLICK, 0, 0);
+  EXPECT_EQ(runs, 1);
+  EXPECT_FALSE(enabledDuringRun);
+  EXPECT_FALSE(form_->IsRunning());
+  EXPECT_FALSE(DrainQueue()) << "a run that did not ask to end leaves the program running";
+
+  // Idle again: Install works, the bar stays at its last position and takes its place.
+  EXPECT_TRUE(::IsWindowEnabled(Install()));
+  EXPECT_TRUE(::IsWindowVisible(Bar()));
+  EXPECT_EQ(BarPosition(), 50);
+  EXPECT_EQ(TopLeftInForm(ButtonRow()).y - rowBefore, ScaleToDpi(40, form_->Dpi()));
+  ::SendMessageW(Install(), BM_CLICK, 0, 0);
+  EXPECT_EQ(runs, 2);
+}
+
+TEST_F(WindowTest, CloseDuringARunEndsTheProgramOnlyAfterTheRun) {
+  bool windowAliveAfterClose = false;
+  bool runFinished = false;
+  Create([&](const InstallationPorts& ports, const std::string&) {
+    ports.ui.ShowProgress();
+    ::PostMessageW(Control(IDCANCEL), BM_CLICK, 0, 0);
+    ::PostMessageW(form_->Handle(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    bool abort = false;
+    form_->HttpReceiveData(10, 5, abort);
+    windowAliveAfterClose = ::IsWindow(form_->Handle()) && ::IsWindowVisible(form_->Handle());
+    EXPECT_FALSE(abort);
+    form_->HttpReceiveData(10, 10, abort);
+    runFinished = true;
+  });
+  ::SendMessageW(Install(), BM_CLICK, 0, 0);
+  EXPECT_TRUE(windowAliveAfterClose);
+  EXPECT_TRUE(runFinished);
+  EXPECT_EQ(BarPosition(), 100);
+  EXPECT_TRUE(DrainQueue()) << "the end takes effect once the Install handler has returned";
+}
+
+TEST_F(WindowTest, RunThatRequestsTheEndEndsTheProgram) {
+  Create([&](const InstallationPorts& ports, const std::string&) {
+    ports.ui.ShowProgress();
+    ports.ui.RequestEnd();
+    EXPECT_FALSE(DrainQueue()) << "not while the run is still going";
+  });
+  ::SendMessageW(Install(), BM_CLICK, 0, 0);
+  EXPECT_TRUE(DrainQueue());
+}
+
+TEST_F(WindowTest, KeysPressTheButtons) {
+  int runs = 0;
+  Create([&](const InstallationPorts&, const std::string&) { ++runs; });
+  auto key = [&](HWND target, WPARAM vk) {
+    MSG msg{target, WM_KEYDOWN, vk, 0, 0, {}};
+    form_->DispatchLoopMessage(msg);
+  };
+  ::SetFocus(Install());
+  key(Install(), VK_RETURN);
+  EXPECT_EQ(runs, 1);
+  EXPECT_TRUE(::IsWindow(form_->Handle()));
+
+  // Tab moves from Install to Cancel; Enter there presses Cancel, which closes the window.
+  key(Install(), VK_TAB);
+  EXPECT_EQ(::GetFocus(), Control(IDCANCEL));
+  key(Control(IDCANCEL), VK_RETURN);
+  EXPECT_EQ(runs, 1);
+  EXPECT_FALSE(::IsWindow(form_->Handle()));
+  EXPECT_TRUE(DrainQueue());
+}
+
+TEST_F(WindowTest, EscapeCloses) {
+  Create([](const InstallationPorts&, const std::string&) {});
+  MSG msg{Install(), WM_KEYDOWN, VK_ESCAPE, 0, 0, {}};
+  form_->DispatchLoopMessage(msg);
+  EXPECT_EQ(form_->Handle(), nullptr);
+  EXPECT_TRUE(DrainQueue());
+}
+
+TEST_F(WindowTest, MovingToAnotherDpiRescalesEverything) {
+  Create([](const InstallationPorts& ports, const std::string&) { ports.ui.ShowProgress(); });
+  ::SendMessageW(Install(), BM_CLICK, 0, 0);  // the bar is shown, so it is laid out too
+  for (int dpi : {192, 96, 144}) {
+    SCOPED_TRACE(dpi);
+    RECT window;
+    ::GetWindowRect(form_->Handle(), &window);
+    RECT suggested{window.left + 10, window.top + 10, window.left + 500, window.top + 400};
+    ::SendMessageW(form_->Handle(), WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+    const FormLayout expected = ComputeFormLayout(dpi, true);
+    RECT client;
+    ::GetClientRect(form_->Handle(), &client);
+    EXPECT_EQ(client.right, expected.client.width);
+    EXPECT_EQ(client.bottom, expected.client.height);
+    ::GetWindowRect(form_->Handle(), &window);
+    EXPECT_EQ(window.left, suggested.left);
+    EXPECT_EQ(window.top, suggested.top);
+    RECT bar;
+    ::GetClientRect(Bar(), &bar);
+    EXPECT_EQ(bar.right, expected.progressBar.width);
+    EXPECT_EQ(bar.bottom, expected.progressBar.height);
+    EXPECT_EQ(TopLeftInForm(ButtonRow()).y, expected.panel1.y);
+    RECT button;
+    ::GetClientRect(Install(), &button);
+    EXPECT_EQ(button.right, expected.btnAvancar.width);
+  }
+}
+
+}  // namespace
+}  // namespace quorvex::window
