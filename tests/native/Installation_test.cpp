@@ -3,6 +3,7 @@
 #include "InstallationFakes.h"
 #include "download/DownloadClient.h"
 #include "download/Transport.h"
+#include "install/PathText.h"
 #include "install/Unpacker.h"
 
 #include <gmock/gmock.h>
@@ -84,6 +85,33 @@ std::string StoredZip(const std::vector<std::pair<std::string, std::string>>& en
 
 const std::string kPackage = StoredZip({{"Quorvex.exe", "MZ new application"}, {"lib/core.dll", "MZ library"}});
 
+// The text behind an "x-filename" value as sent: percent-encoded Base64.
+std::string RequestedFile(const TransportRequest& request) {
+  static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  for (const HttpHeader& header : request.headers) {
+    if (header.name != "x-filename") continue;
+    std::string base64;
+    for (std::size_t i = 0; i < header.value.size(); ++i) {
+      if (header.value[i] == '%') {
+        base64 += static_cast<char>(std::stoi(header.value.substr(i + 1, 2), nullptr, 16));
+        i += 2;
+      } else {
+        base64 += header.value[i];
+      }
+    }
+    std::string text;
+    unsigned bits = 0;
+    int count = 0;
+    for (const char c : base64) {
+      if (c == '=') break;
+      bits = (bits << 6) | static_cast<unsigned>(kAlphabet.find(c));
+      if ((count += 6) >= 8) text += static_cast<char>((bits >> (count -= 8)) & 0xFF);
+    }
+    return text;
+  }
+  return "<none>";
+}
+
 // Serves one scripted answer per request and logs each request it is sent.
 class ScriptedTransport : public Transport {
  public:
@@ -97,7 +125,7 @@ class ScriptedTransport : public Transport {
   std::function<void()> onSecondBlock;   // may throw: a failure while the body arrives
 
   std::unique_ptr<HttpExchange> Send(const TransportRequest& request) override {
-    log_.push_back("download " + request.method);
+    log_.push_back("download " + request.method + " " + RequestedFile(request));
     if (onSend) onSend();
     TransportResponseHead head{"HTTP/1.1", status, reason, {{"Content-Type", contentType}}};
     if (!body.empty()) head.headers.push_back({"Content-Length", std::to_string(body.size())});
@@ -161,7 +189,7 @@ TEST(Installation, RunsItsStepsInOrderAndEndsTheInstaller) {
       "show progress",
       "delete C:\\Quorvex\\Quorvex_2.1_x64.zip",
       "delete C:\\Quorvex\\Quorvex.exe",
-      "download GET",
+      "download GET updates\\Quorvex_2.1_x64.zip",
       "mkdir C:\\Quorvex\\",
       "create C:\\Quorvex\\Quorvex_2.1_x64.zip",
       "close C:\\Quorvex\\Quorvex_2.1_x64.zip",
@@ -212,6 +240,7 @@ TEST(Installation, PackageFollowsTheNativeArchitecture) {
     Machine machine;
     machine.shell.architecture = architecture;
     machine.Run("V9");
+    EXPECT_TRUE(machine.Saw(std::string("download GET updates\\") + FileNameOf(packagePath))) << packagePath;
     EXPECT_TRUE(machine.Saw(std::string("create ") + packagePath)) << packagePath;
     EXPECT_TRUE(machine.Saw("end")) << packagePath;
   }
@@ -222,7 +251,7 @@ TEST(Installation, DeletionsThatFailDoNotStopTheRun) {
   machine.files.files = {{"C:\\Quorvex\\Quorvex_2.1_x64.zip", "old"}, {"C:\\Quorvex\\Quorvex.exe", "old"}};
   machine.files.undeletable = {"C:\\Quorvex\\Quorvex_2.1_x64.zip", "C:\\Quorvex\\Quorvex.exe"};
   machine.Run();
-  EXPECT_TRUE(machine.Saw("download GET"));
+  EXPECT_TRUE(machine.Saw("download GET updates\\Quorvex_2.1_x64.zip"));
   EXPECT_TRUE(machine.Saw(kExecuteEvent));
   EXPECT_TRUE(machine.Saw("end"));
   EXPECT_FALSE(machine.Saw(kErrorEvent));
@@ -235,7 +264,7 @@ TEST(Installation, AnEmptyBodyEndsTheRunSilentlyWhateverItsStatus) {
     machine.transport.contentType = "text/plain";
     machine.transport.body.clear();
     machine.Run();
-    EXPECT_THAT(machine.log, ElementsAre("show progress", "download GET")) << status;
+    EXPECT_THAT(machine.log, ElementsAre("show progress", "download GET updates\\Quorvex_2.1_x64.zip")) << status;
   }
 }
 
