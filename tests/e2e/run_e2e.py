@@ -150,7 +150,9 @@ def parse_state(lines):
     state = {"controls": []}
     for line in lines:
         key, _, value = line.partition("=")
-        if line.startswith("control "):
+        if line.startswith("frame "):
+            state["frame"] = line[len("frame "):]
+        elif line.startswith("control "):
             fields = {}
             head, _, text = line[len("control "):].partition(" text=")
             for part in head.split():
@@ -184,6 +186,11 @@ class Service:
         certs = os.path.join(args.work, "certs")
         cert, key = os.path.join(certs, certificate + ".pem"), os.path.join(certs, certificate + ".key")
         self.reference = mode == "normal" and certificate == "server" and os.access(args.service, os.X_OK)
+        try:
+            socket.create_connection(("127.0.0.1", args.port), timeout=0.5).close()
+            raise Failure(f"port {args.port} is taken by another program: configure QUORVEX_E2E_SERVICE_PORT")
+        except OSError:
+            pass
         if self.reference:
             command = [args.service, "--cert", cert, "--key", key, "--storage", storage(args),
                        "--listen", f"127.0.0.1:{args.port}"]
@@ -200,9 +207,12 @@ class Service:
                 raise Failure(f"the service ended at start-up: {open(self.output.name).read()}")
             try:
                 socket.create_connection(("127.0.0.1", args.port), timeout=0.5).close()
-                return
             except OSError:
                 time.sleep(0.1)
+                continue
+            time.sleep(0.2)  # a second program on the port would have ended by now
+            if self.process.poll() is None:
+                return
         raise Failure("the service did not start listening")
 
     def requests(self):
