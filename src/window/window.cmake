@@ -23,7 +23,4 @@ function(quorvex_add_installer target apiBase versionName)
                ${QUORVEX_RESOURCE_DIR}/TabletLight.style)
 endfunction()
 
-# The program needs the WinHTTP transport, which lands on its own.
-if(EXISTS ${CMAKE_SOURCE_DIR}/src/platform/win32/WinHttpTransport.h)
-  quorvex_add_installer(QuorvexInstall "${QUORVEX_API_BASE}" "${QUORVEX_VERSION_NAME}")
-endif()
+quorvex_add_installer(QuorvexInstall "${QUORVEX_API_BASE}" "${QUORVEX_VERSION_NAME}")

@@ -621,6 +621,9 @@ def main():
         if args.scenario == "setup":
             setup(args, machine)
         else:
+            stale = os.path.join(machine.artifacts, args.scenario + "-failure.png")
+            if os.path.exists(stale):
+                os.remove(stale)
             machine.reset()
             try:
                 SCENARIOS[args.scenario](args, machine)
