@@ -5,10 +5,15 @@ add_library(quorvex_window STATIC ${QUORVEX_WINDOW_SOURCES})
 target_link_libraries(quorvex_window PUBLIC quorvex_win32 comctl32 windowscodecs)
 
 # Makes one installer executable with its own service address and release. The product is
-# QuorvexInstall; tests make copies that point at a local service.
+# QuorvexInstall; tests make copies that point at a local service. An optional fourth
+# argument names another resource script (tests leave a resource out that way).
 function(quorvex_add_installer target apiBase versionName)
   set(QUORVEX_RESOURCE_DIR ${CMAKE_SOURCE_DIR}/resources)
-  add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/src/QuorvexInstall.cpp ${QUORVEX_RESOURCE_DIR}/QuorvexInstall.rc)
+  set(resourceScript ${QUORVEX_RESOURCE_DIR}/QuorvexInstall.rc)
+  if(ARGC GREATER 3)
+    set(resourceScript ${ARGV3})
+  endif()
+  add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/src/QuorvexInstall.cpp ${resourceScript})
   target_link_libraries(${target} PRIVATE quorvex_window)
   target_compile_definitions(${target} PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:QUORVEX_API_BASE="${apiBase}" QUORVEX_VERSION_NAME="${versionName}">

@@ -87,11 +87,13 @@ class Machine:
         _, lines = self.probe("link", windows_path)
         return lines[0]
 
-    def start_installer(self):
+    def start_installer(self, program=None, wait=True):
         log = open(os.path.join(self.args.work, "installer.out"), "wb")
         env = dict(os.environ, QUORVEX_DEMO_MARKER=MARKER)
-        self.installer = subprocess.Popen([self.args.wine_env, "exec", "wine", self.args.installer], stdout=log,
-                                          stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env)
+        self.installer = subprocess.Popen([self.args.wine_env, "exec", "wine", program or self.args.installer],
+                                          stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env)
+        if not wait:
+            return None
         _, lines = self.probe("wait-window", 30000)
         return parse_state(lines)
 
@@ -564,6 +566,23 @@ def client_size(args, machine):
         set_dpi(machine, 96)
 
 
+def missing_style(args, machine):
+    machine.start_installer(args.installer_without_style, wait=False)
+    _, lines = machine.probe("wait-dialog", "QuorvexInstall", 30000)
+    check("text=Style 'Tablet Light' not found" in lines, f"the missing style is named ({lines})")
+    check("icon=1" in lines, "with the error icon")
+    check([line for line in lines if line.startswith("button=")] == ["button=Close"], "and a single Close button")
+    check(machine.state() is None, "the window comes after the dialog")
+    machine.screenshot("missing_style-dialog")
+    machine.probe("answer-dialog", "QuorvexInstall", "Close")
+    _, lines = machine.probe("wait-window", 30000)
+    state = parse_state(lines)
+    check_idle_window(state, bar_visible=False)
+    machine.screenshot("missing_style-default_look")
+    machine.probe("click", "Cancelar")
+    check(machine.wait_installer_end(20000), "Cancel ends the program")
+
+
 def setup(args, machine):
     """The test authority (trusted in the prefix), the service's certificate, and one that
     no authority vouches for."""
@@ -605,12 +624,14 @@ SCENARIOS = {
     "no_length": no_length,
     "double_install": double_install,
     "client_size": client_size,
+    "missing_style": missing_style,
 }
 
 
 def main():
     parser = argparse.ArgumentParser()
-    for name in ("wine-env", "wine-root", "installer", "probe", "app", "service", "version", "work"):
+    for name in ("wine-env", "wine-root", "installer", "installer-without-style", "probe", "app", "service", "version",
+                 "work"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("scenario", choices=["setup", *SCENARIOS])

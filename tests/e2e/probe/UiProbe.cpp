@@ -133,9 +133,17 @@ std::vector<HWND> Descendants(HWND parent) {
   return all;
 }
 
+// A button's caption as shown: without the "&" that marks its access key.
+std::string Shown(const std::string& caption) {
+  std::string shown;
+  for (char c : caption)
+    if (c != '&') shown += c;
+  return shown;
+}
+
 HWND FindButton(HWND parent, const std::string& text) {
   for (HWND child : Descendants(parent))
-    if (ClassOf(child) == "Button" && Text(child) == text) return child;
+    if (ClassOf(child) == "Button" && Shown(Text(child)) == text) return child;
   return nullptr;
 }
 
@@ -328,9 +336,9 @@ int Run(int argc, wchar_t** argv) {
     Print(std::string("dialog=1 owner=") + (owner && owner == FindInstaller() ? "installer" : ClassOf(owner)));
     for (HWND child : Descendants(dialog)) {
       const std::string cls = ClassOf(child);
-      if (cls == "Static" && ::GetDlgCtrlID(child) == 0xFFFF) Print("text=" + Escaped(Text(child)));
+      if (cls == "Static" && ::IsWindowVisible(child) && !Text(child).empty()) Print("text=" + Escaped(Text(child)));
       if (cls == "Static" && (::GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) Print("icon=1");
-      if (cls == "Button" && ::IsWindowVisible(child)) Print("button=" + Text(child));
+      if (cls == "Button" && ::IsWindowVisible(child)) Print("button=" + Shown(Text(child)));
     }
     return expected ? 0 : 1;
   }
