@@ -64,31 +64,39 @@ def main():
     shutil.copytree(os.path.join(build, "tests/e2e/work/certs"), os.path.join(args.work, "certs"), dirs_exist_ok=True)
 
     machine = run_e2e.Machine(args)
-    path = run_e2e.package_path(args)
-    os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(args.app, "rb") as app:
         application = app.read()
-    generator = random.Random(5)
-    with zipfile.ZipFile(path, "w") as package:
-        package.writestr("Quorvex.exe", application)
-        for index in range(options.megabytes // 10):
-            info = zipfile.ZipInfo(f"dados/parte{index:03}.bin", (2024, 1, 1, 0, 0, 0))
-            package.writestr(info, generator.randbytes(10 * 1024 * 1024))
-    size = os.path.getsize(path)
-    print(f"package: {size / 2**20:.1f} MiB")
+
+    def publish(megabytes):
+        path = run_e2e.package_path(args)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        generator = random.Random(5)
+        with zipfile.ZipFile(path, "w") as package:
+            package.writestr("Quorvex.exe", application)
+            for index in range(max(1, megabytes // 10)):
+                info = zipfile.ZipInfo(f"dados/parte{index:03}.bin", (2024, 1, 1, 0, 0, 0))
+                package.writestr(info, generator.randbytes(min(megabytes, 10) * 1024 * 1024))
+        return os.path.getsize(path)
 
     service = run_e2e.Service(args)
     try:
         machine.reset()
         idle, _ = peak_kib(args, machine, "Cancelar")
+        small_size = publish(1)
+        machine.reset()
+        small, _ = peak_kib(args, machine, "Instalar")
+        size = publish(options.megabytes)
         machine.reset()
         peak, seconds = peak_kib(args, machine, "Instalar")
     finally:
         service.stop()
-    print(f"peak RSS, Cancel at once:     {idle / 1024:.1f} MiB")
-    print(f"peak RSS, whole install run:  {peak / 1024:.1f} MiB  ({seconds:.1f} s)")
-    print(f"run peak - package size:      {(peak * 1024 - size) / 2**20:.1f} MiB")
-    print(f"run peak - idle peak:         {(peak - idle) / 1024:.1f} MiB")
+    mib = 2**20
+    print(f"package: {size / mib:.1f} MiB (small one: {small_size / mib:.1f} MiB)")
+    print(f"peak RSS, Cancel at once:          {idle / 1024:.1f} MiB")
+    print(f"peak RSS, run with the small one:  {small / 1024:.1f} MiB")
+    print(f"peak RSS, run with the package:    {peak / 1024:.1f} MiB  ({seconds:.1f} s)")
+    print(f"run peak - package size:           {(peak * 1024 - size) / mib:.1f} MiB")
+    print(f"growth with the package's size:    {(peak - small) * 1024 / (size - small_size):.3f} bytes per byte")
     return 0
 
 

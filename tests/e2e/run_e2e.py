@@ -376,6 +376,7 @@ def over_older(args, machine):
     service = Service(args)
     try:
         machine.start_installer()
+        machine.screenshot("over_older-window")
         machine.probe("click", "Instalar")
         check(machine.wait_installer_end(), "the installer ended after installing")
         check_installed(machine, sizes)
@@ -495,6 +496,7 @@ def cancel_during_transfer(args, machine):
         check(any(p.isdigit() and 0 < int(p) < 100 for p in samples(lines)), "the transfer is under way")
         machine.probe("click", "Cancelar")
         time.sleep(1.0)
+        machine.screenshot("cancel_during_transfer-after_cancel")
         state = machine.state()
         check(state is not None and state["caption"] == CAPTION, "the window stays while the run goes on")
         check(bar(state)["pos"].isdigit() and int(bar(state)["pos"]) < 100, "the transfer continues")
@@ -515,6 +517,7 @@ def no_length(args, machine):
         check(answers and all(p in ("0", "busy") for p in answers), f"the bar stays at 0 ({answers})")
         check("busy" in answers, "the window does not process events during the transfer")
         check_error_box(machine)
+        machine.screenshot("no_length-error_box")
         check(bar(machine.state())["pos"] == "0", "still 0 at the end")
         answer_error_box(machine)
     finally:
@@ -533,6 +536,7 @@ def double_install(args, machine):
         _, lines = machine.probe("sample-progress", 1500, 150)
         state = machine.state()
         check(control(state, "Button", "Instalar")["enabled"] == "0", "Install is disabled during a run")
+        machine.screenshot("double_install-during_run")
         machine.probe("click", "Instalar")
         check_error_box(machine)
         answer_error_box(machine)
