@@ -3,8 +3,15 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <limits>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "install/EntryName.h"
@@ -16,48 +23,229 @@ namespace {
 constexpr std::uint16_t kMethodStored = 0;
 constexpr std::uint16_t kMethodDeflate = 8;
 constexpr std::uint32_t kDosAttributeMask = kAttributeReadOnly | kAttributeHidden | kAttributeSystem | kAttributeArchive;
-constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 
-class EntryFailure {
+// Inflated data waits in a few blocks between the two threads; small entries share a
+// block. Stored data is written straight from the package, in chunks.
+constexpr std::size_t kBlockSize = std::size_t{128} << 10;
+constexpr std::size_t kBlockCount = 8;
+constexpr std::size_t kMinRegion = std::size_t{16} << 10;
+constexpr std::size_t kStoredChunk = std::size_t{8} << 20;
+
+std::string EntryPrefix(std::string_view name) { return "Cannot unpack entry " + QuoteEntryName(name) + ": "; }
+
+// Carries out the file-system side of unpacking on a second thread, in exactly the order
+// it is given, so that inflating one block overlaps writing the one before. The first
+// failure stops it: nothing queued after it touches the file system, and the failure is
+// handed back to the producer, which then stops too. The caller's buffers referenced by
+// queued writes must stay valid until Finish returns or the writer is destroyed.
+class EntryWriter {
  public:
-  explicit EntryFailure(std::string_view name) : prefix_("Cannot unpack entry " + QuoteEntryName(name) + ": ") {}
-  [[noreturn]] void operator()(const std::string& cause) const { throw UnpackError(prefix_ + cause); }
+  explicit EntryWriter(FileSystem& files) : files_(files) {
+    blocks_.resize(kBlockCount);
+    for (std::size_t i = 0; i < kBlockCount; ++i) freeBlocks_.push_back(i);
+    thread_ = std::thread([this] { Run(); });
+  }
+  EntryWriter(const EntryWriter&) = delete;
+  EntryWriter& operator=(const EntryWriter&) = delete;
+  ~EntryWriter() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
 
- private:
-  std::string prefix_;
-};
-
-// Writes one entry's bytes and keeps their CRC-32; a write that stores less than it was
-// given fails.
-class EntryOutput {
- public:
-  EntryOutput(std::unique_ptr<OutputFile> file, const EntryFailure& fail) : file_(std::move(file)), fail_(fail) {}
-
+  void CreateFolder(std::string path, std::string_view entryName) {
+    Op op(Op::kFolder);
+    op.path = std::move(path);
+    op.entry = entryName;
+    Push(std::move(op));
+  }
+  void BeginFile(std::string path, std::string_view entryName) {
+    Op op(Op::kBegin);
+    op.path = std::move(path);
+    op.entry = entryName;
+    Push(std::move(op));
+  }
   void Write(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return;
-    crc_ = crc32_z(crc_, data, size);
-    std::size_t stored = 0;
-    try {
-      stored = file_->Write(data, size);
-    } catch (const FileSystemError& e) {
-      fail_(e.what());
-    }
-    if (stored != size) fail_("the write stored " + std::to_string(stored) + " of " + std::to_string(size) + " bytes");
+    Op op(Op::kWrite);
+    op.data = data;
+    op.size = size;
+    Push(std::move(op));
   }
-  std::uint32_t Crc() const { return static_cast<std::uint32_t>(crc_); }
-  OutputFile& File() { return *file_; }
+  // Finishes the current file: a wrong CRC-32 fails after all its data is on disk;
+  // otherwise the times and (when given) the attributes are applied.
+  void EndFile(bool crcMatches, DosDateTime when, std::optional<std::uint32_t> attributes) {
+    Op op(Op::kEnd);
+    op.crcMatches = crcMatches;
+    op.when = when;
+    op.attributes = attributes;
+    Push(std::move(op));
+  }
+
+  // Room for inflated data: at least kMinRegion bytes (or what is left of the entry),
+  // inside a block that stays untouched by this thread until the writer is done with it.
+  std::span<std::uint8_t> Region(std::uint64_t wanted) {
+    const std::size_t left = block_ ? kBlockSize - used_ : 0;
+    if (left < wanted && left < kMinRegion) NextBlock();
+    const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize - used_, wanted));
+    return {blocks_[*block_].get() + used_, size};
+  }
+  // The first bytes of the last region were filled and handed to Write.
+  void Used(std::size_t size) { used_ += size; }
+
+  // Throws the writer's failure, if it has failed already.
+  void ThrowIfFailed() {
+    std::lock_guard lock(mutex_);
+    if (failure_) std::rethrow_exception(failure_);
+  }
+  // Waits until everything queued is done; throws the writer's failure if there was one.
+  void Finish() {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [this] { return queue_.empty() && !busy_; });
+    if (failure_) std::rethrow_exception(failure_);
+  }
 
  private:
-  std::unique_ptr<OutputFile> file_;
-  const EntryFailure& fail_;
-  uLong crc_ = crc32_z(0, nullptr, 0);
-};
+  struct Op {
+    enum Kind { kFolder, kBegin, kWrite, kEnd, kRelease };
+    explicit Op(Kind k) : kind(k) {}
+    Kind kind;
+    std::string path;
+    std::string entry;
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+    bool crcMatches = true;
+    DosDateTime when;
+    std::optional<std::uint32_t> attributes;
+    std::size_t block = 0;
+  };
 
-void CopyStored(std::span<const std::uint8_t> input, std::uint64_t size, EntryOutput& out, const EntryFailure& fail) {
-  const std::uint64_t available = std::min<std::uint64_t>(input.size(), size);
-  out.Write(input.data(), static_cast<std::size_t>(available));
-  if (available < size) fail("its data ends early");
-}
+  void Push(Op op) {
+    {
+      std::lock_guard lock(mutex_);
+      queue_.push_back(std::move(op));
+    }
+    wake_.notify_one();
+  }
+
+  void NextBlock() {
+    if (block_) {
+      Op op(Op::kRelease);
+      op.block = *block_;
+      Push(std::move(op));
+    }
+    std::unique_lock lock(mutex_);
+    room_.wait(lock, [this] { return !freeBlocks_.empty() || failure_; });
+    if (failure_) std::rethrow_exception(failure_);
+    block_ = freeBlocks_.front();
+    freeBlocks_.pop_front();
+    lock.unlock();
+    if (!blocks_[*block_]) blocks_[*block_] = std::make_unique_for_overwrite<std::uint8_t[]>(kBlockSize);
+    used_ = 0;
+  }
+
+  void Run() {
+    std::unique_lock lock(mutex_);
+    while (true) {
+      wake_.wait(lock, [this] { return !queue_.empty() || stopping_; });
+      if (queue_.empty()) return;
+      Op op = std::move(queue_.front());
+      queue_.pop_front();
+      if (op.kind == Op::kRelease) {
+        freeBlocks_.push_back(op.block);
+        room_.notify_one();
+      } else if (!failure_) {
+        busy_ = true;
+        lock.unlock();
+        std::exception_ptr failure;
+        try {
+          Execute(op);
+        } catch (...) {
+          failure = std::current_exception();
+        }
+        lock.lock();
+        busy_ = false;
+        if (failure) {
+          failure_ = failure;
+          room_.notify_all();
+        }
+      }
+      if (queue_.empty()) idle_.notify_all();
+    }
+  }
+
+  void Execute(Op& op) {
+    switch (op.kind) {
+      case Op::kFolder:
+        if (!createdFolders_.count(op.path)) {
+          if (!files_.CreateFolderTree(op.path)) throw UnpackError(EntryPrefix(op.entry) + "cannot create the folder " + op.path);
+          createdFolders_.insert(op.path);
+        }
+        break;
+      case Op::kBegin:
+        entry_ = std::move(op.entry);
+        path_ = std::move(op.path);
+        file_.reset();
+        try {
+          file_ = files_.CreateOutputFile(path_);
+        } catch (const FileSystemError& e) {
+          throw UnpackError(EntryPrefix(entry_) + e.what());
+        }
+        break;
+      case Op::kWrite: {
+        std::size_t stored = 0;
+        try {
+          stored = file_->Write(op.data, op.size);
+        } catch (const FileSystemError& e) {
+          throw UnpackError(EntryPrefix(entry_) + e.what());
+        }
+        if (stored != op.size) {
+          throw UnpackError(EntryPrefix(entry_) + "the write stored " + std::to_string(stored) + " of " +
+                            std::to_string(op.size) + " bytes");
+        }
+        break;
+      }
+      case Op::kEnd:
+        if (!op.crcMatches) throw UnpackError(EntryPrefix(entry_) + "its CRC-32 does not match");
+        file_->SetTimes(op.when);
+        try {
+          file_->Close();
+        } catch (const FileSystemError& e) {
+          throw UnpackError(EntryPrefix(entry_) + e.what());
+        }
+        file_.reset();
+        if (op.attributes) files_.ApplyAttributes(path_, *op.attributes);
+        break;
+      case Op::kRelease:
+        break;
+    }
+  }
+
+  FileSystem& files_;
+  // Producer side only.
+  std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
+  std::optional<std::size_t> block_;
+  std::size_t used_ = 0;
+  // Writer side only.
+  std::unique_ptr<OutputFile> file_;
+  std::string entry_;
+  std::string path_;
+  std::unordered_set<std::string> createdFolders_;
+  // Shared, under mutex_.
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable idle_;
+  std::condition_variable room_;
+  std::deque<Op> queue_;
+  std::deque<std::size_t> freeBlocks_;
+  std::exception_ptr failure_;
+  bool busy_ = false;
+  bool stopping_ = false;
+  std::thread thread_;
+};
 
 class InflateStream {
  public:
@@ -67,108 +255,134 @@ class InflateStream {
   InflateStream(const InflateStream&) = delete;
   InflateStream& operator=(const InflateStream&) = delete;
   ~InflateStream() { inflateEnd(&stream_); }
-  z_stream* operator->() { return &stream_; }
-  z_stream* get() { return &stream_; }
+  void Reset() { inflateReset(&stream_); }
+  z_stream& operator*() { return stream_; }
 
  private:
   z_stream stream_{};
 };
 
-void Inflate(std::span<const std::uint8_t> input, std::uint64_t size, EntryOutput& out, const EntryFailure& fail,
-             std::vector<std::uint8_t>& block) {
-  InflateStream stream;
-  constexpr std::uint64_t kMaxChunk = std::numeric_limits<uInt>::max();
-  std::uint64_t inputLeft = input.size();
+// Produces one file entry's data into the writer and returns its CRC-32. Throws
+// UnpackError for data that ends early or does not inflate, after queuing what came
+// before the fault.
+std::uint32_t ProduceStored(std::span<const std::uint8_t> input, std::uint64_t size, EntryWriter& writer,
+                            std::string_view entryName) {
+  const std::uint64_t available = std::min<std::uint64_t>(input.size(), size);
+  uLong crc = crc32_z(0, nullptr, 0);
+  for (std::uint64_t done = 0; done < available;) {
+    const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(available - done, kStoredChunk));
+    crc = crc32_z(crc, input.data() + done, chunk);
+    writer.Write(input.data() + done, chunk);
+    done += chunk;
+  }
+  if (available < size) throw UnpackError(EntryPrefix(entryName) + "its data ends early");
+  return static_cast<std::uint32_t>(crc);
+}
+
+std::uint32_t ProduceInflated(std::span<const std::uint8_t> input, std::uint64_t size, EntryWriter& writer,
+                              InflateStream& inflater, std::string_view entryName) {
+  z_stream& stream = *inflater;
+  inflater.Reset();
+  constexpr std::uint64_t kMaxInput = std::numeric_limits<uInt>::max();
   const std::uint8_t* next = input.data();
+  std::uint64_t inputLeft = input.size();
+  stream.avail_in = 0;
+  uLong crc = crc32_z(0, nullptr, 0);
   std::uint64_t outputLeft = size;
   bool ended = false;
   while (outputLeft > 0 && !ended) {
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(outputLeft, block.size()));
-    stream->next_out = block.data();
-    stream->avail_out = static_cast<uInt>(want);
-    while (stream->avail_out > 0) {
-      if (stream->avail_in == 0 && inputLeft > 0) {
-        const std::uint64_t chunk = std::min(inputLeft, kMaxChunk);
-        stream->next_in = const_cast<Bytef*>(next);
-        stream->avail_in = static_cast<uInt>(chunk);
+    const std::span<std::uint8_t> region = writer.Region(outputLeft);
+    stream.next_out = region.data();
+    stream.avail_out = static_cast<uInt>(region.size());
+    std::string fault;
+    while (stream.avail_out > 0) {
+      if (stream.avail_in == 0 && inputLeft > 0) {
+        const std::uint64_t chunk = std::min(inputLeft, kMaxInput);
+        stream.next_in = const_cast<Bytef*>(next);
+        stream.avail_in = static_cast<uInt>(chunk);
         next += chunk;
         inputLeft -= chunk;
       }
-      const int result = inflate(stream.get(), Z_NO_FLUSH);
+      const int result = inflate(&stream, Z_NO_FLUSH);
       if (result == Z_STREAM_END) {
         ended = true;
         break;
       }
-      if (result == Z_BUF_ERROR && stream->avail_in == 0 && inputLeft == 0) {
-        out.Write(block.data(), want - stream->avail_out);
-        fail("its data ends early");
+      if (result == Z_BUF_ERROR && stream.avail_in == 0 && inputLeft == 0) {
+        fault = "its data ends early";
+        break;
       }
       if (result != Z_OK) {
-        out.Write(block.data(), want - stream->avail_out);
-        fail(std::string("its data cannot be inflated (") + (stream->msg ? stream->msg : "zlib error") + ")");
+        fault = std::string("its data cannot be inflated (") + (stream.msg ? stream.msg : "zlib error") + ")";
+        break;
       }
     }
-    const std::size_t produced = want - stream->avail_out;
-    out.Write(block.data(), produced);
+    const std::size_t produced = region.size() - stream.avail_out;
+    crc = crc32_z(crc, region.data(), produced);
+    writer.Write(region.data(), produced);
+    writer.Used(produced);
     outputLeft -= produced;
+    if (!fault.empty()) throw UnpackError(EntryPrefix(entryName) + fault);
   }
-  if (outputLeft > 0) fail("its data ends early");
+  if (outputLeft > 0) throw UnpackError(EntryPrefix(entryName) + "its data ends early");
+  return static_cast<std::uint32_t>(crc);
 }
 
-void CreateFolder(FileSystem& files, const std::string& path, const EntryFailure& fail) {
-  if (!files.CreateFolderTree(path)) fail("cannot create the folder " + path);
+void UnpackEntries(std::span<const std::uint8_t> package, const std::string& extractionFolder,
+                   EntryWriter& writer) {
+  const std::vector<ZipEntry> entries = ReadCentralDirectory(package);
+  std::optional<InflateStream> inflater;
+  for (const ZipEntry& entry : entries) {
+    writer.ThrowIfFailed();
+    const ZipLocalHeader local = ReadLocalHeader(package, entry, entry.rawName);
+    const std::string name = DecodeEntryName(entry, local);
+    const EntryTarget target = CheckEntryName(name);
+    const std::string path = extractionFolder + target.relativePath;
+    if (target.isFolder) {
+      writer.CreateFolder(path, name);
+      continue;
+    }
+    if (entry.flags & (kZipFlagEncrypted | kZipFlagStrongEncryption)) {
+      throw UnpackError(EntryPrefix(name) + "encrypted entries are not supported");
+    }
+    if (entry.method != kMethodStored && entry.method != kMethodDeflate) {
+      throw UnpackError(EntryPrefix(name) + "compression method " + std::to_string(entry.method) +
+                        " is not supported");
+    }
+    writer.CreateFolder(path.substr(0, path.rfind('\\')), name);
+    writer.BeginFile(path, name);
+
+    // The data starts after the local header; the central directory says how long it is.
+    const std::uint64_t start = std::min<std::uint64_t>(local.dataOffset, package.size());
+    const std::span<const std::uint8_t> data = package.subspan(
+        static_cast<std::size_t>(start),
+        static_cast<std::size_t>(std::min<std::uint64_t>(entry.compressedSize, package.size() - start)));
+    std::uint32_t crc = 0;
+    if (entry.method == kMethodStored || entry.uncompressedSize == 0) {
+      crc = ProduceStored(data, entry.uncompressedSize, writer, name);
+    } else {
+      if (!inflater) inflater.emplace();
+      crc = ProduceInflated(data, entry.uncompressedSize, writer, *inflater, name);
+    }
+    const bool dosHost = (entry.versionMadeBy >> 8) == 0;
+    writer.EndFile(crc == entry.crc32, DosDateTime{entry.dosDate, entry.dosTime},
+                   dosHost ? std::optional(entry.externalAttributes & kDosAttributeMask) : std::nullopt);
+  }
 }
 
 }  // namespace
 
 void UnpackPackage(std::span<const std::uint8_t> package, const std::string& extractionFolder, FileSystem& files) {
-  const std::vector<ZipEntry> entries = ReadCentralDirectory(package);
-  std::vector<std::uint8_t> block;
-  for (const ZipEntry& entry : entries) {
-    const ZipLocalHeader local = ReadLocalHeader(package, entry, entry.rawName);
-    const std::string name = DecodeEntryName(entry, local);
-    const EntryFailure fail(name);
-    const EntryTarget target = CheckEntryName(name);
-    const std::string path = extractionFolder + target.relativePath;
-    if (target.isFolder) {
-      CreateFolder(files, path, fail);
-      continue;
-    }
-    if (entry.flags & (kZipFlagEncrypted | kZipFlagStrongEncryption)) fail("encrypted entries are not supported");
-    if (entry.method != kMethodStored && entry.method != kMethodDeflate) {
-      fail("compression method " + std::to_string(entry.method) + " is not supported");
-    }
-    const std::size_t slash = path.rfind('\\');
-    CreateFolder(files, path.substr(0, slash), fail);
-
-    std::unique_ptr<OutputFile> file;
-    try {
-      file = files.CreateOutputFile(path);
-    } catch (const FileSystemError& e) {
-      fail(e.what());
-    }
-    EntryOutput out(std::move(file), fail);
-    const std::span<const std::uint8_t> data =
-        local.dataOffset < package.size()
-            ? package.subspan(static_cast<std::size_t>(local.dataOffset),
-                              static_cast<std::size_t>(std::min<std::uint64_t>(
-                                  entry.compressedSize, package.size() - local.dataOffset)))
-            : std::span<const std::uint8_t>();
-    if (entry.method == kMethodStored) {
-      CopyStored(data, entry.uncompressedSize, out, fail);
-    } else if (entry.uncompressedSize > 0) {
-      if (block.empty()) block.resize(kBlockSize);
-      Inflate(data, entry.uncompressedSize, out, fail, block);
-    }
-    if (out.Crc() != entry.crc32) fail("its CRC-32 does not match");
-    out.File().SetTimes(DosDateTime{entry.dosDate, entry.dosTime});
-    try {
-      out.File().Close();
-    } catch (const FileSystemError& e) {
-      fail(e.what());
-    }
-    if ((entry.versionMadeBy >> 8) == 0) files.ApplyAttributes(path, entry.externalAttributes & kDosAttributeMask);
+  EntryWriter writer(files);
+  try {
+    UnpackEntries(package, extractionFolder, writer);
+  } catch (const UnpackError&) {
+    // What was queued before this failure happened first; a failure of the writer there
+    // is the earlier one and wins.
+    writer.Finish();
+    throw;
   }
+  writer.Finish();
 }
 
 }  // namespace quorvex

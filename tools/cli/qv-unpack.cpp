@@ -17,6 +17,7 @@
 #include "platform/win32/Win32FileSystem.h"
 #else
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,8 +30,9 @@
 namespace {
 
 struct PackageBytes {
-  std::unique_ptr<std::uint8_t[]> data;
+  const std::uint8_t* data = nullptr;
   std::size_t size = 0;
+  std::shared_ptr<const void> mapping;  // owns what data points into
 };
 
 #ifdef _WIN32
@@ -46,13 +48,13 @@ PackageBytes ReadPackage(const std::wstring& path) {
   if (static_cast<unsigned long long>(size.QuadPart) > SIZE_MAX / 2) {
     throw std::runtime_error("Cannot read " + Narrow(path) + ": the file does not fit in memory");
   }
-  PackageBytes bytes{std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(size.QuadPart)),
-                     static_cast<std::size_t>(size.QuadPart)};
+  auto buffer = std::make_shared_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(size.QuadPart));
+  PackageBytes bytes{buffer.get(), static_cast<std::size_t>(size.QuadPart), buffer};
   std::size_t done = 0;
   while (done < bytes.size) {
     DWORD got = 0;
     const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size - done, 1u << 24));
-    if (!::ReadFile(file.get(), bytes.data.get() + done, want, &got, nullptr) || got == 0) {
+    if (!::ReadFile(file.get(), buffer.get() + done, want, &got, nullptr) || got == 0) {
       throw std::runtime_error("Cannot read " + Narrow(path) + ": " + SystemErrorText(::GetLastError()));
     }
     done += got;
@@ -60,6 +62,7 @@ PackageBytes ReadPackage(const std::wstring& path) {
   return bytes;
 }
 #else
+// The package is mapped rather than copied: its pages are the page cache's, read once.
 PackageBytes ReadPackage(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw std::runtime_error("Cannot open " + path + ": " + std::strerror(errno));
@@ -69,16 +72,13 @@ PackageBytes ReadPackage(const std::string& path) {
   } closer{fd};
   struct stat info {};
   if (::fstat(fd, &info) != 0) throw std::runtime_error("Cannot read " + path + ": " + std::strerror(errno));
-  PackageBytes bytes{std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(info.st_size)),
-                     static_cast<std::size_t>(info.st_size)};
-  std::size_t done = 0;
-  while (done < bytes.size) {
-    const ssize_t got = ::read(fd, bytes.data.get() + done, bytes.size - done);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) throw std::runtime_error("Cannot read " + path + ": " + std::strerror(errno));
-    if (got == 0) throw std::runtime_error("Cannot read " + path + ": the file shrank while being read");
-    done += static_cast<std::size_t>(got);
-  }
+  PackageBytes bytes;
+  bytes.size = static_cast<std::size_t>(info.st_size);
+  if (bytes.size == 0) return bytes;
+  void* mapped = ::mmap(nullptr, bytes.size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+  if (mapped == MAP_FAILED) throw std::runtime_error("Cannot read " + path + ": " + std::strerror(errno));
+  bytes.data = static_cast<const std::uint8_t*>(mapped);
+  bytes.mapping = std::shared_ptr<void>(mapped, [size = bytes.size](void* p) { ::munmap(p, size); });
   return bytes;
 }
 #endif
@@ -103,7 +103,7 @@ int wmain(int argc, wchar_t** argv) {
     folder.resize(length);
     if (folder.back() != L'\\') folder += L'\\';
     quorvex::win32::Win32FileSystem files;
-    quorvex::UnpackPackage({package.data.get(), package.size}, quorvex::win32::Narrow(folder), files);
+    quorvex::UnpackPackage({package.data, package.size}, quorvex::win32::Narrow(folder), files);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "qv-unpack: %s\n", e.what());
     return 1;
@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
     // FOLDER becomes the root of a one-volume file system whose drive root is the
     // extraction folder.
     quorvex::PosixFileSystem files(argv[2]);
-    quorvex::UnpackPackage({package.data.get(), package.size}, "C:\\", files);
+    quorvex::UnpackPackage({package.data, package.size}, "C:\\", files);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "qv-unpack: %s\n", e.what());
     return 1;

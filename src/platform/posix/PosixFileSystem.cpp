@@ -108,16 +108,21 @@ bool PosixFileSystem::CreateFolderTree(const std::string& path) {
 
 std::unique_ptr<OutputFile> PosixFileSystem::CreateOutputFile(const std::string& path) {
   const std::string host = HostPath(path);
-  struct stat info {};
-  if (::lstat(host.c_str(), &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & S_IWUSR) == 0) {
-    throw FileSystemError("Cannot replace " + path + ": the file is read-only");
+  // A new file needs nothing more; an existing one is checked, held, then truncated.
+  int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+  const bool existed = fd < 0 && errno == EEXIST;
+  if (existed) {
+    struct stat info {};
+    if (::lstat(host.c_str(), &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & S_IWUSR) == 0) {
+      throw FileSystemError("Cannot replace " + path + ": the file is read-only");
+    }
+    fd = ::open(host.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
   }
-  const int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (fd < 0) throw FileSystemError("Cannot create " + path + ": " + ErrorText(errno));
   auto file = std::make_unique<PosixOutputFile>(fd, path);
-  // Advisory, but it keeps two of our own writers off the same file; truncate only once held.
+  // Advisory, but it keeps two of our own writers off the same file.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) throw FileSystemError("Cannot replace " + path + ": the file is in use");
-  if (::ftruncate(fd, 0) != 0) throw FileSystemError("Cannot truncate " + path + ": " + ErrorText(errno));
+  if (existed && ::ftruncate(fd, 0) != 0) throw FileSystemError("Cannot truncate " + path + ": " + ErrorText(errno));
   return file;
 }
 
