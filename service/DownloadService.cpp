@@ -120,8 +120,9 @@ void DownloadService::HandleDownload(const httplib::Request& request, httplib::R
     return;
   }
 
-  if (!request.has_header("x-database") || !request.has_header("x-filename")) {
-    Answer(response, 400, "the headers x-database and x-filename are required");
+  // Exactly one of each: with two, which file is meant would depend on which one a reader takes.
+  if (request.get_header_value_count("x-database") != 1 || request.get_header_value_count("x-filename") != 1) {
+    Answer(response, 400, "the headers x-database and x-filename are required, once each");
     return;
   }
   const auto area = DecodeHeaderValue(request.get_header_value("x-database"));

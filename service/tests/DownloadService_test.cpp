@@ -230,6 +230,13 @@ TEST_F(DownloadServiceTest, AnswersEachKindOfRequest) {
        ""},
       {"missing x-filename", "/admin/files/download", with(good, "x-filename", ""), 400, "text/plain; charset=utf-8",
        ""},
+      {"x-filename twice", "/admin/files/download",
+       [&] {
+         auto twice = good;
+         twice.emplace("x-filename", HeaderValue("updates\\notes.bin"));
+         return twice;
+       }(),
+       400, "text/plain; charset=utf-8", ""},
       {"undecodable x-filename", "/admin/files/download", with(good, "x-filename", "%ZZ"), 400,
        "text/plain; charset=utf-8", ""},
       {"x-filename not UTF-8", "/admin/files/download", with(good, "x-filename", HeaderValue("updates\\\xe7.zip")),
