@@ -50,6 +50,9 @@ void RegisterClasses(HINSTANCE instance, WNDPROC formProc, WNDPROC panelProc) {
     form.hInstance = instance;
     form.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
     form.hIcon = ::LoadIconW(instance, MAKEINTRESOURCEW(1));
+    form.hIconSm = static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON,
+                                                   ::GetSystemMetrics(SM_CXSMICON),
+                                                   ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
     form.lpszClassName = TFrmQuorvexInstall::kClassName;
     if (!::RegisterClassExW(&form)) throw std::runtime_error("Cannot register the window class");
   }
@@ -361,10 +364,13 @@ void TFrmQuorvexInstall::ProcessPendingEvents() {
 
 void TFrmQuorvexInstall::SetTaskbarProgress(int position) {
   if (!taskbar_) {
+    // Tried once per taskbar: the handler runs after every received block.
+    if (taskbarUnavailable_) return;
     if (FAILED(::CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
                                   taskbar_.putVoid())) ||
         FAILED(taskbar_->HrInit())) {
       taskbar_.reset();
+      taskbarUnavailable_ = true;
       return;
     }
   }
@@ -537,6 +543,7 @@ LRESULT TFrmQuorvexInstall::HandleMessage(UINT message, WPARAM wParam, LPARAM lP
     default:
       if (message == taskbarButtonCreated_ && message != 0) {
         taskbar_.reset();  // a new taskbar (Explorer restarted): connect again on next use
+        taskbarUnavailable_ = false;
         return 0;
       }
       return ::DefWindowProcW(hwnd_, message, wParam, lParam);

@@ -125,6 +125,7 @@ class TFrmQuorvexInstall final : public InstallerUi {
   Picture logoScaled_;  // composited over the window colour, at the current DPI
   win32::ComPtr<ITaskbarList3> taskbar_;
   UINT taskbarButtonCreated_ = 0;
+  bool taskbarUnavailable_ = false;
   bool running_ = false;
   bool endRequested_ = false;
   bool quitSeen_ = false;

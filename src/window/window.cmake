@@ -24,7 +24,8 @@ function(quorvex_add_installer target apiBase versionName)
   target_compile_options(${target} PRIVATE -ffunction-sections -fdata-sections)
   target_link_options(${target} PRIVATE -mwindows -municode -Wl,--gc-sections -s)
   set_property(TARGET ${target} APPEND PROPERTY OBJECT_DEPENDS
-               ${QUORVEX_RESOURCE_DIR}/QuorvexInstall.manifest ${QUORVEX_RESOURCE_DIR}/logo.png
+               ${QUORVEX_RESOURCE_DIR}/QuorvexInstall.manifest ${QUORVEX_RESOURCE_DIR}/QuorvexInstall.ico
+               ${QUORVEX_RESOURCE_DIR}/logo.png
                ${QUORVEX_RESOURCE_DIR}/TabletLight.style)
 endfunction()
 

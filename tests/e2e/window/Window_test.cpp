@@ -233,8 +233,7 @@ class WindowTest : public ::testing::Test {
 
   void Create(std::function<void(const InstallationPorts&, const std::string&)> run) {
     FormServices services{::GetModuleHandleW(nullptr), transport_, files_, shell_, "https://127.0.0.1:1/admin",
-                          "Quorvex_7.1"};
-    services.run = std::move(run);
+                          "Quorvex_7.1", std::move(run)};
     form_ = std::make_unique<TFrmQuorvexInstall>(std::move(services), style_);
     form_->Show();
   }
