@@ -6,8 +6,9 @@ target_link_libraries(winhttp_tests PRIVATE quorvex_win32 GTest::gmock_main)
 quorvex_add_wine_test(winhttp_tests COMMAND winhttp_tests FIXTURES "tls_ca;fault_server"
                       ENVIRONMENT "QV_FAULT_PORTS=${QUORVEX_FAULT_STATE}/ports")
 
-# The proxy from the user's settings, read once per process: a run of its own with the
-# fault server's proxy set in the prefix (localhost bypassed), cleared afterwards.
+# The proxy from the user's settings, read once per process: runs of their own with the fault
+# server's proxy set in the prefix, cleared afterwards; localhost goes direct, 127.0.0.1
+# through the proxy. Once as a static proxy with a bypass list, once by a configuration script.
 quorvex_add_wine_test(winhttp_user_proxy
   COMMAND bash -c "exec '${QUORVEX_FIXTURES}/user-proxy.sh' '${CMAKE_BINARY_DIR}/wine-env' run \
 127.0.0.2:$(awk '$1==\"proxy\"{print $2}' '${QUORVEX_FAULT_STATE}/ports') localhost \
@@ -15,3 +16,10 @@ quorvex_add_wine_test(winhttp_user_proxy
   FIXTURES "tls_ca;fault_server"
   ENVIRONMENT "QV_FAULT_PORTS=${QUORVEX_FAULT_STATE}/ports;QV_PROXY_LOG=${QUORVEX_FAULT_STATE}/proxy.log")
 set_tests_properties(winhttp_user_proxy PROPERTIES RESOURCE_LOCK wine_user_proxy)
+quorvex_add_wine_test(winhttp_user_proxy_script
+  COMMAND bash -c "exec '${QUORVEX_FIXTURES}/user-proxy.sh' '${CMAKE_BINARY_DIR}/wine-env' run-script \
+https://127.0.0.1:$(awk '$1==\"tls\"{print $2}' '${QUORVEX_FAULT_STATE}/ports')/pac/$(awk '$1==\"proxy\"{print $2}' '${QUORVEX_FAULT_STATE}/ports') \
+'${CMAKE_BINARY_DIR}/wine-run' '$<TARGET_FILE:winhttp_tests>' --gtest_filter=WinHttpUserProxy.*"
+  FIXTURES "tls_ca;fault_server"
+  ENVIRONMENT "QV_FAULT_PORTS=${QUORVEX_FAULT_STATE}/ports;QV_PROXY_LOG=${QUORVEX_FAULT_STATE}/proxy.log")
+set_tests_properties(winhttp_user_proxy_script PROPERTIES RESOURCE_LOCK wine_user_proxy)
