@@ -75,11 +75,12 @@ class EntryWriter {
     op.size = size;
     Push(std::move(op));
   }
-  // Finishes the current file: a wrong CRC-32 fails after all its data is on disk;
-  // otherwise the times and (when given) the attributes are applied.
-  void EndFile(bool crcMatches, DosDateTime when, std::optional<std::uint32_t> attributes) {
+  // Finishes the current file: a CRC-32 of the written bytes other than expectedCrc fails
+  // after all its data is on disk; otherwise the times and (when given) the attributes are
+  // applied.
+  void EndFile(std::uint32_t expectedCrc, DosDateTime when, std::optional<std::uint32_t> attributes) {
     Op op(Op::kEnd);
-    op.crcMatches = crcMatches;
+    op.crc = expectedCrc;
     op.when = when;
     op.attributes = attributes;
     Push(std::move(op));
@@ -117,7 +118,7 @@ class EntryWriter {
     std::string entry;
     const std::uint8_t* data = nullptr;
     std::size_t size = 0;
-    bool crcMatches = true;
+    std::uint32_t crc = 0;
     DosDateTime when;
     std::optional<std::uint32_t> attributes;
     std::size_t block = 0;
@@ -189,6 +190,7 @@ class EntryWriter {
         entry_ = std::move(op.entry);
         path_ = std::move(op.path);
         file_.reset();
+        crc_ = crc32_z(0, nullptr, 0);
         try {
           file_ = files_.CreateOutputFile(path_);
         } catch (const FileSystemError& e) {
@@ -196,6 +198,8 @@ class EntryWriter {
         }
         break;
       case Op::kWrite: {
+        // The CRC-32 is taken here, off the inflating thread, which has more to do.
+        crc_ = crc32_z(crc_, op.data, op.size);
         std::size_t stored = 0;
         try {
           stored = file_->Write(op.data, op.size);
@@ -209,7 +213,7 @@ class EntryWriter {
         break;
       }
       case Op::kEnd:
-        if (!op.crcMatches) throw UnpackError(EntryPrefix(entry_) + "its CRC-32 does not match");
+        if (crc_ != op.crc) throw UnpackError(EntryPrefix(entry_) + "its CRC-32 does not match");
         file_->SetTimes(op.when);
         try {
           file_->Close();
@@ -231,6 +235,7 @@ class EntryWriter {
   std::size_t used_ = 0;
   // Writer side only.
   std::unique_ptr<OutputFile> file_;
+  uLong crc_ = 0;
   std::string entry_;
   std::string path_;
   std::unordered_set<std::string> createdFolders_;
@@ -262,24 +267,20 @@ class InflateStream {
   z_stream stream_{};
 };
 
-// Produces one file entry's data into the writer and returns its CRC-32. Throws
-// UnpackError for data that ends early or does not inflate, after queuing what came
-// before the fault.
-std::uint32_t ProduceStored(std::span<const std::uint8_t> input, std::uint64_t size, EntryWriter& writer,
+// Produce one file entry's data into the writer. They throw UnpackError for data that
+// ends early or does not inflate, after queuing what came before the fault.
+void ProduceStored(std::span<const std::uint8_t> input, std::uint64_t size, EntryWriter& writer,
                             std::string_view entryName) {
   const std::uint64_t available = std::min<std::uint64_t>(input.size(), size);
-  uLong crc = crc32_z(0, nullptr, 0);
   for (std::uint64_t done = 0; done < available;) {
     const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(available - done, kStoredChunk));
-    crc = crc32_z(crc, input.data() + done, chunk);
     writer.Write(input.data() + done, chunk);
     done += chunk;
   }
   if (available < size) throw UnpackError(EntryPrefix(entryName) + "its data ends early");
-  return static_cast<std::uint32_t>(crc);
 }
 
-std::uint32_t ProduceInflated(std::span<const std::uint8_t> input, std::uint64_t size, EntryWriter& writer,
+void ProduceInflated(std::span<const std::uint8_t> input, std::uint64_t size, EntryWriter& writer,
                               InflateStream& inflater, std::string_view entryName) {
   z_stream& stream = *inflater;
   inflater.Reset();
@@ -287,7 +288,6 @@ std::uint32_t ProduceInflated(std::span<const std::uint8_t> input, std::uint64_t
   const std::uint8_t* next = input.data();
   std::uint64_t inputLeft = input.size();
   stream.avail_in = 0;
-  uLong crc = crc32_z(0, nullptr, 0);
   std::uint64_t outputLeft = size;
   bool ended = false;
   while (outputLeft > 0 && !ended) {
@@ -318,14 +318,12 @@ std::uint32_t ProduceInflated(std::span<const std::uint8_t> input, std::uint64_t
       }
     }
     const std::size_t produced = region.size() - stream.avail_out;
-    crc = crc32_z(crc, region.data(), produced);
     writer.Write(region.data(), produced);
     writer.Used(produced);
     outputLeft -= produced;
     if (!fault.empty()) throw UnpackError(EntryPrefix(entryName) + fault);
   }
   if (outputLeft > 0) throw UnpackError(EntryPrefix(entryName) + "its data ends early");
-  return static_cast<std::uint32_t>(crc);
 }
 
 void UnpackEntries(std::span<const std::uint8_t> package, const std::string& extractionFolder,
@@ -357,15 +355,14 @@ void UnpackEntries(std::span<const std::uint8_t> package, const std::string& ext
     const std::span<const std::uint8_t> data = package.subspan(
         static_cast<std::size_t>(start),
         static_cast<std::size_t>(std::min<std::uint64_t>(entry.compressedSize, package.size() - start)));
-    std::uint32_t crc = 0;
     if (entry.method == kMethodStored || entry.uncompressedSize == 0) {
-      crc = ProduceStored(data, entry.uncompressedSize, writer, name);
+      ProduceStored(data, entry.uncompressedSize, writer, name);
     } else {
       if (!inflater) inflater.emplace();
-      crc = ProduceInflated(data, entry.uncompressedSize, writer, *inflater, name);
+      ProduceInflated(data, entry.uncompressedSize, writer, *inflater, name);
     }
     const bool dosHost = (entry.versionMadeBy >> 8) == 0;
-    writer.EndFile(crc == entry.crc32, DosDateTime{entry.dosDate, entry.dosTime},
+    writer.EndFile(entry.crc32, DosDateTime{entry.dosDate, entry.dosTime},
                    dosHost ? std::optional(entry.externalAttributes & kDosAttributeMask) : std::nullopt);
   }
 }
