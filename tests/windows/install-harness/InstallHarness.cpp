@@ -3,11 +3,11 @@
 //
 //   install-harness.exe API_BASE VERSION_NAME REPORT_FILE
 //
-// Report lines: "ui progress", "ui error CAPTION|TEXT" (CR written as \r), "ui end",
-// "handler TOTAL RECEIVED", "returned", then "file PATH size=N attributes=RHSA
-// written=YYYY-MM-DD hh:mm:ss created=..." for every file below the installation folder
-// (local times) and "link FOLDER NAME target=TARGET" for every Quorvex* file on the desktop
-// and in the programs folder.
+// Report lines: "directory CURRENT_DIRECTORY", "ui progress", "ui error CAPTION|TEXT" (CR
+// written as \r), "ui end", "handler TOTAL RECEIVED", "returned", then "file PATH size=N
+// attributes=RHSA written=YYYY-MM-DD hh:mm:ss created=..." for every file below the
+// installation folder (local times) and "link FOLDER NAME target=TARGET" for every Quorvex*
+// file on the desktop and in the programs folder.
 
 #include "download/DownloadClient.h"
 #include "install/Installation.h"
@@ -119,6 +119,10 @@ int wmain(int argc, wchar_t** argv) {
   client.SetProgressHandler([&report](std::int64_t total, std::int64_t received, bool&) {
     report << "handler " << total << " " << received << "\n";
   });
+
+  wchar_t directory[MAX_PATH] = {};
+  ::GetCurrentDirectoryW(MAX_PATH, directory);
+  report << "directory " << win32::Narrow(directory) << "\n";
 
   DownloadAndInstall({files, shell, ui, client}, win32::Narrow(argv[2]));
   report << "returned\n";

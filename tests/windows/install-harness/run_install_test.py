@@ -99,6 +99,8 @@ def main():
 
     report = run_harness(args, api, version, os.path.join(args.work, "success.txt"))
     print("\n".join(report))
+    directory = next((line[len("directory "):] for line in report if line.startswith("directory ")), None)
+    report = [line for line in report if not line.startswith("directory ")]
     check(report[:1] == ["ui progress"], "the run begins by showing the progress display")
     handler = [line.split()[1:] for line in report if line.startswith("handler ")]
     check(handler[:1] == [[str(package_size), "0"]], "the handler is first called with 0 bytes received")
@@ -136,10 +138,12 @@ def main():
         time.sleep(0.5)  # let it finish writing and exit
         with open(marker, encoding="utf-8") as started:
             check(started.readline().strip().lower() == "c:\\quorvex\\quorvex.exe", "started from C:\\Quorvex\\Quorvex.exe")
+            check(started.readline().strip() == directory, "the application inherits the installer's current directory")
 
     # Not on the service: the 404 answer's text becomes the package file and the message shows.
     missing = "Quorvex_ausente"
     report = run_harness(args, api, missing, os.path.join(args.work, "not-found.txt"))
+    report = [line for line in report if not line.startswith("directory ")]
     print("\n".join(report))
     check(report[:1] == ["ui progress"], "the failed run shows the progress display too")
     check(ERROR_LINE in report, "a 404 answer ends in the download error message")
