@@ -561,6 +561,10 @@ def client_size(args, machine):
             set_dpi(machine, dpi)
             state = machine.start_installer()
             check(state["client"] == size, f"client area at {dpi} DPI is {size} ({state['client']})")
+            x, y, width, height = map(int, state["window"].split(","))
+            vx, vy, vwidth, vheight = map(int, state["virtual-screen"].split(","))
+            check((x, y) == (vx + max(0, (vwidth - width) // 2), vy + max(0, (vheight - height) // 2)),
+                  f"centred on the virtual screen ({state['window']} in {state['virtual-screen']})")
             title = control(state, "Static", cid=103)
             check(title["rect"] == ("5,140,793,64" if dpi == 144 else "3,93,529,43"), f"title at {dpi}: {title['rect']}")
             machine.screenshot(f"window-{dpi}dpi")

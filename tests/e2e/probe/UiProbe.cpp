@@ -168,6 +168,14 @@ void PrintState(HWND installer) {
   Print("pid=" + std::to_string(pid));
   Print("caption=" + Text(installer));
   Print("client=" + std::to_string(client.right - client.left) + "x" + std::to_string(client.bottom - client.top));
+  RECT window{};
+  ::GetWindowRect(installer, &window);
+  Print("window=" + std::to_string(window.left) + "," + std::to_string(window.top) + "," +
+        std::to_string(window.right - window.left) + "," + std::to_string(window.bottom - window.top));
+  Print("virtual-screen=" + std::to_string(::GetSystemMetrics(SM_XVIRTUALSCREEN)) + "," +
+        std::to_string(::GetSystemMetrics(SM_YVIRTUALSCREEN)) + "," +
+        std::to_string(::GetSystemMetrics(SM_CXVIRTUALSCREEN)) + "," +
+        std::to_string(::GetSystemMetrics(SM_CYVIRTUALSCREEN)));
   Print(std::string("frame sysmenu=") + ((style & WS_SYSMENU) ? "1" : "0") +
         " minimize=" + ((style & WS_MINIMIZEBOX) ? "1" : "0") + " maximize=" + ((style & WS_MAXIMIZEBOX) ? "1" : "0") +
         " sizing=" + ((style & WS_THICKFRAME) ? "1" : "0"));
