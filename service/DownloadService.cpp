@@ -21,10 +21,30 @@ namespace {
 
 constexpr const char* kTextType = "text/plain; charset=utf-8";
 constexpr std::size_t kBlockSize = 64 * 1024;
+constexpr std::size_t kMaxRequestBody = 64 * 1024;
 
 void Answer(httplib::Response& response, int status, const std::string& text) {
   response.status = status;
   response.set_content(text + "\n", kTextType);
+}
+
+// Empty when the header is absent, as well as when it does not decode.
+std::optional<std::string> DecodedHeader(const httplib::Request& request, const char* name) {
+  if (!request.has_header(name)) return std::nullopt;
+  return DecodeHeaderValue(request.get_header_value(name));
+}
+
+// Bodies for the answers the HTTP layer gives by itself (unknown path, oversized request, ...).
+std::string ReasonText(int status) {
+  switch (status) {
+    case 400: return "bad request";
+    case 404: return "not found";
+    case 405: return "method not allowed";
+    case 413: return "request body too large";
+    case 414: return "request target too long";
+    case 416: return "range not satisfiable";
+    default: return "request refused";
+  }
 }
 
 bool EndsWithCaseless(std::string_view text, std::string_view suffix) {
@@ -104,6 +124,13 @@ void DownloadService::Attach(httplib::Server& server) {
   server.Get(pattern, [this](const httplib::Request& request, httplib::Response& response) {
     HandleDownload(request, response);
   });
+  // Requests here carry no body; without a limit the server would hold whatever a POST announces.
+  server.set_payload_max_length(kMaxRequestBody);
+  server.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& response) {
+    if (!response.body.empty() || response.content_provider_) return httplib::Server::HandlerResponse::Unhandled;
+    Answer(response, response.status, ReasonText(response.status));
+    return httplib::Server::HandlerResponse::Handled;
+  }));
   server.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
     Answer(response, 500, "internal error");
   });
@@ -125,8 +152,8 @@ void DownloadService::HandleDownload(const httplib::Request& request, httplib::R
     Answer(response, 400, "the headers x-database and x-filename are required, once each");
     return;
   }
-  const auto area = DecodeHeaderValue(request.get_header_value("x-database"));
-  const auto name = DecodeHeaderValue(request.get_header_value("x-filename"));
+  const auto area = DecodedHeader(request, "x-database");
+  const auto name = DecodedHeader(request, "x-filename");
   if (!area || !name) {
     Answer(response, 400, "x-database and x-filename must be percent-encoded Base64 of UTF-8 text");
     return;
@@ -170,8 +197,8 @@ void DownloadService::HandleDownload(const httplib::Request& request, httplib::R
 
 void DownloadService::LogRequest(const httplib::Request& request, const httplib::Response& response) {
   const auto credentials = ParseBasicAuthorization(request.get_header_value("Authorization"));
-  const auto area = DecodeHeaderValue(request.get_header_value("x-database"));
-  const auto name = DecodeHeaderValue(request.get_header_value("x-filename"));
+  const auto area = DecodedHeader(request, "x-database");
+  const auto name = DecodedHeader(request, "x-filename");
   const std::size_t bytes = response.content_provider_ ? response.content_length_ : response.body.size();
 
   std::string line = UtcNow() + " " + request.remote_addr + " \"" + LogText(request.method) + " " +
