@@ -51,36 +51,6 @@ bool AskForProxy(HINTERNET session, const std::wstring& url, const WINHTTP_AUTOP
   return true;
 }
 
-}  // namespace
-
-// The proxy the user's settings give for this URL; an empty proxy means direct.
-ProxyChoice ResolveUserProxy(HINTERNET session, const std::wstring& url) {
-  const UserProxySettings& settings = CurrentUserProxySettings();
-  ProxyChoice choice;
-  for (ProxyStep step : ProxyPlan(settings)) {
-    WINHTTP_AUTOPROXY_OPTIONS options{};
-    options.fAutoLogonIfChallenged = TRUE;
-    switch (step) {
-      case ProxyStep::ConfigScript:
-        options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
-        options.lpszAutoConfigUrl = settings.autoConfigUrl.c_str();
-        if (AskForProxy(session, url, options, choice)) return choice;
-        break;
-      case ProxyStep::AutoDetect:
-        options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
-        options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
-        if (AskForProxy(session, url, options, choice)) return choice;
-        break;
-      case ProxyStep::StaticProxy:
-        // WinHTTP applies the bypass list itself.
-        return {settings.proxy, settings.bypass};
-    }
-  }
-  return {};
-}
-
-namespace {
-
 std::wstring QueryHeaderText(HINTERNET request, DWORD info) {
   DWORD bytes = 0;
   ::WinHttpQueryHeaders(request, info, WINHTTP_HEADER_NAME_BY_INDEX, nullptr, &bytes, WINHTTP_NO_HEADER_INDEX);
@@ -271,6 +241,31 @@ const UserProxySettings& CurrentUserProxySettings() {
     return read;
   }();
   return settings;
+}
+
+ProxyChoice ResolveUserProxy(HINTERNET session, const std::wstring& url) {
+  const UserProxySettings& settings = CurrentUserProxySettings();
+  ProxyChoice choice;
+  for (ProxyStep step : ProxyPlan(settings)) {
+    WINHTTP_AUTOPROXY_OPTIONS options{};
+    options.fAutoLogonIfChallenged = TRUE;
+    switch (step) {
+      case ProxyStep::ConfigScript:
+        options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
+        options.lpszAutoConfigUrl = settings.autoConfigUrl.c_str();
+        if (AskForProxy(session, url, options, choice)) return choice;
+        break;
+      case ProxyStep::AutoDetect:
+        options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
+        options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+        if (AskForProxy(session, url, options, choice)) return choice;
+        break;
+      case ProxyStep::StaticProxy:
+        // WinHTTP applies the bypass list itself.
+        return {settings.proxy, settings.bypass};
+    }
+  }
+  return {};
 }
 
 std::string WinHttpErrorMessage(const char* what, DWORD code) {
