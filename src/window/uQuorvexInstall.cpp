@@ -89,7 +89,7 @@ void FillRounded(HDC dc, const RECT& rect, COLORREF face, COLORREF border, int b
   ::SelectObject(dc, oldBrush);
 }
 
-// One owner of the logo resource's bytes; the resource stays mapped while the module lives.
+// A resource's bytes; they stay mapped as long as the module is loaded.
 std::span<const std::uint8_t> ResourceBytes(HINSTANCE instance, const wchar_t* name, const wchar_t* type) {
   HRSRC info = ::FindResourceW(instance, name, type);
   if (!info) return {};
