@@ -488,7 +488,7 @@ def slow_transfer(args, machine):
 
 def cancel_during_transfer(args, machine):
     sizes = publish_package(args)
-    service = Service(args, mode="slow", seconds=8)
+    service = Service(args, mode="slow", seconds=12)  # room for the probe's steps on a busy machine
     try:
         machine.start_installer()
         machine.probe("click", "Instalar")
@@ -528,7 +528,7 @@ def no_length(args, machine):
 
 def double_install(args, machine):
     publish_garbage(args)
-    service = Service(args, mode="slow", seconds=5)
+    service = Service(args, mode="slow", seconds=8)
     try:
         machine.start_installer()
         machine.probe("click", "Instalar")
