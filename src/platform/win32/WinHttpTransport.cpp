@@ -326,7 +326,8 @@ std::unique_ptr<HttpExchange> WinHttpTransport::Send(const TransportRequest& req
 
   // The client above follows redirects and keeps cookies; WinHTTP must do neither.
   SetDwordOption(handle.get(), WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS);
-  SetDwordOption(handle.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW);
+  // The user's own credentials go only to intranet servers, never to any host on the path.
+  SetDwordOption(handle.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, WINHTTP_AUTOLOGON_SECURITY_LEVEL_MEDIUM);
   if (!::WinHttpSetTimeouts(handle.get(), request.connectTimeoutMs, request.connectTimeoutMs,
                             request.readTimeoutMs, request.readTimeoutMs))
     FailWithLastError(sending);
