@@ -27,9 +27,11 @@ constexpr std::uint32_t kDosAttributeMask = kAttributeReadOnly | kAttributeHidde
 // Inflated data waits in a few blocks between the two threads; small entries share a
 // block. Stored data is written straight from the package, in chunks.
 constexpr std::size_t kBlockSize = std::size_t{128} << 10;
-constexpr std::size_t kBlockCount = 8;
+constexpr std::size_t kBlockCount = 16;
 constexpr std::size_t kMinRegion = std::size_t{16} << 10;
 constexpr std::size_t kStoredChunk = std::size_t{8} << 20;
+constexpr std::size_t kWakeOps = 32;
+constexpr std::size_t kWakeBytes = std::size_t{256} << 10;
 
 std::string EntryPrefix(std::string_view name) { return "Cannot unpack entry " + QuoteEntryName(name) + ": "; }
 
@@ -104,6 +106,7 @@ class EntryWriter {
   }
   // Waits until everything queued is done; throws the writer's failure if there was one.
   void Finish() {
+    Wake();
     std::unique_lock lock(mutex_);
     idle_.wait(lock, [this] { return queue_.empty() && !busy_; });
     if (failure_) std::rethrow_exception(failure_);
@@ -124,11 +127,21 @@ class EntryWriter {
     std::size_t block = 0;
   };
 
+  // Wakes the writer only once some work has piled up: one wake-up per small file would
+  // cost more than writing it.
   void Push(Op op) {
+    const std::size_t bytes = op.kind == Op::kWrite ? op.size : 0;
     {
       std::lock_guard lock(mutex_);
       queue_.push_back(std::move(op));
     }
+    ++pendingOps_;
+    pendingBytes_ += bytes;
+    if (pendingOps_ >= kWakeOps || pendingBytes_ >= kWakeBytes) Wake();
+  }
+  void Wake() {
+    pendingOps_ = 0;
+    pendingBytes_ = 0;
     wake_.notify_one();
   }
 
@@ -138,6 +151,7 @@ class EntryWriter {
       op.block = *block_;
       Push(std::move(op));
     }
+    Wake();
     std::unique_lock lock(mutex_);
     room_.wait(lock, [this] { return !freeBlocks_.empty() || failure_; });
     if (failure_) std::rethrow_exception(failure_);
@@ -233,6 +247,8 @@ class EntryWriter {
   std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
   std::optional<std::size_t> block_;
   std::size_t used_ = 0;
+  std::size_t pendingOps_ = 0;
+  std::size_t pendingBytes_ = 0;
   // Writer side only.
   std::unique_ptr<OutputFile> file_;
   uLong crc_ = 0;
