@@ -115,8 +115,10 @@ DownloadService::DownloadService(StorageRoot storage, ServiceAccount account, st
       accessLog_(accessLog) {}
 
 void DownloadService::Attach(httplib::Server& server) {
-  // Routes are regular expressions; the base path's only special character is ".".
-  std::string pattern;
+  // Routes are regular expressions; the base path's only special character is ".". A request that
+  // came through a proxy may name the whole URL as its target (absolute form), which HTTP/1.1 servers
+  // must accept.
+  std::string pattern = "(?:[Hh][Tt][Tt][Pp][Ss]?://[^/?#]+)?";
   for (const char c : endpoint_) {
     if (c == '.') pattern += '\\';
     pattern += c;

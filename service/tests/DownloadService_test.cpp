@@ -355,6 +355,10 @@ TEST_F(DownloadServiceTest, ConfiguredAccountAndBasePathAndCleanStop) {
     ASSERT_TRUE(configured);
     EXPECT_EQ(configured->status, 200);
     EXPECT_EQ(configured->body, "pkg");
+    // The absolute form that a request through a proxy may carry names the same resource.
+    const auto absoluteForm = client->Get("https://127.0.0.1/api/v2/files/download", headers);
+    ASSERT_TRUE(absoluteForm);
+    EXPECT_EQ(absoluteForm->status, 200);
     const auto defaultPath = client->Get("/admin/files/download", headers);
     ASSERT_TRUE(defaultPath);
     EXPECT_EQ(defaultPath->status, 404);
