@@ -2,6 +2,7 @@
 #include "install/Shortcuts.h"
 #include "platform/win32/ComPtr.h"
 #include "platform/win32/TextConversion.h"
+#include "platform/win32/Win32FileSystem.h"
 #include "platform/win32/Win32Shell.h"
 
 #include <windows.h>
@@ -20,20 +21,6 @@ namespace {
 using ::testing::ElementsAre;
 
 const std::string kExecutable = "C:\\Quorvex\\Quorvex.exe";
-
-// Deletion is all the shortcut code asks of the file system.
-class DeletingFileSystem : public FileSystem {
- public:
-  bool FileExists(const std::string& path) override {
-    const DWORD attributes = ::GetFileAttributesW(Widen(path).c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-  }
-  bool FolderExists(const std::string&) override { throw std::logic_error("not used"); }
-  bool RemoveFile(const std::string& path) override { return ::DeleteFileW(Widen(path).c_str()) != 0; }
-  bool CreateFolderTree(const std::string&) override { throw std::logic_error("not used"); }
-  std::unique_ptr<OutputFile> CreateOutputFile(const std::string&) override { throw std::logic_error("not used"); }
-  bool ApplyAttributes(const std::string&, std::uint32_t) override { throw std::logic_error("not used"); }
-};
 
 // What a saved link holds, read back through the shell's own object.
 struct StoredLink {
@@ -109,7 +96,7 @@ class ShortcutTest : public ::testing::Test {
 
   ComApartment apartment_;
   Win32Shell shell_;
-  DeletingFileSystem files_;
+  Win32FileSystem files_;
   std::string desktop_, programs_;
 };
 
