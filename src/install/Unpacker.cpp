@@ -24,10 +24,11 @@ constexpr std::uint16_t kMethodStored = 0;
 constexpr std::uint16_t kMethodDeflate = 8;
 constexpr std::uint32_t kDosAttributeMask = kAttributeReadOnly | kAttributeHidden | kAttributeSystem | kAttributeArchive;
 
-// Inflated data waits in a few blocks between the two threads; small entries share a
+// Inflated data waits in blocks between the two threads (6 MiB in all, enough to keep
+// inflating while the writer copies a long run of stored entries); small entries share a
 // block. Stored data is written straight from the package, in chunks.
 constexpr std::size_t kBlockSize = std::size_t{128} << 10;
-constexpr std::size_t kBlockCount = 16;
+constexpr std::size_t kBlockCount = 48;
 constexpr std::size_t kMinRegion = std::size_t{16} << 10;
 constexpr std::size_t kStoredChunk = std::size_t{8} << 20;
 constexpr std::size_t kWakeOps = 32;
