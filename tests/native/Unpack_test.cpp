@@ -5,7 +5,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <chrono>
 #include <iterator>
+#include <thread>
 
 #include "ZipTestSupport.h"
 
@@ -230,6 +232,54 @@ TEST(Unpack, FileSystemRefusalsAndShortWritesFail) {
     EXPECT_THAT(UnpackExpectingError(BuildPackage({{.name = "a", .data = "file"}, {.name = "a/b.txt", .data = "x"}}),
                                      files),
                 HasSubstr("entry \"a/b.txt\""));
+  }
+}
+
+// A file system whose first file takes a while to create, so that the unpacker queues a
+// lot of data behind it; the CRC-32 of later entries is then taken while producing.
+class SlowStartFileSystem : public MemoryFileSystem {
+ public:
+  std::unique_ptr<OutputFile> CreateOutputFile(const std::string& path) override {
+    if (!slowed_) {
+      slowed_ = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return MemoryFileSystem::CreateOutputFile(path);
+  }
+
+ private:
+  bool slowed_ = false;
+};
+
+TEST(Unpack, ChecksumsHoldWhileTheWriterLagsBehind) {
+  const std::string lead = BigText(3 * 1024 * 1024);
+  const std::string text = BigText(700000);
+  const std::string wrong = BigText(1500000);
+  struct Case {
+    const char* what;
+    TestEntry bad;  // after the lagging start, with a wrong CRC-32
+  };
+  const Case cases[] = {
+      {"stored", {.name = "bad.bin", .data = wrong, .method = 0, .crc = Crc32(text)}},
+      {"deflated", {.name = "bad.bin", .data = wrong, .crc = Crc32(text)}},
+  };
+  for (const Case& c : cases) {
+    SlowStartFileSystem files;
+    const std::string message = UnpackExpectingError(
+        BuildPackage({{.name = "first.txt", .data = "first"},
+                      {.name = "lead.bin", .data = lead, .method = 0},
+                      {.name = "stored.txt", .data = text, .method = 0},
+                      {.name = "deflated.txt", .data = text},
+                      c.bad,
+                      {.name = "after.txt", .data = "never"}}),
+        files);
+    EXPECT_THAT(message, HasSubstr("entry \"bad.bin\"")) << c.what;
+    EXPECT_THAT(message, HasSubstr("CRC-32")) << c.what;
+    EXPECT_EQ(files.files.at(kFolder + "lead.bin").data, lead) << c.what;
+    EXPECT_EQ(files.files.at(kFolder + "stored.txt").data, text) << c.what;
+    EXPECT_EQ(files.files.at(kFolder + "deflated.txt").data, text) << c.what;
+    EXPECT_EQ(files.files.at(kFolder + "bad.bin").data, wrong) << c.what;
+    EXPECT_FALSE(files.files.count(kFolder + "after.txt")) << c.what;
   }
 }
 
