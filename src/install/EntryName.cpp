@@ -110,7 +110,7 @@ EntryTarget CheckEntryName(std::string_view name) {
   if (name.empty()) RefuseName(name, "the name is empty");
   for (const char c : name) {
     if (static_cast<std::uint8_t>(c) < 0x20) RefuseName(name, "the name contains a control character");
-    if (c == '"' || c == '<' || c == '>' || c == '|') {
+    if (c == '"' || c == '<' || c == '>' || c == '|' || c == '?' || c == '*') {
       RefuseName(name, std::string("the name contains the character '") + c + "'");
     }
     if (c == ':') RefuseName(name, "the name contains ':' (a drive or an alternate stream)");
@@ -119,7 +119,8 @@ EntryTarget CheckEntryName(std::string_view name) {
 
   EntryTarget target;
   std::string_view rest = name;
-  if (rest.back() == '/') {
+  // Some Windows tools store folder entries as "Root\EmptyDir\".
+  if (rest.back() == '/' || rest.back() == '\\') {
     target.isFolder = true;
     rest.remove_suffix(1);
   }

@@ -17,11 +17,12 @@ std::string DecodeEntryName(const ZipEntry& entry, const ZipLocalHeader& local);
 // Where an entry lands below the extraction folder.
 struct EntryTarget {
   std::string relativePath;  // backslash-separated; no trailing separator
-  bool isFolder = false;     // the name ended with "/"
+  bool isFolder = false;     // the name ended with "/" or "\"
 };
 
 // Checks a decoded name and turns it into a relative Windows path. Throws UnpackError,
-// naming the entry, for control characters, '"', '<', '>', '|', and anything that could
+// naming the entry, for control characters, '"', '<', '>', '|', '?', '*' (characters no
+// Windows file name may hold, refused in every build alike), and anything that could
 // leave the extraction folder: a leading separator, ':' (drives, alternate streams), "..",
 // empty components, components ending in '.' or ' ', and reserved device names.
 // Backslashes count as separators for the check.

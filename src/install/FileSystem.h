@@ -66,9 +66,10 @@ class FileSystem {
   virtual bool RemoveFile(const std::string& path) = 0;
   // Creates a folder with all missing ancestors; true when it exists afterwards.
   virtual bool CreateFolderTree(const std::string& path) = 0;
-  // Creates or truncates the file with exclusive access, before any data is known. Throws
-  // FileSystemError when the file cannot be created or an existing one cannot be replaced
-  // (read-only, hidden, system, in use).
+  // Creates or truncates the file with exclusive access, before any data is known. An
+  // existing file that is read-only, hidden or system has those attributes cleared first
+  // (restored if it still cannot be opened). Throws FileSystemError when the file cannot be
+  // created or an existing one cannot be replaced (in use by another process, a folder).
   virtual std::unique_ptr<OutputFile> CreateOutputFile(const std::string& path) = 0;
   // Applies the read-only, hidden, system and archive bits; false when refused.
   virtual bool ApplyAttributes(const std::string& path, std::uint32_t attributes) = 0;

@@ -12,7 +12,6 @@
 #include <mutex>
 #include <optional>
 #include <thread>
-#include <unordered_set>
 #include <vector>
 
 #include "install/EntryName.h"
@@ -35,6 +34,10 @@ constexpr std::size_t kMinRegion = std::size_t{16} << 10;
 constexpr std::size_t kStoredChunk = std::size_t{1} << 20;
 constexpr std::size_t kWakeOps = 32;
 constexpr std::size_t kWakeBytes = std::size_t{256} << 10;
+// Operations waiting for the writer, whatever their size: a package of many empty entries
+// would otherwise queue one operation (and its path) per entry. The producer waits for
+// the writer to take half of them before it goes on.
+constexpr std::size_t kMaxQueuedOps = 4096;
 // Who takes an entry's CRC-32: the writer while it keeps up, the producer once this much
 // data waits for the writer (then the producer would only wait for room anyway).
 constexpr std::size_t kCrcHandOverBacklog = std::size_t{1} << 20;
@@ -42,9 +45,10 @@ constexpr std::size_t kCrcHandOverBacklog = std::size_t{1} << 20;
 std::string EntryPrefix(std::string_view name) { return "Cannot unpack entry " + QuoteEntryName(name) + ": "; }
 
 // Carries out the file-system side of unpacking on a second thread, in exactly the order
-// it is given, so that inflating one block overlaps writing the one before. The first
-// failure stops it: nothing queued after it touches the file system, and the failure is
-// handed back to the producer, which then stops too. The caller's buffers referenced by
+// it is given, so that inflating one block overlaps writing the one before. What waits
+// between the two is bounded in bytes (the blocks) and in operations. The first failure
+// stops it: nothing queued after it touches the file system, and the failure is handed
+// back to the producer, which then stops too. The caller's buffers referenced by
 // queued writes must stay valid until Finish returns or the writer is destroyed.
 class EntryWriter {
  public:
@@ -150,7 +154,17 @@ class EntryWriter {
   void Push(Op op) {
     const std::size_t bytes = op.kind == Op::kWrite ? op.size : 0;
     {
-      std::lock_guard lock(mutex_);
+      std::unique_lock lock(mutex_);
+      if (queue_.size() >= kMaxQueuedOps) {
+        lock.unlock();
+        Wake();
+        lock.lock();
+        waitingForRoom_ = true;
+        room_.wait(lock, [this] { return queue_.size() <= kMaxQueuedOps / 2 || failure_; });
+        waitingForRoom_ = false;
+      }
+      // Nothing more is queued after a failure; the producer learns of it here.
+      if (failure_) std::rethrow_exception(failure_);
       queue_.push_back(std::move(op));
     }
     ++pendingOps_;
@@ -187,6 +201,7 @@ class EntryWriter {
       if (queue_.empty()) return;
       Op op = std::move(queue_.front());
       queue_.pop_front();
+      if (waitingForRoom_ && queue_.size() <= kMaxQueuedOps / 2) room_.notify_all();
       if (op.kind == Op::kRelease) {
         freeBlocks_.push_back(op.block);
         room_.notify_one();
@@ -213,10 +228,7 @@ class EntryWriter {
   void Execute(Op& op) {
     switch (op.kind) {
       case Op::kFolder:
-        if (!createdFolders_.count(op.path)) {
-          if (!files_.CreateFolderTree(op.path)) throw UnpackError(EntryPrefix(op.entry) + "cannot create the folder " + op.path);
-          createdFolders_.insert(op.path);
-        }
+        if (!files_.CreateFolderTree(op.path)) throw UnpackError(EntryPrefix(op.entry) + "cannot create the folder " + op.path);
         break;
       case Op::kBegin:
         entry_ = std::move(op.entry);
@@ -277,7 +289,6 @@ class EntryWriter {
   bool writerCrc_ = true;
   std::string entry_;
   std::string path_;
-  std::unordered_set<std::string> createdFolders_;
   // Shared, under mutex_.
   std::mutex mutex_;
   std::condition_variable wake_;
@@ -289,6 +300,7 @@ class EntryWriter {
   // Bytes handed to Write and not yet written.
   std::atomic<std::size_t> backlog_ = 0;
   bool busy_ = false;
+  bool waitingForRoom_ = false;
   bool stopping_ = false;
   std::thread thread_;
 };
@@ -372,37 +384,137 @@ void ProduceInflated(std::span<const std::uint8_t> input, std::uint64_t size, En
   if (outputLeft > 0) throw UnpackError(EntryPrefix(entryName) + "its data ends early");
 }
 
-void UnpackEntries(std::span<const std::uint8_t> package, const std::string& extractionFolder,
-                   EntryWriter& writer) {
-  const std::vector<ZipEntry> entries = ReadCentralDirectory(package);
+// One entry with every check made that needs no writing.
+struct CheckedEntry {
+  ZipEntry entry;
+  std::string name;
+  EntryTarget target;
+  std::uint64_t dataOffset = 0;
+  bool unicodePath = false;
+};
+
+CheckedEntry CheckEntry(std::span<const std::uint8_t> package, const ZipEntry& entry) {
+  const ZipLocalHeader local = ReadLocalHeader(package, entry, entry.rawName);
+  CheckedEntry checked;
+  checked.entry = entry;
+  checked.name = DecodeEntryName(entry, local);
+  checked.target = CheckEntryName(checked.name);
+  checked.dataOffset = local.dataOffset;
+  checked.unicodePath = local.unicodePath.has_value();
+  // ReadLocalHeader saw the header and its name inside the package.
+  if (entry.compressedSize > package.size() - local.dataOffset) {
+    throw UnpackError(EntryPrefix(checked.name) + "its data runs past the end of the package");
+  }
+  if (checked.target.isFolder) return checked;
+  if (entry.flags & (kZipFlagEncrypted | kZipFlagStrongEncryption)) {
+    throw UnpackError(EntryPrefix(checked.name) + "encrypted entries are not supported");
+  }
+  if (entry.method != kMethodStored && entry.method != kMethodDeflate) {
+    throw UnpackError(EntryPrefix(checked.name) + "compression method " + std::to_string(entry.method) +
+                      " is not supported");
+  }
+  if (entry.method == kMethodStored && entry.compressedSize < entry.uncompressedSize) {
+    throw UnpackError(EntryPrefix(checked.name) + "its stored data is shorter than its size");
+  }
+  return checked;
+}
+
+// From an entry's local header to the end of its data, or the central directory's extent.
+struct ByteRange {
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
+};
+
+ByteRange RangeOf(const CheckedEntry& checked) {
+  return {checked.entry.localHeaderOffset, checked.dataOffset + checked.entry.compressedSize};
+}
+
+// The first entry in directory order whose range is range, other than the one at skip.
+std::optional<std::pair<std::uint64_t, std::string>> FindEntryWithRange(std::span<const std::uint8_t> package,
+                                                                        const CentralDirectory& directory,
+                                                                        ByteRange range,
+                                                                        std::optional<std::uint64_t> skip) {
+  CentralDirectoryCursor cursor(package, directory);
+  ZipEntry entry;
+  for (std::uint64_t index = 0; cursor.Next(entry); ++index) {
+    const CheckedEntry checked = CheckEntry(package, entry);
+    const ByteRange candidate = RangeOf(checked);
+    if (candidate.start == range.start && candidate.end == range.end && index != skip) {
+      return std::pair{index, checked.name};
+    }
+  }
+  return std::nullopt;
+}
+
+// Entries whose data overlap would write one stream several times over (a few kilobytes
+// of package could make gigabytes of files), and data reaching into the central directory
+// is not an entry's. Only the ranges are kept: 16 bytes an entry, released before writing.
+void CheckNoOverlap(std::span<const std::uint8_t> package, const CentralDirectory& directory,
+                    std::vector<ByteRange>& ranges, ByteRange directoryRange) {
+  if (directoryRange.end > directoryRange.start) ranges.push_back(directoryRange);
+  std::sort(ranges.begin(), ranges.end(),
+            [](const ByteRange& a, const ByteRange& b) { return a.start != b.start ? a.start < b.start : a.end < b.end; });
+  std::size_t widest = 0;
+  for (std::size_t i = 1; i < ranges.size(); ++i) {
+    if (ranges[i].start < ranges[widest].end) {
+      const auto isDirectory = [&](ByteRange r) { return r.start == directoryRange.start && r.end == directoryRange.end; };
+      const ByteRange a = ranges[widest];
+      const ByteRange b = ranges[i];
+      if (isDirectory(a) || isDirectory(b)) {
+        const auto entry = FindEntryWithRange(package, directory, isDirectory(a) ? b : a, std::nullopt);
+        throw UnpackError(EntryPrefix(entry ? entry->second : "") + "its data overlaps the central directory");
+      }
+      const auto first = FindEntryWithRange(package, directory, a, std::nullopt);
+      const auto second = FindEntryWithRange(package, directory, b, first ? std::optional(first->first) : std::nullopt);
+      if (!first || !second) throw UnpackError("Not a package: entries overlap");
+      const bool firstIsEarlier = first->first < second->first;
+      throw UnpackError(EntryPrefix(firstIsEarlier ? second->second : first->second) +
+                        "its data overlaps that of entry " + QuoteEntryName(firstIsEarlier ? first->second : second->second));
+    }
+    if (ranges[i].end > ranges[widest].end) widest = i;
+  }
+}
+
+// Everything CheckPackage promises, without visiting; returns where the directory is.
+CentralDirectory CheckStructure(std::span<const std::uint8_t> package) {
+  const CentralDirectory directory = LocateCentralDirectory(package);
+  std::vector<ByteRange> ranges;
+  // Every central header takes at least 46 bytes, so a bogus count cannot make this allocate much.
+  ranges.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(directory.entryCount, package.size() / 46)) + 1);
+  CentralDirectoryCursor cursor(package, directory);
+  ZipEntry entry;
+  while (cursor.Next(entry)) ranges.push_back(RangeOf(CheckEntry(package, entry)));
+  CheckNoOverlap(package, directory, ranges, {directory.offset, cursor.position()});
+  return directory;
+}
+
+void UnpackEntries(std::span<const std::uint8_t> package, const CentralDirectory& directory,
+                   const std::string& extractionFolder, EntryWriter& writer) {
+  CentralDirectoryCursor cursor(package, directory);
+  ZipEntry zipEntry;
   std::optional<InflateStream> inflater;
-  for (const ZipEntry& entry : entries) {
+  // Consecutive entries mostly share their folder: it is created once for them.
+  std::string lastFolder;
+  while (cursor.Next(zipEntry)) {
     writer.ThrowIfFailed();
-    const ZipLocalHeader local = ReadLocalHeader(package, entry, entry.rawName);
-    const std::string name = DecodeEntryName(entry, local);
-    const EntryTarget target = CheckEntryName(name);
-    const std::string path = extractionFolder + target.relativePath;
-    if (target.isFolder) {
-      writer.CreateFolder(path, name);
-      continue;
+    const CheckedEntry checked = CheckEntry(package, zipEntry);
+    const ZipEntry& entry = checked.entry;
+    const std::string& name = checked.name;
+    const std::string path = extractionFolder + checked.target.relativePath;
+    const std::string folder = checked.target.isFolder ? path : path.substr(0, path.rfind('\\'));
+    if (folder != lastFolder) {
+      writer.CreateFolder(folder, name);
+      lastFolder = folder;
     }
-    if (entry.flags & (kZipFlagEncrypted | kZipFlagStrongEncryption)) {
-      throw UnpackError(EntryPrefix(name) + "encrypted entries are not supported");
-    }
-    if (entry.method != kMethodStored && entry.method != kMethodDeflate) {
-      throw UnpackError(EntryPrefix(name) + "compression method " + std::to_string(entry.method) +
-                        " is not supported");
-    }
-    writer.CreateFolder(path.substr(0, path.rfind('\\')), name);
+    if (checked.target.isFolder) continue;
+
     std::optional<std::uint32_t> crc;
     if (writer.Behind()) crc = static_cast<std::uint32_t>(crc32_z(0, nullptr, 0));
     writer.BeginFile(path, name, crc.has_value());
 
     // The data starts after the local header; the central directory says how long it is.
-    const std::uint64_t start = std::min<std::uint64_t>(local.dataOffset, package.size());
-    const std::span<const std::uint8_t> data = package.subspan(
-        static_cast<std::size_t>(start),
-        static_cast<std::size_t>(std::min<std::uint64_t>(entry.compressedSize, package.size() - start)));
+    const std::span<const std::uint8_t> data =
+        package.subspan(static_cast<std::size_t>(checked.dataOffset), static_cast<std::size_t>(entry.compressedSize));
     if (entry.method == kMethodStored || entry.uncompressedSize == 0) {
       ProduceStored(data, entry.uncompressedSize, writer, crc, name);
     } else {
@@ -417,10 +529,33 @@ void UnpackEntries(std::span<const std::uint8_t> package, const std::string& ext
 
 }  // namespace
 
+void CheckPackage(std::span<const std::uint8_t> package, const std::function<void(const PackageEntry&)>& visit) {
+  const CentralDirectory directory = CheckStructure(package);
+  if (!visit) return;
+  CentralDirectoryCursor cursor(package, directory);
+  ZipEntry entry;
+  while (cursor.Next(entry)) {
+    const CheckedEntry checked = CheckEntry(package, entry);
+    PackageEntry out;
+    out.name = checked.name;
+    out.relativePath = checked.target.relativePath;
+    out.isFolder = checked.target.isFolder;
+    out.size = entry.uncompressedSize;
+    out.storedName = std::string(entry.rawName);
+    out.unmarkedUtf8 = !checked.unicodePath && (entry.flags & kZipFlagUtf8Name) == 0 &&
+                       std::any_of(entry.rawName.begin(), entry.rawName.end(),
+                                   [](char c) { return static_cast<std::uint8_t>(c) >= 0x80; }) &&
+                       IsValidUtf8(entry.rawName);
+    visit(out);
+  }
+}
+
 void UnpackPackage(std::span<const std::uint8_t> package, const std::string& extractionFolder, FileSystem& files) {
+  // A package that is bad as a whole writes nothing: the old installation stays as it is.
+  const CentralDirectory directory = CheckStructure(package);
   EntryWriter writer(files);
   try {
-    UnpackEntries(package, extractionFolder, writer);
+    UnpackEntries(package, directory, extractionFolder, writer);
   } catch (const UnpackError&) {
     // What was queued before this failure happened first; a failure of the writer there
     // is the earlier one and wins.

@@ -2,6 +2,7 @@
 // Unpacks a ZIP package held in memory into a folder, through the file-system port.
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -17,10 +18,31 @@ class UnpackError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// What unpacking will make of one entry, known before anything is written.
+struct PackageEntry {
+  std::string name;          // as read: Unicode path, UTF-8 (flag bit 11) or code page 437
+  std::string relativePath;  // below the extraction folder, backslash-separated
+  bool isFolder = false;
+  std::uint64_t size = 0;    // uncompressed
+  // The stored name is non-ASCII and valid UTF-8, but neither flag bit 11 nor a Unicode
+  // path says so: it is read as code page 437 all the same (into name).
+  bool unmarkedUtf8 = false;
+  std::string storedName;    // the name's bytes as stored in the central directory
+};
+
+// Checks everything about a package that can be known without writing: the central
+// directory, every entry's local header, name (all the name rules), method, encryption,
+// and that the entries' data lie inside the package, overlap neither each other nor the
+// central directory. Then calls visit for each entry in central-directory order. Throws
+// UnpackError, naming the entry where there is one, before visit is called at all.
+void CheckPackage(std::span<const std::uint8_t> package, const std::function<void(const PackageEntry&)>& visit);
+
 // Extracts every entry of package, in central-directory order, below extractionFolder (a
 // Windows path with its trailing backslash, e.g. "C:\Quorvex\"). Works on the caller's
-// buffer without copying it. The first failure stops the run with an UnpackError; files
-// written before it, including a partly written one, stay.
+// buffer without copying it. A package that fails CheckPackage writes nothing at all.
+// Otherwise the first failure found while writing (data that does not inflate or ends
+// early, a CRC-32 mismatch, a file that cannot be written) stops the run with an
+// UnpackError; files written before it, including a partly written one, stay.
 void UnpackPackage(std::span<const std::uint8_t> package, const std::string& extractionFolder, FileSystem& files);
 
 }  // namespace quorvex

@@ -2,7 +2,7 @@
 
 #include <zlib.h>
 
-#include <algorithm>
+#include <optional>
 #include <string>
 
 #include "install/EntryName.h"
@@ -62,11 +62,6 @@ class Bytes {
   std::span<const std::uint8_t> data_;
 };
 
-struct DirectoryLocation {
-  std::uint64_t entryCount = 0;
-  std::uint64_t offset = 0;
-};
-
 // The record nearest the end wins: a comment may itself contain the signature bytes only
 // before the real record.
 std::uint64_t FindEndRecord(const Bytes& package) {
@@ -79,24 +74,21 @@ std::uint64_t FindEndRecord(const Bytes& package) {
   NotAPackage("no end-of-central-directory record");
 }
 
-DirectoryLocation LocateCentralDirectory(const Bytes& package) {
-  const std::uint64_t end = FindEndRecord(package);
-  if (end >= kZip64LocatorSize && package.U32(end - kZip64LocatorSize) == kZip64LocatorSignature) {
-    const std::uint64_t locator = end - kZip64LocatorSize;
-    if (package.U32(locator + 16) > 1) NotAPackage("spans several disks");
-    const std::uint64_t record = package.U64(locator + 8);
-    if (!package.Holds(record, kZip64EndSize) || package.U32(record) != kZip64EndSignature) {
-      NotAPackage("the ZIP64 end-of-central-directory record is missing");
-    }
-    if (package.U32(record + 16) != 0 || package.U32(record + 20) != 0) NotAPackage("spans several disks");
-    return {package.U64(record + 32), package.U64(record + 48)};
+// The ZIP64 end record that a locator just before the plain record leads to. The locator's
+// signature may also just be part of the last entry's name or extra field: without a
+// ZIP64 end record where it points (before the locator), there is none.
+std::optional<CentralDirectory> ReadZip64End(const Bytes& package, std::uint64_t end) {
+  if (end < kZip64LocatorSize) return std::nullopt;
+  const std::uint64_t locator = end - kZip64LocatorSize;
+  if (package.U32(locator) != kZip64LocatorSignature) return std::nullopt;
+  const std::uint64_t record = package.U64(locator + 8);
+  if (record > locator || locator - record < kZip64EndSize || package.U32(record) != kZip64EndSignature) {
+    return std::nullopt;
   }
-  const std::uint16_t disk = package.U16(end + 4);
-  const std::uint16_t directoryDisk = package.U16(end + 6);
-  if ((disk != 0 && disk != 0xFFFF) || (directoryDisk != 0 && directoryDisk != 0xFFFF)) {
+  if (package.U32(locator + 16) > 1 || package.U32(record + 16) != 0 || package.U32(record + 20) != 0) {
     NotAPackage("spans several disks");
   }
-  return {package.U16(end + 10), package.U32(end + 16)};
+  return CentralDirectory{package.U64(record + 32), package.U64(record + 48)};
 }
 
 // Replaces the saturated 32-bit values of an entry with those of its ZIP64 extra field,
@@ -134,44 +126,55 @@ void ApplyZip64Extra(const Bytes& extra, ZipEntry& entry, std::string_view entry
 
 }  // namespace
 
-std::vector<ZipEntry> ReadCentralDirectory(std::span<const std::uint8_t> data) {
+CentralDirectory LocateCentralDirectory(std::span<const std::uint8_t> data) {
   const Bytes package(data);
-  const DirectoryLocation directory = LocateCentralDirectory(package);
-  std::vector<ZipEntry> entries;
-  // Every header takes at least 46 bytes, so a bogus count cannot make this allocate much.
-  entries.reserve(static_cast<std::size_t>(std::min(directory.entryCount, package.size() / kCentralHeaderSize)));
-  std::uint64_t at = directory.offset;
-  for (std::uint64_t index = 0; index < directory.entryCount; ++index) {
-    if (!package.Holds(at, kCentralHeaderSize)) {
-      NotAPackage("central directory entry " + std::to_string(index + 1) + " lies outside the file");
-    }
-    if (package.U32(at) != kCentralHeaderSignature) {
-      NotAPackage("central directory entry " + std::to_string(index + 1) + " has no signature");
-    }
-    const std::uint64_t nameLength = package.U16(at + 28);
-    const std::uint64_t extraLength = package.U16(at + 30);
-    const std::uint64_t commentLength = package.U16(at + 32);
-    if (!package.Holds(at + kCentralHeaderSize, nameLength + extraLength + commentLength)) {
-      NotAPackage("central directory entry " + std::to_string(index + 1) + " runs past the end of the file");
-    }
-    ZipEntry entry;
-    entry.versionMadeBy = package.U16(at + 4);
-    entry.flags = package.U16(at + 8);
-    entry.method = package.U16(at + 10);
-    entry.dosTime = package.U16(at + 12);
-    entry.dosDate = package.U16(at + 14);
-    entry.crc32 = package.U32(at + 16);
-    entry.compressedSize = package.U32(at + 20);
-    entry.uncompressedSize = package.U32(at + 24);
-    entry.externalAttributes = package.U32(at + 38);
-    entry.localHeaderOffset = package.U32(at + 42);
-    entry.rawName = package.Text(at + kCentralHeaderSize, nameLength);
-    ApplyZip64Extra(package.Slice(at + kCentralHeaderSize + nameLength, extraLength), entry, entry.rawName,
-                    package.U16(at + 34) == 0xFFFF);
-    entries.push_back(entry);
-    at += kCentralHeaderSize + nameLength + extraLength + commentLength;
+  const std::uint64_t end = FindEndRecord(package);
+  if (const std::optional<CentralDirectory> zip64 = ReadZip64End(package, end)) return *zip64;
+  const std::uint16_t disk = package.U16(end + 4);
+  const std::uint16_t directoryDisk = package.U16(end + 6);
+  const std::uint16_t diskEntries = package.U16(end + 8);
+  const std::uint16_t entries = package.U16(end + 10);
+  const std::uint32_t size = package.U32(end + 12);
+  const std::uint32_t offset = package.U32(end + 16);
+  if (disk == 0xFFFF || directoryDisk == 0xFFFF || diskEntries == 0xFFFF || entries == 0xFFFF ||
+      size == 0xFFFFFFFF || offset == 0xFFFFFFFF) {
+    NotAPackage("the end-of-central-directory record needs a ZIP64 end record, and there is none");
   }
-  return entries;
+  if (disk != 0 || directoryDisk != 0) NotAPackage("spans several disks");
+  return {entries, offset};
+}
+
+bool CentralDirectoryCursor::Next(ZipEntry& entry) {
+  if (left_ == 0) return false;
+  const Bytes package(package_);
+  const std::uint64_t at = at_;
+  const std::string number = std::to_string(index_ + 1);
+  if (!package.Holds(at, kCentralHeaderSize)) NotAPackage("central directory entry " + number + " lies outside the file");
+  if (package.U32(at) != kCentralHeaderSignature) NotAPackage("central directory entry " + number + " has no signature");
+  const std::uint64_t nameLength = package.U16(at + 28);
+  const std::uint64_t extraLength = package.U16(at + 30);
+  const std::uint64_t commentLength = package.U16(at + 32);
+  if (!package.Holds(at + kCentralHeaderSize, nameLength + extraLength + commentLength)) {
+    NotAPackage("central directory entry " + number + " runs past the end of the file");
+  }
+  entry = ZipEntry{};
+  entry.versionMadeBy = package.U16(at + 4);
+  entry.flags = package.U16(at + 8);
+  entry.method = package.U16(at + 10);
+  entry.dosTime = package.U16(at + 12);
+  entry.dosDate = package.U16(at + 14);
+  entry.crc32 = package.U32(at + 16);
+  entry.compressedSize = package.U32(at + 20);
+  entry.uncompressedSize = package.U32(at + 24);
+  entry.externalAttributes = package.U32(at + 38);
+  entry.localHeaderOffset = package.U32(at + 42);
+  entry.rawName = package.Text(at + kCentralHeaderSize, nameLength);
+  ApplyZip64Extra(package.Slice(at + kCentralHeaderSize + nameLength, extraLength), entry, entry.rawName,
+                  package.U16(at + 34) == 0xFFFF);
+  at_ = at + kCentralHeaderSize + nameLength + extraLength + commentLength;
+  --left_;
+  ++index_;
+  return true;
 }
 
 ZipLocalHeader ReadLocalHeader(std::span<const std::uint8_t> data, const ZipEntry& entry,

@@ -7,7 +7,6 @@
 #include <optional>
 #include <span>
 #include <string_view>
-#include <vector>
 
 namespace quorvex {
 
@@ -38,9 +37,34 @@ struct ZipLocalHeader {
   std::uint64_t dataOffset = 0;
 };
 
-// Finds the end-of-central-directory record (ZIP64 included) and reads all central
-// directory entries in their order. Throws UnpackError when the package is not one.
-std::vector<ZipEntry> ReadCentralDirectory(std::span<const std::uint8_t> package);
+// Where the central directory is, from the end-of-central-directory record (ZIP64 included).
+struct CentralDirectory {
+  std::uint64_t entryCount = 0;
+  std::uint64_t offset = 0;  // of the first central header
+};
+
+// Finds the end-of-central-directory record nearest the end of the package. The ZIP64
+// locator before it counts only when it leads to a valid ZIP64 end record; a plain record
+// with a saturated field needs one. Throws UnpackError when the package is not one.
+CentralDirectory LocateCentralDirectory(std::span<const std::uint8_t> package);
+
+// Reads the central directory entries one by one, in their order, without keeping them.
+class CentralDirectoryCursor {
+ public:
+  CentralDirectoryCursor(std::span<const std::uint8_t> package, const CentralDirectory& directory)
+      : package_(package), left_(directory.entryCount), at_(directory.offset) {}
+  // Reads the next entry into entry; false after the last one. Throws UnpackError for an
+  // entry that lies outside the package or has no signature.
+  bool Next(ZipEntry& entry);
+  // Where the entries read so far end: after the last one, the end of the directory.
+  std::uint64_t position() const { return at_; }
+
+ private:
+  std::span<const std::uint8_t> package_;
+  std::uint64_t left_;
+  std::uint64_t at_;
+  std::uint64_t index_ = 0;
+};
 
 // Reads the local header of an entry. Throws UnpackError naming entryName when it is
 // missing, has no signature or runs past the end of the package.

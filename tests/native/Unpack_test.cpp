@@ -6,8 +6,12 @@
 #include <filesystem>
 #include <fstream>
 #include <chrono>
+#include <functional>
 #include <iterator>
 #include <thread>
+#include <utility>
+
+#include <malloc.h>
 
 #include "ZipTestSupport.h"
 
@@ -18,12 +22,6 @@ using ::testing::HasSubstr;
 using namespace quorvex::testing;
 
 const std::string kFolder = "C:\\Quorvex\\";
-
-std::string Repeat(std::string_view piece, std::size_t times) {
-  std::string out;
-  for (std::size_t i = 0; i < times; ++i) out += piece;
-  return out;
-}
 
 // Text that deflates well but is not one repeated byte, a few MiB long so that the
 // output crosses several blocks.
@@ -121,26 +119,49 @@ TEST(Unpack, NamesAreDecodedFromUnicodePathUtf8OrCodePage437) {
   }
 }
 
-TEST(Unpack, RefusedNamesFailBeforeAnythingOfTheEntryIsWritten) {
+TEST(Unpack, RefusedNamesFailBeforeAnythingIsWritten) {
   const char* names[] = {
       "/etc/passwd", "\\windows\\x.dll", "C:\\x.dll", "C:x.dll", "a/b:stream", "../x.dll", "a/../../x.dll",
-      "a\\..\\..\\x.dll", "a//b.txt", "a\\", "CON", "con.txt", "bin/Nul.dll", "LPT1", "com9.log", "aux .txt",
-      "trailing.", "trailing ", "dir./x", "./x", "a\x01" "b", "tab\there", "q\"uote", "a<b", "a>b", "pipe|d",
+      "a\\..\\..\\x.dll", "a//b.txt", "a\\\\", "a/\\", "CON", "con.txt", "bin/Nul.dll", "LPT1", "com9.log",
+      "aux .txt", "trailing.", "trailing ", "dir./x", "./x", "a\x01" "b", "tab\there", "q\"uote", "a<b", "a>b",
+      "pipe|d", "a?.txt", "star*.dll", "dir?/x",
   };
   for (const char* name : names) {
     MemoryFileSystem files;
     const std::string message =
         UnpackExpectingError(BuildPackage({{.name = "first.txt", .data = "ok"}, {.name = name, .data = "bad"}}), files);
     EXPECT_THAT(message, HasSubstr("entry \"")) << name;
-    // Only the entry before the bad one left anything behind.
-    EXPECT_EQ(files.files.size(), 1u) << name;
-    EXPECT_EQ(files.log.back(), "attributes " + kFolder + "first.txt 0") << name;
+    // The whole directory is checked first: not even the good entry before it is written.
+    EXPECT_TRUE(files.log.empty()) << name;
+  }
+  for (const char c : {'"', '<', '>', '|', '?', '*'}) {
+    MemoryFileSystem files;
+    EXPECT_THAT(UnpackExpectingError(BuildPackage({{.name = std::string("a") + c, .data = "x"}}), files),
+                HasSubstr(std::string("the name contains the character '") + c + "'"));
   }
   // Lookalikes that are fine.
   for (const char* name : {"COM0.txt", "CONSOLE.txt", "nul_device", "a..b", ".hidden", "LPT10", "dir/x.y.z"}) {
     MemoryFileSystem files;
     EXPECT_NO_THROW(UnpackPackage(AsBytes(BuildPackage({{.name = name, .data = "ok"}})), kFolder, files)) << name;
   }
+}
+
+TEST(Unpack, NamesEndingInEitherSeparatorAreFolders) {
+  // .NET's ZipFile, PowerShell's Compress-Archive and WinZip's Unicode path field store
+  // empty folders with a trailing backslash.
+  const std::string unicodeFolder = "Raiz\\Vazia\xC3\xA7\\";
+  MemoryFileSystem files;
+  UnpackPackage(AsBytes(BuildPackage({{.name = "Root\\EmptyDir\\", .data = "", .method = 0, .externalAttributes = 0x10},
+                                      {.name = "Root\\file.txt", .data = "in root"},
+                                      {.name = "Slash/Empty/", .data = "", .method = 0},
+                                      {.name = "Raiz\\Vazia?\\", .data = "", .method = 0,
+                                       .localExtra = UnicodePathExtra(unicodeFolder, "Raiz\\Vazia?\\")}})),
+                kFolder, files);
+  EXPECT_TRUE(files.folders.count(kFolder + "Root\\EmptyDir"));
+  EXPECT_TRUE(files.folders.count(kFolder + "Slash\\Empty"));
+  EXPECT_TRUE(files.folders.count(kFolder + "Raiz\\Vazia\xC3\xA7"));
+  EXPECT_EQ(files.files.at(kFolder + "Root\\file.txt").data, "in root");
+  EXPECT_EQ(files.files.size(), 1u);
 }
 
 TEST(Unpack, BadUtf8NameIsRefused) {
@@ -150,7 +171,8 @@ TEST(Unpack, BadUtf8NameIsRefused) {
   EXPECT_TRUE(files.files.empty());
 }
 
-TEST(Unpack, EntryFailuresStopTheRunAndKeepWhatWasWritten) {
+// Faults that only writing finds: the first one stops the run, what came before stays.
+TEST(Unpack, WritingFailuresStopTheRunAndKeepWhatWasWritten) {
   const std::string text = BigText(2 * 1024 * 1024 + 5);
   const std::string deflated = RawDeflate(text);
   struct Case {
@@ -161,12 +183,7 @@ TEST(Unpack, EntryFailuresStopTheRunAndKeepWhatWasWritten) {
     std::size_t bytesKept;  // of the failing entry
   };
   const Case cases[] = {
-      {"method 12", {.name = "f.bin", .data = "x", .method = 12}, "method 12 is not supported", false, 0},
-      {"encrypted", {.name = "f.bin", .data = "x", .flags = 1}, "encrypted", false, 0},
       {"crc mismatch", {.name = "f.bin", .data = "data", .crc = 0x12345678}, "CRC-32", true, 4},
-      {"stored data cut short",
-       {.name = "f.bin", .data = "abcdef", .method = 0, .storedData = "abc", .crc = Crc32("abcdef")},
-       "ends early", true, 3},
       {"deflate stream cut short",
        {.name = "f.bin", .data = text, .storedData = deflated.substr(0, deflated.size() / 2)},
        "ends early", true, 900000},
@@ -184,8 +201,174 @@ TEST(Unpack, EntryFailuresStopTheRunAndKeepWhatWasWritten) {
     EXPECT_TRUE(files.files.count(kFolder + "before.txt")) << c.what;
     EXPECT_FALSE(files.files.count(kFolder + "after.txt")) << c.what;
     ASSERT_EQ(files.files.count(kFolder + "f.bin"), c.fileCreated ? 1u : 0u) << c.what;
-    if (c.fileCreated) EXPECT_GE(files.files.at(kFolder + "f.bin").data.size(), c.bytesKept) << c.what;
+    if (c.fileCreated) {
+      EXPECT_GE(files.files.at(kFolder + "f.bin").data.size(), c.bytesKept) << c.what;
+    }
   }
+}
+
+// Where the n-th central header of a package built by BuildPackage starts.
+std::size_t CentralHeader(const std::string& package, int n) {
+  std::size_t at = package.find("PK\x01\x02");
+  for (int i = 0; i < n; ++i) at = package.find("PK\x01\x02", at + 4);
+  return at;
+}
+
+void Patch32(std::string& package, std::size_t at, std::uint32_t value) {
+  for (std::size_t i = 0; i < 4; ++i) package[at + i] = static_cast<char>(value >> (8 * i));
+}
+
+std::uint32_t Read32(const std::string& package, std::size_t at) {
+  std::uint32_t value = 0;
+  for (std::size_t i = 4; i-- > 0;) value = value << 8 | static_cast<std::uint8_t>(package[at + i]);
+  return value;
+}
+
+// Anything the central directory and the local headers tell before writing fails the
+// package as a whole, however late in the directory it comes.
+TEST(Unpack, StructuralFaultsAnywhereWriteNothing) {
+  const std::vector<TestEntry> good = {{.name = "Quorvex.exe", .data = "MZ"},
+                                       {.name = "docs/", .data = "", .method = 0},
+                                       {.name = "docs/a.txt", .data = BigText(5000)}};
+  const auto withLast = [&](TestEntry last) {
+    std::vector<TestEntry> entries = good;
+    entries.push_back(std::move(last));
+    return BuildPackage(entries);
+  };
+  // Two directory entries for one local header (a package of many entries can share one).
+  std::string shared = BuildPackage({{.name = "a.txt", .data = "a"}, {.name = "b.txt", .data = "b"},
+                                     {.name = "c.txt", .data = "c"}});
+  Patch32(shared, CentralHeader(shared, 2) + 42, 0);
+  // An entry whose local header and data lie inside another entry's data.
+  const std::string nested = BuildPackage({{.name = "b.bin", .data = "b"}});
+  std::string inner = BuildPackage({{.name = "a.bin", .data = nested.substr(0, CentralHeader(nested, 0)), .method = 0},
+                                    {.name = "b.bin", .data = "b"}});
+  Patch32(inner, CentralHeader(inner, 1) + 42, 30 + 5);
+  // An entry whose data reaches into the central directory.
+  std::string intoDirectory = withLast({.name = "last.bin", .data = "last", .method = 0});
+  Patch32(intoDirectory, CentralHeader(intoDirectory, 3) + 20, 4 + 10);
+  // An entry whose data runs past the end of the package.
+  std::string pastEnd = withLast({.name = "last.bin", .data = "last", .method = 0});
+  Patch32(pastEnd, CentralHeader(pastEnd, 3) + 20, 0x7FFFFFFF);
+  // A local header without its signature.
+  std::string noLocal = withLast({.name = "last.bin", .data = "last"});
+  noLocal[Read32(noLocal, CentralHeader(noLocal, 3) + 42)] = 'X';
+  struct Case {
+    const char* what;
+    std::string package;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"refused name", withLast({.name = "../up.txt", .data = "x"}), "entry \"../up.txt\": the name climbs"},
+      {"method 12", withLast({.name = "m.bin", .data = "x", .method = 12}), "entry \"m.bin\": compression method 12"},
+      {"encrypted", withLast({.name = "e.bin", .data = "x", .flags = 1}), "entry \"e.bin\": encrypted"},
+      {"stored data shorter than its size",
+       withLast({.name = "s.bin", .data = "abcdef", .method = 0, .storedData = "abc", .crc = Crc32("abcdef")}),
+       "entry \"s.bin\": its stored data is shorter than its size"},
+      {"bad UTF-8", withLast({.name = "bad\xC3(.txt", .data = "x", .flags = 0x0800}), "not valid UTF-8"},
+      {"local header", noLocal, "entry \"last.bin\": its local header has no signature"},
+      {"shared local header", shared, "entry \"c.txt\": its data overlaps that of entry \"a.txt\""},
+      {"inside another's stream", inner, "entry \"b.bin\": its data overlaps that of entry \"a.bin\""},
+      {"into the directory", intoDirectory, "entry \"last.bin\": its data overlaps the central directory"},
+      {"past the end", pastEnd, "entry \"last.bin\": its data runs past the end of the package"},
+  };
+  for (const Case& c : cases) {
+    MemoryFileSystem files;
+    EXPECT_THAT(UnpackExpectingError(c.package, files), HasSubstr(c.message)) << c.what;
+    EXPECT_TRUE(files.log.empty()) << c.what;
+    bool visited = false;
+    EXPECT_THROW(CheckPackage(AsBytes(c.package), [&](const PackageEntry&) { visited = true; }), UnpackError) << c.what;
+    EXPECT_FALSE(visited) << c.what;
+  }
+}
+
+TEST(Unpack, CheckPackageListsWhatUnpackingWillMake) {
+  const std::string package = BuildPackage({
+      {.name = "Quorvex.exe", .data = "MZ program"},
+      {.name = "Dados\\", .data = "", .method = 0},
+      {.name = "caf\xC3\xA9.txt", .data = "unmarked UTF-8"},
+      {.name = "caf\xC3\xA9-marked.txt", .data = "marked", .flags = 0x0800},
+      {.name = "caf\x82.txt", .data = "code page 437"},
+  });
+  std::vector<PackageEntry> listed;
+  CheckPackage(AsBytes(package), [&](const PackageEntry& entry) { listed.push_back(entry); });
+  ASSERT_EQ(listed.size(), 5u);
+  EXPECT_EQ(listed[0].relativePath, "Quorvex.exe");
+  EXPECT_EQ(listed[0].size, 10u);
+  EXPECT_FALSE(listed[0].isFolder);
+  EXPECT_TRUE(listed[1].isFolder);
+  EXPECT_EQ(listed[1].relativePath, "Dados");
+  // Valid UTF-8 without the flag is still read as code page 437, and is pointed out.
+  EXPECT_EQ(listed[2].name, "caf\xE2\x94\x9C\xE2\x8C\x90.txt");  // ├⌐
+  EXPECT_TRUE(listed[2].unmarkedUtf8);
+  EXPECT_EQ(listed[2].storedName, "caf\xC3\xA9.txt");
+  EXPECT_EQ(listed[3].name, "caf\xC3\xA9-marked.txt");
+  EXPECT_FALSE(listed[3].unmarkedUtf8);
+  EXPECT_EQ(listed[4].name, "caf\xC3\xA9.txt");
+  EXPECT_FALSE(listed[4].unmarkedUtf8);
+}
+
+// A file system whose first file is created only once the test lets it: meanwhile the
+// unpacker queues what it can for the writer.
+class GatedFileSystem : public MemoryFileSystem {
+ public:
+  std::function<void()> beforeFirstFile;
+  std::unique_ptr<OutputFile> CreateOutputFile(const std::string& path) override {
+    if (beforeFirstFile) std::exchange(beforeFirstFile, nullptr)();
+    return MemoryFileSystem::CreateOutputFile(path);
+  }
+};
+
+TEST(Unpack, WorkQueuedForTheWriterIsBoundedForManyEmptyEntries) {
+  std::vector<TestEntry> entries;
+  // As many as a plain end record can count.
+  for (int i = 0; i < 60000; ++i) {
+    entries.push_back({.name = "pasta-com-um-nome-longo/" + std::to_string(i) + ".txt", .data = "", .method = 0});
+  }
+  const std::string package = BuildPackage(entries);
+  entries.clear();
+  entries.shrink_to_fit();
+  GatedFileSystem files;
+  const std::size_t before = mallinfo2().uordblks;
+  std::size_t grown = 0;
+  files.beforeFirstFile = [&] {
+    // An unbounded queue grows by an operation and a path per entry (tens of megabytes
+    // here) while the writer is held up.
+    for (int i = 0; i < 50; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      grown = std::max(grown, mallinfo2().uordblks - std::min(before, mallinfo2().uordblks));
+    }
+  };
+  UnpackPackage(AsBytes(package), kFolder, files);
+  EXPECT_LT(grown, std::size_t{4} << 20);
+  EXPECT_EQ(files.files.size(), 60000u);
+}
+
+// A ZIP64 locator's signature may just be bytes of the last central entry (here its extra
+// field) 20 bytes before the end record; only a real ZIP64 end record makes it count.
+TEST(Unpack, Zip64LocatorCountsOnlyWithItsEndRecord) {
+  const auto lookalike = [](std::uint64_t pointsAt) {
+    std::string field;
+    PutLe(field, 0xCAFE, 2);
+    PutLe(field, 20, 2);
+    PutLe(field, 0x07064b50, 4);
+    PutLe(field, 0, 4);
+    PutLe(field, pointsAt, 8);
+    PutLe(field, 1, 4);
+    return field;
+  };
+  for (const std::uint64_t pointsAt : {std::uint64_t{0}, std::uint64_t{1} << 40}) {
+    MemoryFileSystem files;
+    UnpackPackage(AsBytes(BuildPackage({{.name = "a.txt", .data = "a"},
+                                        {.name = "b.txt", .data = "b", .centralExtra = lookalike(pointsAt)}})),
+                  kFolder, files);
+    EXPECT_EQ(files.files.at(kFolder + "b.txt").data, "b") << pointsAt;
+  }
+  // Without the record, a saturated field in the plain one cannot be resolved.
+  std::string saturated = BuildPackage({{.name = "a.txt", .data = "a", .centralExtra = lookalike(0)}});
+  Patch32(saturated, saturated.size() - 6, 0xFFFFFFFF);
+  MemoryFileSystem files;
+  EXPECT_THAT(UnpackExpectingError(saturated, files), HasSubstr("needs a ZIP64 end record"));
 }
 
 TEST(Unpack, OnlyTheDirectorysUncompressedSizeIsWritten) {
@@ -206,18 +389,14 @@ TEST(Unpack, OnlyTheDirectorysUncompressedSizeIsWritten) {
 
 TEST(Unpack, FileSystemRefusalsAndShortWritesFail) {
   {
-    MemoryFileSystem files;
-    files.folders = {"C:", "C:\\Quorvex"};
-    files.files[kFolder + "locked.dll"] = {.data = "old", .attributes = kAttributeReadOnly};
-    EXPECT_THAT(UnpackExpectingError(BuildPackage({{.name = "locked.dll", .data = "new"}}), files),
-                HasSubstr("Cannot replace"));
-    EXPECT_EQ(files.files.at(kFolder + "locked.dll").data, "old");
-  }
-  {
+    // The file system refuses the second entry; nothing queued behind it reaches the file
+    // system, however much was queued.
+    std::vector<TestEntry> entries = {{.name = "first.txt", .data = "first"}, {.name = "Quorvex.exe", .data = "new"}};
+    for (int i = 0; i < 3000; ++i) entries.push_back({.name = "later/" + std::to_string(i) + ".txt", .data = "x"});
     MemoryFileSystem files;
     files.inUse.insert(kFolder + "Quorvex.exe");
-    EXPECT_THAT(UnpackExpectingError(BuildPackage({{.name = "Quorvex.exe", .data = "new"}}), files),
-                HasSubstr("entry \"Quorvex.exe\""));
+    EXPECT_THAT(UnpackExpectingError(BuildPackage(entries), files), HasSubstr("entry \"Quorvex.exe\""));
+    EXPECT_EQ(files.log.back(), "attributes " + kFolder + "first.txt 0");
   }
   {
     MemoryFileSystem files;

@@ -223,11 +223,7 @@ class MemoryFileSystem : public FileSystem {
     }
     if (folders.count(path)) throw FileSystemError("Cannot create " + path + ": it is a folder");
     if (inUse.count(path)) throw FileSystemError("Cannot create " + path + ": in use");
-    auto existing = files.find(path);
-    if (existing != files.end() &&
-        (existing->second.attributes & (kAttributeReadOnly | kAttributeHidden | kAttributeSystem))) {
-      throw FileSystemError("Cannot replace " + path + ": read-only, hidden or system");
-    }
+    // Like the adapters: read-only, hidden and system are cleared, then the file is replaced.
     File& file = files[path];
     file = File{};
     file.open = true;

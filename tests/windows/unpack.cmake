@@ -1,5 +1,5 @@
 # qv-unpack.exe under Wine: a good package lands, a package with a climbing name fails
-# with one line naming the entry and keeps what came before it.
+# with one line naming the entry and writes nothing.
 if(TARGET qv-unpack)
   quorvex_add_wine_test(qv_unpack_under_wine
     COMMAND ${CMAKE_COMMAND}

@@ -1,11 +1,20 @@
 // qv-unpack PACKAGE FOLDER: unpacks a package into FOLDER with the installer's own rules.
 // Exit 0 on success; on failure one line on stderr naming the entry and the cause, exit 1.
-// What was written before a failure stays.
+// A package that is bad as a whole writes nothing; after a fault found while writing, what
+// was written before it stays.
+//
+// qv-unpack --check PACKAGE: the pre-flight for vendors. Checks the package exactly as the
+// installer would (its structure, every name, and every entry's data inflated and its
+// CRC-32 compared), writes nothing, and lists the entries with the names they will get
+// below the installation folder. Warns about names that look UTF-8 but will be read as
+// code page 437, and about a missing top-level Quorvex.exe. Exit 0 when the package would
+// install, else 1.
 
 #include <cstdio>
 #include <exception>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "install/Unpacker.h"
 
@@ -83,15 +92,82 @@ PackageBytes ReadPackage(const std::string& path) {
 }
 #endif
 
+// Takes everything and keeps nothing: unpacking into it runs every check that writing
+// would, inflating and the CRC-32 included.
+class DiscardingFileSystem : public quorvex::FileSystem {
+ public:
+  bool FileExists(const std::string&) override { return false; }
+  bool FolderExists(const std::string&) override { return true; }
+  bool RemoveFile(const std::string&) override { return false; }
+  bool CreateFolderTree(const std::string&) override { return true; }
+  std::unique_ptr<quorvex::OutputFile> CreateOutputFile(const std::string&) override {
+    return std::make_unique<Discarded>();
+  }
+  bool ApplyAttributes(const std::string&, std::uint32_t) override { return true; }
+
+ private:
+  class Discarded : public quorvex::OutputFile {
+   public:
+    std::size_t Write(const std::uint8_t*, std::size_t size) override { return size; }
+    bool SetTimes(quorvex::DosDateTime) override { return true; }
+    void Close() override {}
+  };
+};
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+int CheckPackageFile(const PackageBytes& package) {
+  const std::span<const std::uint8_t> bytes{package.data, package.size};
+  std::uint64_t files = 0, folders = 0, total = 0;
+  bool hasExecutable = false;
+  quorvex::CheckPackage(bytes, [&](const quorvex::PackageEntry& entry) {
+    if (entry.isFolder) {
+      ++folders;
+      std::printf("%14s  %s\\\n", "folder", entry.relativePath.c_str());
+    } else {
+      ++files;
+      total += entry.size;
+      std::printf("%14llu  %s\n", static_cast<unsigned long long>(entry.size), entry.relativePath.c_str());
+      hasExecutable = hasExecutable || EqualsIgnoringAsciiCase(entry.relativePath, "Quorvex.exe");
+    }
+    if (entry.unmarkedUtf8) {
+      std::fprintf(stderr,
+                   "qv-unpack: warning: this name will be read as code page 437: \"%s\" (its bytes are the UTF-8 name "
+                   "\"%s\", stored without the UTF-8 flag)\n",
+                   entry.name.c_str(), entry.storedName.c_str());
+    }
+  });
+  DiscardingFileSystem discard;
+  quorvex::UnpackPackage(bytes, "C:\\Quorvex\\", discard);
+  if (!hasExecutable) {
+    std::fputs("qv-unpack: warning: no Quorvex.exe at the top level: the installer will have nothing to start\n", stderr);
+  }
+  std::printf("%llu files (%llu bytes), %llu folders: the package unpacks\n", static_cast<unsigned long long>(files),
+              static_cast<unsigned long long>(total), static_cast<unsigned long long>(folders));
+  return 0;
+}
+
+constexpr const char* kUsage = "usage: qv-unpack PACKAGE FOLDER\n       qv-unpack --check PACKAGE\n";
+
 }  // namespace
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
   if (argc != 3) {
-    std::fputs("usage: qv-unpack PACKAGE FOLDER\n", stderr);
+    std::fputs(kUsage, stderr);
     return 2;
   }
+  // Names are UTF-8 throughout.
+  ::SetConsoleOutputCP(CP_UTF8);
   try {
+    if (std::wstring_view(argv[1]) == L"--check") return CheckPackageFile(ReadPackage(argv[2]));
     const PackageBytes package = ReadPackage(argv[1]);
     std::wstring folder(MAX_PATH, L'\0');
     DWORD length = ::GetFullPathNameW(argv[2], static_cast<DWORD>(folder.size()), folder.data(), nullptr);
@@ -113,10 +189,11 @@ int wmain(int argc, wchar_t** argv) {
 #else
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::fputs("usage: qv-unpack PACKAGE FOLDER\n", stderr);
+    std::fputs(kUsage, stderr);
     return 2;
   }
   try {
+    if (std::string_view(argv[1]) == "--check") return CheckPackageFile(ReadPackage(argv[2]));
     const PackageBytes package = ReadPackage(argv[1]);
     // FOLDER becomes the root of a one-volume file system whose drive root is the
     // extraction folder.

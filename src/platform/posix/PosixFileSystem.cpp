@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <optional>
 
 namespace quorvex {
 namespace {
@@ -112,11 +113,24 @@ std::unique_ptr<OutputFile> PosixFileSystem::CreateOutputFile(const std::string&
   int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
   const bool existed = fd < 0 && errno == EEXIST;
   if (existed) {
-    struct stat info {};
-    if (::lstat(host.c_str(), &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & S_IWUSR) == 0) {
-      throw FileSystemError("Cannot replace " + path + ": the file is read-only");
+    // A read-only file (an earlier release's, say) is made writable first; its mode comes
+    // back if it still cannot be opened.
+    std::optional<mode_t> restore;
+    const int probe = ::open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (probe >= 0) {
+      struct stat info {};
+      if (::fstat(probe, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & S_IWUSR) == 0 &&
+          ::fchmod(probe, (info.st_mode | S_IWUSR) & 07777) == 0) {
+        restore = info.st_mode & 07777;
+      }
+      fd = ::open(host.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+      const int openError = errno;
+      if (fd < 0 && restore) ::fchmod(probe, *restore);
+      ::close(probe);
+      errno = openError;
+    } else {
+      fd = ::open(host.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
     }
-    fd = ::open(host.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
   }
   if (fd < 0) throw FileSystemError("Cannot create " + path + ": " + ErrorText(errno));
   auto file = std::make_unique<PosixOutputFile>(fd, path);

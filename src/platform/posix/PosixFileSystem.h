@@ -18,8 +18,8 @@ class PosixFileSystem : public FileSystem {
   bool FolderExists(const std::string& path) override;
   bool RemoveFile(const std::string& path) override;
   bool CreateFolderTree(const std::string& path) override;
-  // Refuses to replace a file without write permission (the read-only bit), like the
-  // Windows adapter refuses a read-only file; never follows a symbolic link.
+  // Replaces a file without write permission (the read-only bit) after granting it, like
+  // the Windows adapter clears read-only; never follows a symbolic link.
   std::unique_ptr<OutputFile> CreateOutputFile(const std::string& path) override;
   bool ApplyAttributes(const std::string& path, std::uint32_t attributes) override;
 

@@ -111,14 +111,22 @@ bool Win32FileSystem::CreateFolderTree(const std::string& path) {
 
 std::unique_ptr<OutputFile> Win32FileSystem::CreateOutputFile(const std::string& path) {
   const std::wstring widePath = Widen(path);
+  // CREATE_ALWAYS refuses a read-only file, and a hidden or system one unless asked for the
+  // same attributes: an earlier release's files would block every later one. A file in use
+  // still fails below, and gets its attributes back.
   const DWORD existing = ::GetFileAttributesW(widePath.c_str());
-  if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-      (existing & kProtectedAttributes) != 0) {
-    throw FileSystemError(Failure("Cannot replace", path, ERROR_ACCESS_DENIED) + ": the file is read-only, hidden or system");
-  }
+  const bool cleared = existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                       (existing & kProtectedAttributes) != 0 &&
+                       ::SetFileAttributesW(widePath.c_str(), (existing & ~kProtectedAttributes) != 0
+                                                                  ? existing & ~kProtectedAttributes
+                                                                  : FILE_ATTRIBUTE_NORMAL);
   UniqueFile file(::CreateFileW(widePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                 nullptr));
-  if (!file) throw FileSystemError(Failure("Cannot create", path, ::GetLastError()));
+  if (!file) {
+    const DWORD error = ::GetLastError();
+    if (cleared) ::SetFileAttributesW(widePath.c_str(), existing);
+    throw FileSystemError(Failure("Cannot create", path, error));
+  }
   return std::make_unique<Win32OutputFile>(std::move(file), path);
 }
 

@@ -12,8 +12,8 @@ class Win32FileSystem : public FileSystem {
   bool FolderExists(const std::string& path) override;
   bool RemoveFile(const std::string& path) override;
   bool CreateFolderTree(const std::string& path) override;
-  // Refuses a read-only, hidden or system file from its attributes before CreateFileW:
-  // Windows refuses to replace those, and Wine would not, so both behave the same.
+  // Clears read-only, hidden and system on an existing file before CreateFileW, which
+  // refuses to replace such a file on Windows (Wine refuses read-only only).
   std::unique_ptr<OutputFile> CreateOutputFile(const std::string& path) override;
   bool ApplyAttributes(const std::string& path, std::uint32_t attributes) override;
 };

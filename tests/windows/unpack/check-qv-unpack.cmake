@@ -1,4 +1,6 @@
 # Runs qv-unpack.exe through wine-run on the fixtures in DATA; Wine sees the host's / as Z:.
+# A good package lands; one with a climbing name fails with one line naming the entry and
+# writes nothing.
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
 
@@ -34,7 +36,8 @@ string(STRIP "${err}" line)
 if(NOT rc EQUAL 1 OR NOT line MATCHES "\"\\.\\./evil\\.txt\"" OR line MATCHES "\n")
   message(FATAL_ERROR "expected exit 1 and one line naming ../evil.txt, got ${rc}: '${err}'")
 endif()
-if(NOT EXISTS "${WORK}/bad/ok.txt" OR EXISTS "${WORK}/evil.txt" OR EXISTS "${WORK}/bad/after.txt")
-  message(FATAL_ERROR "the failed run did not keep exactly what came before the bad entry")
+file(GLOB_RECURSE written "${WORK}/bad/*")
+if(written OR EXISTS "${WORK}/evil.txt")
+  message(FATAL_ERROR "a package with a refused name wrote something: ${written}")
 endif()
 message(STATUS "qv-unpack.exe: ok; refused: ${line}")
