@@ -2,7 +2,8 @@
 """Writes the unpack benchmark's package, the same bytes every time (fixed seed): one
 60 MB semi-compressible executable, eight 8 MB libraries, 50 MB of incompressible media
 (stored, as a packager would) and about 2,000 text files of 0.2 to 40 KB.
-Usage: make-package.py OUTPUT.zip"""
+With --empty-entries N: N empty files in folders of 1,000 instead (memory per entry).
+Usage: make-package.py [--empty-entries N] OUTPUT.zip"""
 import random
 import sys
 import zipfile
@@ -38,7 +39,18 @@ def text(rng, words, size):
     return "".join(out)[:size].encode()
 
 
+def empty_entries(path, count):
+    with zipfile.ZipFile(path, "w") as z:
+        for i in range(count):
+            entry = zipfile.ZipInfo(f"d{i // 1000:03d}/{i % 1000:03d}", WHEN)
+            entry.create_system = 0
+            z.writestr(entry, b"")
+
+
 def main():
+    if sys.argv[1] == "--empty-entries":
+        empty_entries(sys.argv[3], int(sys.argv[2]))
+        return
     rng = random.Random(SEED)
     words = ["".join(rng.choices("abcdefghijklmnopqrstuvwxyz", k=rng.randint(2, 10))) for _ in range(3000)]
 

@@ -5,9 +5,12 @@ probe as a person would, against a download service on loopback over TLS.
   run_e2e.py ARGS setup       make the test authority and certificates; trust the authority
   run_e2e.py ARGS SCENARIO    run one scenario (see SCENARIOS at the bottom)
 
-The happy paths are served by the reference service when it has been built (native build);
-the faults (503, empty body, slow and unannounced transfers, an untrusted certificate) by
-fixture_server.py. Each scenario leaves screenshots in WORK/artifacts.
+The happy paths are served by the reference service (built by the native preset; a scenario
+fails without it); the faults (503, empty body, slow and unannounced transfers, an untrusted
+certificate) by fixture_server.py. Each scenario leaves screenshots in WORK/artifacts.
+
+The scenarios run in the Wine prefix that QUORVEX_WINE_ARCH selects (see wine-env): the
+default 64-bit one, where the installer asks for the x64 package, or the 32-bit one (x86).
 """
 import argparse
 import base64
@@ -46,7 +49,8 @@ class Machine:
 
     def __init__(self, args):
         self.args = args
-        self.prefix = os.path.join(args.wine_root, "prefix")
+        self.prefix = subprocess.run([args.wine_env, "prefix"], check=True, capture_output=True,
+                                     text=True).stdout.strip()
         self.drive_c = os.path.join(self.prefix, "drive_c")
         self.artifacts = os.path.join(args.work, "artifacts")
         os.makedirs(self.artifacts, exist_ok=True)
@@ -187,7 +191,9 @@ class Service:
         open(self.log, "w").close()
         certs = os.path.join(args.work, "certs")
         cert, key = os.path.join(certs, certificate + ".pem"), os.path.join(certs, certificate + ".key")
-        self.reference = mode == "normal" and certificate == "server" and os.access(args.service, os.X_OK)
+        self.reference = mode == "normal" and certificate == "server"
+        if self.reference and not os.access(args.service, os.X_OK):
+            raise Failure(f"the reference service {args.service} is not built (cmake --build --preset native)")
         try:
             socket.create_connection(("127.0.0.1", args.port), timeout=0.5).close()
             raise Failure(f"port {args.port} is taken by another program: configure QUORVEX_E2E_SERVICE_PORT")
@@ -235,9 +241,13 @@ def storage(args):
     return os.path.join(args.work, "storage")
 
 
+def package_suffix():
+    # A 64-bit prefix reports an x64 processor to the 32-bit installer, a 32-bit one x86.
+    return "_x86.zip" if os.environ.get("QUORVEX_WINE_ARCH") == "win32" else "_x64.zip"
+
+
 def package_path(args):
-    # A 32-bit prefix reports an x86 processor.
-    return os.path.join(storage(args), "server_files", "updates", args.version + "_x86.zip")
+    return os.path.join(storage(args), "server_files", "updates", args.version + package_suffix())
 
 
 PACKAGE_ENTRIES = [
@@ -297,7 +307,8 @@ def check_installed(machine, sizes):
     for path, description in expected.items():
         actual = without_archive_bit(machine.file(path))
         check(actual == "exists=1 " + without_archive_bit(description), f"{path}: {description} ({actual})")
-    check(machine.file(f"C:\\Quorvex\\{machine.args.version}_x86.zip") == "exists=0", "the package file is gone")
+    check(machine.file(f"C:\\Quorvex\\{machine.args.version}{package_suffix()}") == "exists=0",
+          "the package file is gone")
     for csidl, where in ((CSIDL_DESKTOP, "desktop"), (CSIDL_PROGRAMS, "programs")):
         link = machine.link(machine.folder(csidl) + "\\Quorvex.lnk")
         check(link == "loaded=1 target=C:\\Quorvex\\Quorvex.exe directory=C:\\Quorvex\\ description=Quorvex - Veltrano",
@@ -390,6 +401,95 @@ def over_older(args, machine):
         service.stop()
 
 
+RELEASE_1 = {
+    # name: (content, DOS date/time, MS-DOS attributes)
+    "docs/": (None, (2024, 3, 1, 8, 0, 0), 0x10),
+    "docs/leia-me.txt": (b"release 1\r\n" * 50, (2024, 3, 1, 8, 0, 2), 0x21),  # read-only
+    "dados/oculto.dat": (bytes(range(256)) * 8, (2024, 1, 15, 12, 0, 0), 0x22),  # hidden, winter
+    "dados/sistema.dat": (b"system file of release 1", (2024, 7, 15, 12, 0, 0), 0x24),  # system, summer
+    "dados/tudo.cfg": (b"read-only hidden system", (2024, 3, 1, 8, 0, 4), 0x27),
+    "dados/removido.txt": (b"only in release 1", (2024, 3, 1, 8, 0, 6), 0x21),
+}
+RELEASE_2 = {
+    "docs/leia-me.txt": (b"release 2\r\n" * 70, (2024, 8, 20, 9, 30, 0), 0x21),  # changed, summer
+    "dados/oculto.dat": (bytes(range(255, -1, -1)) * 9, (2024, 12, 24, 18, 0, 0), 0x22),  # winter
+    "dados/sistema.dat": (b"system file of release 2", (2024, 6, 1, 0, 30, 0), 0x24),
+    "dados/tudo.cfg": (b"read-only hidden system", (2024, 3, 1, 8, 0, 4), 0x27),  # unchanged
+    "dados/novo.txt": (b"new in release 2", (2024, 10, 27, 1, 30, 0), 0x20),
+}
+
+
+def publish_release(args, entries):
+    """A package of the stand-in application (dated by its release) and the given entries."""
+    with open(args.app, "rb") as application:
+        app = application.read()
+    os.makedirs(os.path.dirname(package_path(args)), exist_ok=True)
+    first = next(iter(entries.values()))[1]
+    with zipfile.ZipFile(package_path(args), "w") as package:
+        for name, (content, when, attributes) in {"Quorvex.exe": (app, first, 0x20), **entries}.items():
+            info = zipfile.ZipInfo(name, when)
+            info.create_system = 0  # MS-DOS: the attribute bits apply
+            info.external_attr = attributes
+            info.compress_type = zipfile.ZIP_STORED if content is None else zipfile.ZIP_DEFLATED
+            package.writestr(info, content or b"")
+    return {"Quorvex.exe": (app, first, 0x20), **entries}
+
+
+def check_release(machine, expected, kept=()):
+    """Every file of a release byte for byte with its times and attributes; kept: files that
+    only the earlier release had, which stay as they were."""
+    for name, (content, when, attributes) in expected.items():
+        if content is None:
+            continue
+        path = "C:\\Quorvex\\" + name.replace("/", "\\")
+        with open(machine.host_path(path), "rb") as installed:
+            check(installed.read() == content, f"{path} holds its release's content")
+        stamp = "%04d-%02d-%02d %02d:%02d:%02d" % when
+        letters = "".join(letter for bit, letter in ((1, "R"), (2, "H"), (4, "S")) if attributes & bit)
+        actual = without_archive_bit(machine.file(path))
+        check(actual == f"exists=1 size={len(content)} attributes={letters} written={stamp} created={stamp}",
+              f"{path}: attributes '{letters}', times {stamp} ({actual})")
+    for name in kept:
+        check(machine.file("C:\\Quorvex\\" + name.replace("/", "\\")).startswith("exists=1"),
+              f"{name}, no longer in the package, stays")
+
+
+def install_and_check(machine, expected, kept=()):
+    marker = machine.host_path(MARKER)
+    if os.path.exists(marker):
+        os.remove(marker)
+    machine.start_installer()
+    machine.probe("click", "Instalar")
+    check(machine.wait_installer_end(), "the installer ended after installing")
+    check_release(machine, expected, kept)
+    check(machine.file(f"C:\\Quorvex\\{machine.args.version}{package_suffix()}") == "exists=0",
+          "the package file is gone")
+    for csidl, where in ((CSIDL_DESKTOP, "desktop"), (CSIDL_PROGRAMS, "programs")):
+        link = machine.link(machine.folder(csidl) + "\\Quorvex.lnk")
+        check(link == "loaded=1 target=C:\\Quorvex\\Quorvex.exe directory=C:\\Quorvex\\ description=Quorvex - Veltrano",
+              f"the {where} shortcut points at the application ({link})")
+    started = machine.wait_marker()
+    check(started is not None and started[0].lower() == "c:\\quorvex\\quorvex.exe",
+          f"the installed application was started ({started})")
+
+
+def update(args, machine):
+    """Release 1, then release 2 over it: read-only, hidden and system files are replaced and
+    get their attributes again, a changed file changes, a removed one stays."""
+    service = Service(args)
+    try:
+        install_and_check(machine, publish_release(args, RELEASE_1))
+        machine.screenshot("update-release_1")
+        release_2 = publish_release(args, RELEASE_2)
+        install_and_check(machine, release_2, kept=["dados/removido.txt"])
+        with open(machine.host_path("C:\\Quorvex\\dados\\removido.txt"), "rb") as kept:
+            check(kept.read() == RELEASE_1["dados/removido.txt"][0], "the removed file keeps release 1's content")
+        check(" attributes=R " in without_archive_bit(machine.file("C:\\Quorvex\\dados\\removido.txt")),
+              "and its read-only attribute")
+    finally:
+        service.stop()
+
+
 def not_found_then_install(args, machine):
     unpublish(args)
     os.makedirs(storage(args), exist_ok=True)
@@ -404,7 +504,7 @@ def not_found_then_install(args, machine):
         check(state is not None, "the window stays open after the error")
         check(bar(state)["visible"] == "1", "the bar stays visible")
         check(control(state, "Button", "Instalar")["enabled"] == "1", "Install can be pressed again")
-        leftover = machine.file(f"C:\\Quorvex\\{args.version}_x86.zip")
+        leftover = machine.file(f"C:\\Quorvex\\{args.version}{package_suffix()}")
         check(leftover.startswith("exists=1") and "size=0 " not in leftover, "the 404 text stays as the package file")
 
         sizes = publish_package(args)
@@ -436,7 +536,8 @@ def error_then_open(args, machine, mode, certificate="server"):
 
 def server_error(args, machine):
     requests = error_then_open(args, machine, "error503")
-    check(requests == [f"GET /admin/files/download updates\\{args.version}_x86.zip 503"], f"one 503 ({requests})")
+    check(requests == [f"GET /admin/files/download updates\\{args.version}{package_suffix()} 503"],
+          f"one 503 ({requests})")
 
 
 def untrusted_certificate(args, machine):
@@ -622,6 +723,7 @@ def setup(args, machine):
 
 SCENARIOS = {
     "fresh_install": fresh_install,
+    "update": update,
     "over_older": over_older,
     "not_found_then_install": not_found_then_install,
     "server_error": server_error,

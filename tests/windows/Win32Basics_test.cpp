@@ -14,13 +14,30 @@ TEST(Win32Basics, TextRoundTripsThroughUtf16) {
   EXPECT_EQ(Widen(""), L"");
 }
 
+// A handle kind whose closing fails and sets its own error, as CloseHandle can.
+struct FailingCloseTraits {
+  using Pointer = int;
+  static inline int closed = 0;
+  static Pointer Invalid() noexcept { return 0; }
+  static void Close(Pointer) noexcept {
+    ++closed;
+    ::SetLastError(ERROR_INVALID_HANDLE);
+  }
+};
+
 TEST(Win32Basics, ClosingAHandleKeepsTheLastError) {
-  UniqueKernelHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  ASSERT_TRUE(event);
+  UniqueHandle<FailingCloseTraits> handle(7);
   ::SetLastError(ERROR_FILE_NOT_FOUND);
-  event.reset();
+  handle.reset();
+  EXPECT_EQ(FailingCloseTraits::closed, 1);
   EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  EXPECT_FALSE(event);
+  EXPECT_FALSE(handle);
+  {
+    UniqueHandle<FailingCloseTraits> scoped(8);
+    ::SetLastError(ERROR_ACCESS_DENIED);
+  }
+  EXPECT_EQ(FailingCloseTraits::closed, 2);
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
 TEST(Win32Basics, SystemErrorTextHasNoLineBreak) {

@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "../native/ZipTestSupport.h"
@@ -14,7 +13,6 @@
 namespace quorvex::win32 {
 namespace {
 
-using ::testing::HasSubstr;
 
 // A fresh folder under the temporary folder, removed with its files afterwards.
 class Win32FileSystemTest : public ::testing::Test {
@@ -106,20 +104,21 @@ TEST_F(Win32FileSystemTest, OutputFileIsExclusiveAndTruncatesAnExistingFile) {
   EXPECT_EQ(ReadFile(path), "new");
 }
 
-TEST_F(Win32FileSystemTest, ReadOnlyHiddenOrSystemFilesAreNotReplaced) {
-  const DWORD protections[] = {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM};
+// An earlier release's read-only, hidden or system file must not block the next one.
+TEST_F(Win32FileSystemTest, ReadOnlyHiddenOrSystemFilesAreReplaced) {
+  const DWORD protections[] = {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM,
+                               FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM};
   for (const DWORD attribute : protections) {
     const std::string path = root_ + "protected.dll";
     ::SetFileAttributesW(Widen(path).c_str(), FILE_ATTRIBUTE_NORMAL);
-    WriteText(path, "old");
+    WriteText(path, "an older and longer content");
     ASSERT_TRUE(::SetFileAttributesW(Widen(path).c_str(), attribute));
-    try {
-      files_.CreateOutputFile(path);
-      ADD_FAILURE() << "replaced a file with attribute " << attribute;
-    } catch (const FileSystemError& e) {
-      EXPECT_THAT(e.what(), HasSubstr(path)) << attribute;
-    }
-    EXPECT_EQ(ReadFile(path), "old") << attribute;
+    std::unique_ptr<OutputFile> out = files_.CreateOutputFile(path);
+    const std::string text = "new";
+    EXPECT_EQ(out->Write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), text.size());
+    out->Close();
+    EXPECT_EQ(ReadFile(path), "new") << attribute;
+    EXPECT_EQ(ProtectionOf(path), 0u) << attribute;
   }
 }
 
@@ -155,51 +154,80 @@ TEST_F(Win32FileSystemTest, TimesAndAttributesLand) {
 }
 
 // A file held open without sharing by another process, and a running program, cannot be
-// replaced. The other process is a copy of this test program, parked in a test that waits.
+// replaced; a read-only file that cannot be replaced keeps its attribute. The other process
+// is file-holder.exe (built beside this program), copied to the folder and started from there.
 TEST_F(Win32FileSystemTest, FilesInUseByAnotherProcessAreNotReplaced) {
   wchar_t self[MAX_PATH];
   ASSERT_NE(::GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+  std::wstring holder = self;
+  holder = holder.substr(0, holder.find_last_of(L"\\/") + 1) + L"file-holder.exe";
   const std::string program = root_ + "running.exe";
-  ASSERT_TRUE(::CopyFileW(self, Widen(program).c_str(), FALSE));
+  ASSERT_TRUE(::CopyFileW(holder.c_str(), Widen(program).c_str(), FALSE)) << Narrow(holder);
   const std::string held = root_ + "held.dat";
+  const std::string heldReadOnly = root_ + "held-read-only.dat";
   WriteText(held, "held");
+  WriteText(heldReadOnly, "held read-only");
+  ASSERT_TRUE(::SetFileAttributesW(Widen(heldReadOnly).c_str(), FILE_ATTRIBUTE_READONLY));
 
   SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-  UniqueFile handle(::CreateFileW(Widen(held).c_str(), GENERIC_READ, 0, &inherit, OPEN_EXISTING, 0, nullptr));
-  ASSERT_TRUE(handle);
   UniqueKernelHandle started(::CreateEventW(&inherit, TRUE, FALSE, nullptr));
   ASSERT_TRUE(started);
-  std::wstring command = L"\"" + Widen(program) + L"\" --gtest_filter=Win32FileSystemChild.HoldsFilesOpen";
-  const std::wstring environment =
-      L"QUORVEX_CHILD_EVENT=" + std::to_wstring(reinterpret_cast<std::uintptr_t>(started.get()));
-  ::SetEnvironmentVariableW(L"QUORVEX_CHILD_EVENT", environment.substr(environment.find(L'=') + 1).c_str());
+  std::wstring command = L"\"" + Widen(program) + L"\" " +
+                         std::to_wstring(reinterpret_cast<std::uintptr_t>(started.get())) + L" \"" + Widen(held) +
+                         L"\" \"" + Widen(heldReadOnly) + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
-  const BOOL created = ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                                        &process);
-  ::SetEnvironmentVariableW(L"QUORVEX_CHILD_EVENT", nullptr);
-  ASSERT_TRUE(created);
+  ASSERT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                               &process));
   UniqueKernelHandle child(process.hProcess);
   UniqueKernelHandle thread(process.hThread);
-  handle.reset();  // the child's inherited handle is now the only one
   ASSERT_EQ(::WaitForSingleObject(started.get(), 30000), WAIT_OBJECT_0);
 
   EXPECT_THROW(files_.CreateOutputFile(held), FileSystemError);
+  EXPECT_THROW(files_.CreateOutputFile(heldReadOnly), FileSystemError);
   EXPECT_THROW(files_.CreateOutputFile(program), FileSystemError);
   EXPECT_FALSE(files_.RemoveFile(program));
+  EXPECT_EQ(ProtectionOf(heldReadOnly), static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
 
   ::TerminateProcess(child.get(), 0);
   ::WaitForSingleObject(child.get(), 30000);
   EXPECT_EQ(ReadFile(held), "held");
+  EXPECT_EQ(ReadFile(heldReadOnly), "held read-only");
 }
 
-// Runs only as the child of the test above: signals that it runs, then waits to be ended.
-TEST(Win32FileSystemChild, HoldsFilesOpen) {
-  const char* event = std::getenv("QUORVEX_CHILD_EVENT");
-  if (!event) GTEST_SKIP() << "runs only as a child process";
-  ::SetEvent(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::strtoull(event, nullptr, 10))));
-  ::Sleep(60000);
+// Entry times are local times of their own date: a summer date is two hours ahead of UTC
+// in Berlin, a winter date one, whatever the date of the run.
+TEST_F(Win32FileSystemTest, EntryTimesFollowTheSummerTimeOfTheirDate) {
+  TIME_ZONE_INFORMATION zone{};
+  ASSERT_NE(::GetTimeZoneInformation(&zone), TIME_ZONE_ID_INVALID);
+  ASSERT_TRUE(zone.Bias == -60 && zone.DaylightBias == -60)
+      << "the Wine environment must run in Central European Time with summer time (TZ=Europe/Berlin); bias "
+      << zone.Bias << ", daylight bias " << zone.DaylightBias;
+  struct Case {
+    DosDateTime when;
+    WORD utcHour;
+  };
+  const Case cases[] = {
+      {{(2024 - 1980) << 9 | 7 << 5 | 15, 12 << 11}, 10},           // 2024-07-15 12:00, summer
+      {{(2024 - 1980) << 9 | 1 << 5 | 15, 12 << 11}, 11},           // 2024-01-15 12:00, winter
+      {{(2023 - 1980) << 9 | 10 << 5 | 28, 23 << 11 | 30 << 5}, 21},  // 2023-10-28 23:30, the last summer night
+      {{(2023 - 1980) << 9 | 10 << 5 | 29, 12 << 11}, 11},          // 2023-10-29 12:00, winter again
+  };
+  for (const Case& c : cases) {
+    const std::string path = root_ + "dated.txt";
+    std::unique_ptr<OutputFile> out = files_.CreateOutputFile(path);
+    ASSERT_TRUE(out->SetTimes(c.when));
+    out->Close();
+    UniqueFile file(::CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                  nullptr));
+    ASSERT_TRUE(file);
+    FILETIME written{};
+    ASSERT_TRUE(::GetFileTime(file.get(), nullptr, nullptr, &written));
+    SYSTEMTIME utc{};
+    ASSERT_TRUE(::FileTimeToSystemTime(&written, &utc));
+    EXPECT_EQ(utc.wHour, c.utcHour) << "DOS date " << c.when.date << " time " << c.when.time;
+  }
 }
 
 TEST_F(Win32FileSystemTest, UnpacksAPackageWithTimesAndAttributes) {
@@ -218,13 +246,16 @@ TEST_F(Win32FileSystemTest, UnpacksAPackageWithTimesAndAttributes) {
   EXPECT_EQ(ProtectionOf(accented), static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
   EXPECT_EQ(ReadFile(accented).size(), 4096u);  // ReadFile reads one block; the file is there
 
-  // Unpacking again meets the read-only executable and stops there.
-  try {
-    UnpackPackage(AsBytes(package), root_, files_);
-    ADD_FAILURE() << "replaced a read-only file";
-  } catch (const UnpackError& e) {
-    EXPECT_THAT(e.what(), HasSubstr("entry \"Quorvex.exe\""));
-  }
+  // The next release unpacks over the read-only files, which are read-only again after it.
+  const std::string next = BuildPackage({
+      {.name = "Quorvex.exe", .data = "MZ next program", .method = 0, .externalAttributes = 0x21},
+      {.name = "bin\\Instala\xC3\xA7\xC3\xA3o.txt", .data = "next", .flags = 0x0800, .externalAttributes = 0x06},
+  });
+  UnpackPackage(AsBytes(next), root_, files_);
+  EXPECT_EQ(ReadFile(root_ + "Quorvex.exe"), "MZ next program");
+  EXPECT_EQ(ProtectionOf(root_ + "Quorvex.exe"), static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(ReadFile(accented), "next");
+  EXPECT_EQ(ProtectionOf(accented), static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
 }
 
 }  // namespace

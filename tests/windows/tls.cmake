@@ -36,32 +36,26 @@ add_test(NAME tls_ca_setup
          COMMAND bash -c "'${QUORVEX_FIXTURES}/make-certs.sh' '${QUORVEX_TLS_DIR}' && \
 '${CMAKE_BINARY_DIR}/wine-run' '$<TARGET_FILE:trust-ca>' 'Z:${QUORVEX_TLS_DIR}/ca.pem'")
 set_tests_properties(tls_ca_setup PROPERTIES FIXTURES_SETUP tls_ca FIXTURES_REQUIRED wine_env TIMEOUT 120)
-
-# The service is built by the native preset, which tools/test builds before this one.
-if(EXISTS ${CMAKE_SOURCE_DIR}/service/CMakeLists.txt)
-  add_test(NAME qv_service_start
-           COMMAND bash -c "mkdir -p '${QUORVEX_SERVICE_STORAGE}/server_files/updates' && \
-  printf '%s' '&vOlt_582%' >'${QUORVEX_SERVICE_STATE}/password' && \
-  exec '${QUORVEX_FIXTURES}/background.sh' start '${QUORVEX_SERVICE_STATE}' '${QUORVEX_SERVICE_PORT_FILE}' \
-  '${QUORVEX_NATIVE_BUILD_DIR}/service/qv-service' --listen 127.0.0.1:0 --port-file '${QUORVEX_SERVICE_PORT_FILE}' \
-  --cert '${QUORVEX_TLS_DIR}/server.pem' --key '${QUORVEX_TLS_DIR}/server.key' --storage '${QUORVEX_SERVICE_STORAGE}' \
-  --base-path /admin --user Tellavorne --password-file '${QUORVEX_SERVICE_STATE}/password'")
-  add_test(NAME qv_service_stop COMMAND ${QUORVEX_FIXTURES}/background.sh stop ${QUORVEX_SERVICE_STATE})
-  set_tests_properties(qv_service_start PROPERTIES FIXTURES_SETUP qv_service FIXTURES_REQUIRED tls_ca TIMEOUT 60)
-  set_tests_properties(qv_service_stop PROPERTIES FIXTURES_CLEANUP qv_service)
-else()
-  # Without the service, the tests that need it are reported as not run rather than failed.
-  function(quorvex_disable_service_tests)
-    get_property(tests DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR} PROPERTY TESTS)
-    foreach(test ${tests})
-      get_test_property(${test} FIXTURES_REQUIRED fixtures)
-      if(fixtures AND "qv_service" IN_LIST fixtures)
-        set_tests_properties(${test} PROPERTIES DISABLED TRUE)
-      endif()
-    endforeach()
-  endfunction()
-  cmake_language(DEFER CALL quorvex_disable_service_tests)
+# The same authority trusted in the 32-bit prefix, for the tests that also run there.
+if(QUORVEX_WINE32)
+  add_test(NAME tls_ca32_setup
+           COMMAND ${CMAKE_BINARY_DIR}/wine-run $<TARGET_FILE:trust-ca> Z:${QUORVEX_TLS_DIR}/ca.pem)
+  set_tests_properties(tls_ca32_setup PROPERTIES FIXTURES_SETUP tls_ca32 FIXTURES_REQUIRED "wine_env32;tls_ca"
+                       ENVIRONMENT QUORVEX_WINE_ARCH=win32 TIMEOUT 120)
 endif()
+
+# The service is built by the native preset, which tools/test builds before this one; without
+# it the tests that need it fail at the fixture.
+add_test(NAME qv_service_start
+         COMMAND bash -c "mkdir -p '${QUORVEX_SERVICE_STORAGE}/server_files/updates' && \
+printf '%s' '&vOlt_582%' >'${QUORVEX_SERVICE_STATE}/password' && \
+exec '${QUORVEX_FIXTURES}/background.sh' start '${QUORVEX_SERVICE_STATE}' '${QUORVEX_SERVICE_PORT_FILE}' \
+'${QUORVEX_NATIVE_BUILD_DIR}/service/qv-service' --listen 127.0.0.1:0 --port-file '${QUORVEX_SERVICE_PORT_FILE}' \
+--cert '${QUORVEX_TLS_DIR}/server.pem' --key '${QUORVEX_TLS_DIR}/server.key' --storage '${QUORVEX_SERVICE_STORAGE}' \
+--base-path /admin --user Tellavorne --password-file '${QUORVEX_SERVICE_STATE}/password'")
+add_test(NAME qv_service_stop COMMAND ${QUORVEX_FIXTURES}/background.sh stop ${QUORVEX_SERVICE_STATE})
+set_tests_properties(qv_service_start PROPERTIES FIXTURES_SETUP qv_service FIXTURES_REQUIRED tls_ca TIMEOUT 60)
+set_tests_properties(qv_service_stop PROPERTIES FIXTURES_CLEANUP qv_service)
 
 add_test(NAME fault_server_start
          COMMAND ${QUORVEX_FIXTURES}/background.sh start ${QUORVEX_FAULT_STATE} ${QUORVEX_FAULT_STATE}/ports

@@ -1,11 +1,15 @@
 # qv-unpack.exe under Wine: a good package lands, a package with a climbing name fails
 # with one line naming the entry and writes nothing.
-if(TARGET qv-unpack)
-  quorvex_add_wine_test(qv_unpack_under_wine
-    COMMAND ${CMAKE_COMMAND}
-            -DWINE_RUN=${CMAKE_BINARY_DIR}/wine-run
-            -DQV_UNPACK=$<TARGET_FILE:qv-unpack>
-            -DDATA=${CMAKE_SOURCE_DIR}/tests/data
-            -DWORK=${CMAKE_CURRENT_BINARY_DIR}/qv-unpack-run
-            -P ${CMAKE_CURRENT_LIST_DIR}/unpack/check-qv-unpack.cmake)
-endif()
+quorvex_add_wine_test(qv_unpack_under_wine
+  COMMAND ${CMAKE_COMMAND}
+          -DWINE_RUN=${CMAKE_BINARY_DIR}/wine-run
+          -DQV_UNPACK=$<TARGET_FILE:qv-unpack>
+          -DDATA=${CMAKE_SOURCE_DIR}/tests/data
+          -DWORK=${CMAKE_CURRENT_BINARY_DIR}/qv-unpack-run
+          -P ${CMAKE_CURRENT_LIST_DIR}/unpack/check-qv-unpack.cmake)
+
+# The packages made by real tools, unpacked by qv-unpack.exe (see tests/packages).
+quorvex_add_wine_test(real_packages_under_wine
+  COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/packages/check_real_packages.py
+          --work ${CMAKE_CURRENT_BINARY_DIR}/real-packages --qv-unpack $<TARGET_FILE:qv-unpack>
+          --wine-run ${CMAKE_BINARY_DIR}/wine-run)

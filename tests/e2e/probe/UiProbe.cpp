@@ -219,10 +219,11 @@ int WaitGone(DWORD timeoutMs) {
 }
 
 std::string LocalTime(const FILETIME& time) {
-  FILETIME local{};
+  // The local time of that date (summer or winter), not with today's offset.
+  SYSTEMTIME utc{};
   SYSTEMTIME st{};
-  ::FileTimeToLocalFileTime(&time, &local);
-  ::FileTimeToSystemTime(&local, &st);
+  ::FileTimeToSystemTime(&time, &utc);
+  ::SystemTimeToTzSpecificLocalTime(nullptr, &utc, &st);
   char text[32];
   std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", st.wYear, st.wMonth, st.wDay, st.wHour,
                 st.wMinute, st.wSecond);

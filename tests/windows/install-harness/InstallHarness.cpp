@@ -50,10 +50,11 @@ class RecordingUi : public InstallerUi {
 };
 
 std::string LocalTime(const FILETIME& utc) {
-  FILETIME local;
+  // The local time of that date (summer or winter), not with today's offset.
+  SYSTEMTIME universal;
   SYSTEMTIME t;
-  ::FileTimeToLocalFileTime(&utc, &local);
-  ::FileTimeToSystemTime(&local, &t);
+  ::FileTimeToSystemTime(&utc, &universal);
+  ::SystemTimeToTzSpecificLocalTime(nullptr, &universal, &t);
   char text[32];
   std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
                 t.wSecond);

@@ -4,8 +4,12 @@
 A package holding a stand-in application (which writes a marker when started) and a few
 files with fixed times and attributes is placed in the service's storage; the harness runs
 the installation with the real adapters; the report and the prefix's drive C are checked.
-A second run asks for a package the service does not have: its 404 text must end in the
-download error message and stay behind as the package file.
+A second run installs the next release over the first, whose read-only and hidden files it
+must replace. A last run asks for a package the service does not have: its 404 text must
+end in the download error message and stay behind as the package file.
+
+The prefix is the one QUORVEX_WINE_ARCH selects (wine-env): a 64-bit prefix reports an x64
+processor and gets the x64 package, a 32-bit one the x86 package.
 """
 import argparse
 import os
@@ -70,9 +74,12 @@ def listed_files(report):
 
 def main():
     parser = argparse.ArgumentParser()
-    for name in ("wine-run", "harness", "marker-app", "prefix", "storage", "port-file", "work"):
+    for name in ("wine-run", "wine-env", "harness", "marker-app", "storage", "port-file", "work"):
         parser.add_argument("--" + name, required=True)
     args = parser.parse_args()
+    args.prefix = subprocess.run([args.wine_env, "prefix"], check=True, capture_output=True,
+                                 text=True).stdout.strip()
+    suffix = "_x86.zip" if os.environ.get("QUORVEX_WINE_ARCH") == "win32" else "_x64.zip"
 
     with open(args.port_file) as port_file:
         api = f"https://127.0.0.1:{port_file.read().strip()}/admin"
@@ -82,12 +89,15 @@ def main():
     os.makedirs(updates, exist_ok=True)
     os.makedirs(args.work, exist_ok=True)
 
-    # A 32-bit prefix reports an x86 processor.
     version = "Quorvex_9.4.2"
+    for stale in ("_x64.zip", "_x86.zip"):
+        if os.path.exists(os.path.join(updates, version + stale)):
+            os.remove(os.path.join(updates, version + stale))
     with open(args.marker_app, "rb") as application:
-        entries = make_package(os.path.join(updates, version + "_x86.zip"), application.read())
+        app = application.read()
+    entries = make_package(os.path.join(updates, version + suffix), app)
     size = {name: len(content) for name, content, *_ in entries}
-    package_size = os.path.getsize(os.path.join(updates, version + "_x86.zip"))
+    package_size = os.path.getsize(os.path.join(updates, version + suffix))
 
     # An earlier installation: its executable is replaced, its other files stay.
     shutil.rmtree(folder, ignore_errors=True)
@@ -140,6 +150,25 @@ def main():
             check(started.readline().strip().lower() == "c:\\quorvex\\quorvex.exe", "started from C:\\Quorvex\\Quorvex.exe")
             check(started.readline().strip() == directory, "the application inherits the installer's current directory")
 
+    # The same release again over the first: its read-only and hidden files are replaced.
+    if os.path.exists(marker):
+        os.remove(marker)
+    report = run_harness(args, api, version, os.path.join(args.work, "again.txt"))
+    print("\n".join(report))
+    check(ERROR_LINE not in report and "ui end" in report,
+          "a second installation over read-only and hidden files succeeds")
+    files = listed_files(report)
+    files.pop("C:\\Quorvex\\started.txt", None)
+    for path, (length, attributes, when) in expected.items():
+        actual = files.get(path)
+        check(actual == {"size": length, "attributes": attributes, "written": when, "created": when},
+              f"again {path}: expected size {length}, attributes '{attributes}', times {when}; got {actual}")
+    deadline = time.time() + 60
+    while not os.path.exists(marker) and time.time() < deadline:
+        time.sleep(0.2)
+    check(os.path.exists(marker), "the application was started again")
+    time.sleep(0.5)
+
     # Not on the service: the 404 answer's text becomes the package file and the message shows.
     missing = "Quorvex_ausente"
     report = run_harness(args, api, missing, os.path.join(args.work, "not-found.txt"))
@@ -148,7 +177,7 @@ def main():
     check(report[:1] == ["ui progress"], "the failed run shows the progress display too")
     check(ERROR_LINE in report, "a 404 answer ends in the download error message")
     check("ui end" not in report, "a failed run does not end the installer")
-    leftover = os.path.join(folder, missing + "_x86.zip")
+    leftover = os.path.join(folder, missing + suffix)
     check(os.path.exists(leftover) and os.path.getsize(leftover) > 0, "the 404 body stays as the package file")
     if os.path.exists(leftover):
         with open(leftover, "rb") as body:
