@@ -267,6 +267,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
       if (!input_.empty()) {
         error_code error;
         const std::size_t used = parser_->put(asio::buffer(input_), error);
+        if (error && error != http::error::need_more) {
+          // What came of the request line, for the log: the method field stays "-".
+          target_ = input_.substr(0, std::min(input_.find("\r\n"), std::size_t{256}));
+        }
         if (error == http::error::header_limit) {
           return Refuse(http::status::request_header_fields_too_large, "request line and headers too long");
         }
