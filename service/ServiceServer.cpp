@@ -153,6 +153,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Stop(bool force) {
     asio::dispatch(socket_.get_executor(), [self = shared_from_this(), force] {
       if (force || self->phase_ == Phase::Handshake || self->phase_ == Phase::Idle) {
+        if (self->phase_ == Phase::Sending) self->LogRequest(self->status_, self->bodySent_);
         self->Close();
       } else {
         self->keepAlive_ = false;
@@ -192,6 +193,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
   void OnDeadline() {
+    if (phase_ == Phase::Sending && Clock::now() - lastProgress_ < core_->limits.sendTimeout) {
+      // Bytes went out since the deadline was set: it counts from the last of them.
+      timer_.expires_at(lastProgress_ + core_->limits.sendTimeout);
+      timer_.async_wait([self = shared_from_this()](error_code error) {
+        if (!error && self->timer_.expiry() <= Clock::now()) self->OnDeadline();
+      });
+      return;
+    }
     switch (phase_) {
       case Phase::Header:
         // Slow or incomplete headers: nothing is answered to such a client.
@@ -338,7 +347,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     fileLeft_ = headOnly || !reply.file ? 0 : reply.length;
     reply_ = std::move(reply);
     phase_ = Phase::Sending;
-    timer_.cancel();  // the send deadline is armed whenever sending has to wait
+    lastProgress_ = Clock::now();
+    SetDeadline(core_->limits.sendTimeout);
     Send();
   }
 
@@ -373,11 +383,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
       if (result == 1) {
         outputSent_ += done;
         written_ += done;
+        lastProgress_ = Clock::now();
         sinceYield_ += done;
         bodySent_ = written_ > headerBytes_ ? written_ - headerBytes_ : 0;
         continue;
       }
-      SetDeadline(core_->limits.sendTimeout);
       if (WaitForTls(result, &Connection::Send)) return;
       LogRequest(status_, bodySent_);  // the client went away mid-answer
       return Close();
@@ -471,6 +481,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::uint64_t lingered_ = 0;
 
   Clock::time_point requestStart_ = Clock::now();
+  Clock::time_point lastProgress_ = Clock::now();
   std::string method_;
   std::string target_;
 };

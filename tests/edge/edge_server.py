@@ -4,6 +4,7 @@ on a free loopback port, for the tests: the site file is taken as it is, with on
 paths, its port and its log replaced.
 
   edge_server.py start STATE --cert PEM --key KEY --storage DIR --secret-file FILE [--limit-rate RATE]
+                             [--workers N|auto]
       writes STATE/nginx.conf, starts nginx (daemonised, pid in STATE/nginx.pid), and writes the
       port to STATE/port once it listens. The edge base is https://localhost:PORT/files.
   edge_server.py stop STATE
@@ -43,13 +44,14 @@ def site_config(state, port, cert, key, storage, secret_conf, limit_rate):
     return text
 
 
-def main_config(state, site):
+def main_config(state, site, workers):
     user = "user root;\n" if os.geteuid() == 0 else ""
     temp = os.path.join(state, "temp")
-    return f"""{user}worker_processes 1;
+    return f"""{user}worker_processes {workers};
+worker_rlimit_nofile 16384;
 pid {state}/nginx.pid;
-error_log {state}/error.log info;
-events {{ worker_connections 1024; }}
+error_log {state}/error.log notice;
+events {{ worker_connections 8192; }}
 http {{
     client_body_temp_path {temp}/body;
     proxy_temp_path {temp}/proxy;
@@ -88,7 +90,7 @@ def start(args):
                                   os.path.abspath(args.storage), secret_conf, args.limit_rate))
         conf = os.path.join(state, "nginx.conf")
         with open(conf, "w") as out:
-            out.write(main_config(state, site))
+            out.write(main_config(state, site, args.workers))
         result = subprocess.run(["nginx", "-p", state, "-c", conf, "-e", os.path.join(state, "error.log")],
                                 capture_output=True, text=True)
         if result.returncode == 0:
@@ -131,6 +133,7 @@ def main():
     parser.add_argument("--storage")
     parser.add_argument("--secret-file")
     parser.add_argument("--limit-rate")
+    parser.add_argument("--workers", default="1")
     args = parser.parse_args()
     if args.action == "start":
         start(args)
