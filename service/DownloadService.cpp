@@ -6,93 +6,85 @@
 
 #include <algorithm>
 #include <array>
+#include <cinttypes>
 #include <cstdio>
 #include <ctime>
-#include <memory>
-#include <optional>
 #include <stdexcept>
 #include <utility>
-#include <vector>
 
+#include "ByteRange.h"
 #include "HeaderText.h"
 
 namespace quorvex::service {
+namespace http = boost::beast::http;
 namespace {
 
 constexpr const char* kTextType = "text/plain; charset=utf-8";
-constexpr std::size_t kBlockSize = 64 * 1024;
-constexpr std::size_t kMaxRequestBody = 64 * 1024;
 
-void Answer(httplib::Response& response, int status, const std::string& text) {
-  response.status = status;
-  response.set_content(text + "\n", kTextType);
-}
-
-// Empty when the header is absent, as well as when it does not decode.
-std::optional<std::string> DecodedHeader(const httplib::Request& request, const char* name) {
-  if (!request.has_header(name)) return std::nullopt;
-  return DecodeHeaderValue(request.get_header_value(name));
-}
-
-// Bodies for the answers the HTTP layer gives by itself (unknown path, oversized request, ...).
-std::string ReasonText(int status) {
-  switch (status) {
-    case 400: return "bad request";
-    case 404: return "not found";
-    case 405: return "method not allowed";
-    case 413: return "request body too large";
-    case 414: return "request target too long";
-    case 416: return "range not satisfiable";
-    default: return "request refused";
-  }
+bool EqualsCaseless(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return (x | 0x20) == (y | 0x20); });
 }
 
 bool EndsWithCaseless(std::string_view text, std::string_view suffix) {
-  if (text.size() < suffix.size()) return false;
-  return std::equal(suffix.begin(), suffix.end(), text.end() - static_cast<std::ptrdiff_t>(suffix.size()),
-                    [](char a, char b) { return (a | 0x20) == (b | 0x20); });
+  return text.size() >= suffix.size() && EqualsCaseless(text.substr(text.size() - suffix.size()), suffix);
 }
 
-// Closes the descriptor when the last user (handler or content provider) lets go of it.
-class OpenFile {
- public:
-  explicit OpenFile(int fd) : fd_(fd) {}
-  OpenFile(const OpenFile&) = delete;
-  OpenFile& operator=(const OpenFile&) = delete;
-  ~OpenFile() { ::close(fd_); }
-  int Descriptor() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-// Texts that land in the log are escaped so a request cannot forge or break log lines.
-std::string LogText(std::string_view text) {
-  if (text.empty()) return "-";
-  std::string out;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F || c == '"') {
-      std::array<char, 5> escaped{};
-      std::snprintf(escaped.data(), escaped.size(), "\\x%02X", byte);
-      out += escaped.data();
-    } else {
-      out += c;
+// The path of a request target in origin form ("/a/b?q") or absolute form ("https://host/a/b?q"),
+// which a request through a proxy carries and HTTP/1.1 servers must accept.
+std::string_view TargetPath(std::string_view target) {
+  for (const std::string_view scheme : {"http://", "https://"}) {
+    if (target.size() >= scheme.size() && EqualsCaseless(target.substr(0, scheme.size()), scheme)) {
+      const std::size_t slash = target.find('/', scheme.size());
+      target = slash == std::string_view::npos ? std::string_view("/") : target.substr(slash);
+      break;
     }
   }
-  return out;
+  return target.substr(0, target.find('?'));
 }
 
-std::string UtcNow() {
-  const std::time_t now = std::time(nullptr);
+// The value of a header that must appear exactly once; empty when missing or repeated.
+std::optional<std::string_view> SingleHeader(const http::request_header<>& request, std::string_view name) {
+  if (request.count(name) != 1) return std::nullopt;
+  return request.find(name)->value();
+}
+
+std::optional<std::string> DecodedHeader(const http::request_header<>& request, std::string_view name) {
+  const auto value = SingleHeader(request, name);
+  if (!value) return std::nullopt;
+  return DecodeHeaderValue(*value);
+}
+
+std::string HttpDate(std::time_t when) {
   std::tm parts{};
-  gmtime_r(&now, &parts);
-  std::array<char, 32> text{};
-  std::strftime(text.data(), text.size(), "%Y-%m-%dT%H:%M:%SZ", &parts);
+  gmtime_r(&when, &parts);
+  std::array<char, 40> text{};
+  std::strftime(text.data(), text.size(), "%a, %d %b %Y %H:%M:%S GMT", &parts);
   return text.data();
 }
 
 }  // namespace
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.Release();
+  }
+  return *this;
+}
+
+FileHandle::~FileHandle() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Reply TextReply(http::status status, const std::string& text) {
+  Reply reply;
+  reply.head.result(status);
+  reply.head.set(http::field::content_type, kTextType);
+  reply.body = text + "\n";
+  reply.head.set(http::field::content_length, std::to_string(reply.body.size()));
+  return reply;
+}
 
 std::string NormalizeBasePath(const std::string& basePath) {
   std::string path = basePath;
@@ -108,107 +100,114 @@ std::string NormalizeBasePath(const std::string& basePath) {
 }
 
 DownloadService::DownloadService(StorageRoot storage, ServiceAccount account, std::string basePath,
-                                 std::ostream& accessLog)
+                                 std::optional<EdgeLinks> edge)
     : storage_(std::move(storage)),
       account_(std::move(account)),
       endpoint_(NormalizeBasePath(basePath) + "/files/download"),
-      accessLog_(accessLog) {}
+      edge_(std::move(edge)) {}
 
-void DownloadService::Attach(httplib::Server& server) {
-  // Routes are regular expressions; the base path's only special character is ".". A request that
-  // came through a proxy may name the whole URL as its target (absolute form), which HTTP/1.1 servers
-  // must accept.
-  std::string pattern = "(?:[Hh][Tt][Tt][Pp][Ss]?://[^/?#]+)?";
-  for (const char c : endpoint_) {
-    if (c == '.') pattern += '\\';
-    pattern += c;
+Reply DownloadService::Answer(const http::request_header<>& request) const {
+  if (request.method() != http::verb::get && request.method() != http::verb::head) {
+    Reply reply = TextReply(http::status::method_not_allowed, "only GET and HEAD are served");
+    reply.head.set(http::field::allow, "GET, HEAD");
+    return reply;
   }
-  server.Get(pattern, [this](const httplib::Request& request, httplib::Response& response) {
-    HandleDownload(request, response);
-  });
-  // Requests here carry no body; without a limit the server would hold whatever a POST announces.
-  server.set_payload_max_length(kMaxRequestBody);
-  server.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& response) {
-    if (!response.body.empty() || response.content_provider_) return httplib::Server::HandlerResponse::Unhandled;
-    Answer(response, response.status, ReasonText(response.status));
-    return httplib::Server::HandlerResponse::Handled;
-  }));
-  server.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
-    Answer(response, 500, "internal error");
-  });
-  server.set_logger([this](const httplib::Request& request, const httplib::Response& response) {
-    LogRequest(request, response);
-  });
-}
+  if (TargetPath(request.target()) != endpoint_) return TextReply(http::status::not_found, "not found");
 
-void DownloadService::HandleDownload(const httplib::Request& request, httplib::Response& response) const {
-  const auto credentials = ParseBasicAuthorization(request.get_header_value("Authorization"));
+  // One Authorization header only: with two, which one counts would depend on who reads them.
+  const auto authorization = SingleHeader(request, "Authorization");
+  const auto credentials = authorization ? ParseBasicAuthorization(*authorization) : std::nullopt;
+  const std::string user = credentials ? credentials->user : "";
   if (!credentials || !account_.Admits(credentials->user, credentials->password)) {
-    response.set_header("WWW-Authenticate", "Basic realm=\"downloads\", charset=\"UTF-8\"");
-    Answer(response, 401, "authentication required");
-    return;
+    Reply reply = TextReply(http::status::unauthorized, "authentication required");
+    reply.head.set(http::field::www_authenticate, "Basic realm=\"downloads\", charset=\"UTF-8\"");
+    reply.user = user;
+    return reply;
   }
 
   // Exactly one of each: with two, which file is meant would depend on which one a reader takes.
-  if (request.get_header_value_count("x-database") != 1 || request.get_header_value_count("x-filename") != 1) {
-    Answer(response, 400, "the headers x-database and x-filename are required, once each");
-    return;
+  if (request.count("x-database") != 1 || request.count("x-filename") != 1) {
+    Reply reply = TextReply(http::status::bad_request, "the headers x-database and x-filename are required, once each");
+    reply.user = user;
+    return reply;
   }
   const auto area = DecodedHeader(request, "x-database");
   const auto name = DecodedHeader(request, "x-filename");
   if (!area || !name) {
-    Answer(response, 400, "x-database and x-filename must be percent-encoded Base64 of UTF-8 text");
-    return;
+    Reply reply =
+        TextReply(http::status::bad_request, "x-database and x-filename must be percent-encoded Base64 of UTF-8 text");
+    reply.user = user;
+    return reply;
   }
+  const std::string fileName = *area + "\\" + *name;
+  auto refuse = [&](http::status status, const std::string& text) {
+    Reply reply = TextReply(status, text);
+    reply.user = user;
+    reply.fileName = fileName;
+    return reply;
+  };
 
   const StorageFile file = storage_.Find(*area, *name);
   if (file.lookup == StorageLookup::BadName) {
-    Answer(response, 400, "refused file name: only plain relative names inside a storage area are served");
-    return;
+    return refuse(http::status::bad_request, "refused file name: only plain relative names inside a storage area are served");
   }
-  const int fd = file.lookup == StorageLookup::Found ? ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW) : -1;
-  if (fd < 0) {
-    Answer(response, 404, "file not found");
-    return;
+  if (file.lookup != StorageLookup::Found) return refuse(http::status::not_found, "file not found");
+
+  if (edge_) {
+    Reply reply = refuse(http::status::temporary_redirect, "the file is served by an edge server");
+    reply.head.set(http::field::location, edge_->Location(*area, *name, static_cast<std::int64_t>(std::time(nullptr))));
+    // The link is a short-lived credential: no cache may keep it.
+    reply.head.set(http::field::cache_control, "no-store");
+    return reply;
   }
-  auto opened = std::make_shared<OpenFile>(fd);
+
+  FileHandle opened(::open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   struct stat status {};
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    Answer(response, 404, "file not found");
-    return;
+  if (!opened || ::fstat(opened.Get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    return refuse(http::status::not_found, "file not found");
   }
+  const auto size = static_cast<std::uint64_t>(status.st_size);
 
-  response.status = 200;
-  const std::string type = EndsWithCaseless(*name, ".zip") ? "application/zip" : "application/octet-stream";
-  const auto size = static_cast<std::size_t>(status.st_size);
-  if (size == 0) {
-    response.set_content("", type);
-    return;
+  Reply reply;
+  reply.user = user;
+  reply.fileName = fileName;
+  reply.head.result(http::status::ok);
+  reply.head.set(http::field::content_type,
+                 EndsWithCaseless(*name, ".zip") ? "application/zip" : "application/octet-stream");
+  reply.head.set(http::field::accept_ranges, "bytes");
+  const std::string lastModified = HttpDate(status.st_mtim.tv_sec);
+  std::array<char, 64> tag{};
+  std::snprintf(tag.data(), tag.size(), "\"%" PRIx64 "-%" PRIx64 "\"", size,
+                static_cast<std::uint64_t>(status.st_mtim.tv_sec) * 1000000000u +
+                    static_cast<std::uint64_t>(status.st_mtim.tv_nsec));
+  reply.head.set(http::field::last_modified, lastModified);
+  reply.head.set(http::field::etag, tag.data());
+
+  ByteRangeAnswer range;
+  if (request.count(http::field::range) == 1) {
+    // A resumed download must not splice two versions of a file: a range counts only while the
+    // validator the client holds still names this version.
+    const auto ifRange = SingleHeader(request, "If-Range");
+    if (request.count("If-Range") == 0 || (ifRange && (*ifRange == tag.data() || *ifRange == lastModified))) {
+      range = ParseByteRange(request[http::field::range], size);
+    }
   }
-  // Streamed block by block from the open file, so memory stays flat whatever the file's size.
-  auto buffer = std::make_shared<std::vector<char>>(kBlockSize);
-  response.set_content_provider(
-      size, type, [opened, buffer](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-        const std::size_t wanted = std::min(length, buffer->size());
-        const ssize_t got = ::pread(opened->Descriptor(), buffer->data(), wanted, static_cast<off_t>(offset));
-        // A file that shrank or failed mid-transfer ends the connection rather than padding the body.
-        if (got <= 0) return false;
-        return sink.write(buffer->data(), static_cast<std::size_t>(got));
-      });
-}
-
-void DownloadService::LogRequest(const httplib::Request& request, const httplib::Response& response) {
-  const auto credentials = ParseBasicAuthorization(request.get_header_value("Authorization"));
-  const auto area = DecodedHeader(request, "x-database");
-  const auto name = DecodedHeader(request, "x-filename");
-  const std::size_t bytes = response.content_provider_ ? response.content_length_ : response.body.size();
-
-  std::string line = UtcNow() + " " + request.remote_addr + " \"" + LogText(request.method) + " " +
-                     LogText(request.target) + "\" " + std::to_string(response.status) + " " + std::to_string(bytes) +
-                     " user=\"" + LogText(credentials ? credentials->user : "") + "\" file=\"" +
-                     LogText(area && name ? *area + "\\" + *name : "") + "\"\n";
-  const std::lock_guard<std::mutex> lock(logMutex_);
-  accessLog_ << line << std::flush;
+  reply.length = size;
+  if (range.kind == ByteRangeAnswer::Unsatisfiable) {
+    Reply refused = refuse(http::status::range_not_satisfiable, "range not satisfiable");
+    refused.head.set(http::field::content_range, "bytes */" + std::to_string(size));
+    return refused;
+  }
+  if (range.kind == ByteRangeAnswer::Part) {
+    reply.head.result(http::status::partial_content);
+    reply.head.set(http::field::content_range, "bytes " + std::to_string(range.first) + "-" +
+                                                   std::to_string(range.last) + "/" + std::to_string(size));
+    reply.offset = range.first;
+    reply.length = range.last - range.first + 1;
+  }
+  reply.head.set(http::field::content_length, std::to_string(reply.length));
+  if (reply.length > 0) reply.file = std::move(opened);
+  return reply;
 }
 
 }  // namespace quorvex::service

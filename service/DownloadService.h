@@ -1,38 +1,75 @@
 #pragma once
-// The download endpoint: GET <base path>/files/download, the file named by the request headers
-// "x-database" (storage area) and "x-filename" (relative name), for the one service account.
+// The download endpoint: GET (or HEAD) <base path>/files/download, the file named by the request
+// headers "x-database" (storage area) and "x-filename" (relative name), for the one service
+// account. This class decides the answer to one request; ServiceServer moves the bytes.
 
-#include <httplib.h>
+#include <boost/beast/http/fields.hpp>
+#include <boost/beast/http/message.hpp>
 
-#include <mutex>
-#include <ostream>
+#include <cstdint>
+#include <optional>
 #include <string>
 
+#include "EdgeLink.h"
 #include "ServiceAccount.h"
 #include "StorageFiles.h"
 
 namespace quorvex::service {
 
+// An open file descriptor, closed with the last owner.
+class FileHandle {
+ public:
+  FileHandle() = default;
+  explicit FileHandle(int fd) : fd_(fd) {}
+  FileHandle(FileHandle&& other) noexcept : fd_(other.Release()) {}
+  FileHandle& operator=(FileHandle&& other) noexcept;
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle();
+
+  int Get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+struct Reply {
+  boost::beast::http::response_header<> head;  // status and fields, Content-Length included
+  std::string body;       // follows the header unless the request was HEAD
+  FileHandle file;        // when open: bytes [offset, offset + length) of it follow instead
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+  bool close = false;     // the connection's byte stream can no longer be trusted
+  std::string user;       // for the access log: the user name offered
+  std::string fileName;   // for the access log: area "\" name, when both decoded
+};
+
+// A short text answer with the given status, as every refusal is given.
+Reply TextReply(boost::beast::http::status status, const std::string& text);
+
 class DownloadService {
  public:
   // basePath: "/admin" style; a trailing "/" is ignored and "" or "/" mean the server root.
-  // accessLog receives one line per request, flushed at once.
-  DownloadService(StorageRoot storage, ServiceAccount account, std::string basePath, std::ostream& accessLog);
+  // edge: when set, found files are answered with a redirect to a signed edge link.
+  DownloadService(StorageRoot storage, ServiceAccount account, std::string basePath,
+                  std::optional<EdgeLinks> edge = std::nullopt);
 
-  // Registers the endpoint and the access log on the server; the service must outlive it.
-  void Attach(httplib::Server& server);
+  // The answer to a request that carries no body (the server refuses bodies before this).
+  Reply Answer(const boost::beast::http::request_header<>& request) const;
 
   const std::string& EndpointPath() const { return endpoint_; }
 
  private:
-  void HandleDownload(const httplib::Request& request, httplib::Response& response) const;
-  void LogRequest(const httplib::Request& request, const httplib::Response& response);
-
   StorageRoot storage_;
   ServiceAccount account_;
   std::string endpoint_;
-  std::ostream& accessLog_;
-  std::mutex logMutex_;
+  std::optional<EdgeLinks> edge_;
 };
 
 // The base path as the endpoint prefix: leading "/", no trailing "/". Throws std::invalid_argument

@@ -1,11 +1,20 @@
 // qv-service: the reference download service over HTTPS.
 
-#include <httplib.h>
-#include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/strand.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -17,25 +26,43 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "AccessLog.h"
 #include "DownloadService.h"
+#include "EdgeLink.h"
+#include "ServiceServer.h"
 
 namespace {
 
+using quorvex::service::AccessLog;
 using quorvex::service::DownloadService;
+using quorvex::service::EdgeLinks;
+using quorvex::service::ServerLimits;
+using quorvex::service::ServiceServer;
 using quorvex::service::ServiceAccount;
 using quorvex::service::StorageRoot;
 
 constexpr const char* kUsage =
     "usage: qv-service --cert FILE --key FILE --storage DIR [--listen HOST:PORT] [--base-path PATH]\n"
-    "                  [--user NAME] [--password-file FILE] [--port-file FILE]\n"
+    "                  [--user NAME] [--password-file FILE] [--port-file FILE] [--max-connections N]\n"
+    "                  [--stop-grace SECONDS] [--header-timeout SECONDS] [--idle-timeout SECONDS]\n"
+    "                  [--edge-base URL --edge-secret-file FILE [--edge-ttl SECONDS]]\n"
     "  --listen HOST:PORT   address to listen on (default 127.0.0.1:8443; port 0 picks a free one)\n"
     "  --cert, --key        PEM certificate (chain) and private key for HTTPS\n"
     "  --storage DIR        storage root; each folder in it is a storage area\n"
     "  --base-path PATH     API base path (default /admin); the endpoint is PATH/files/download\n"
     "  --user NAME          account user name (default Tellavorne)\n"
     "  --password-file FILE account password: the file's text without a final line break\n"
-    "  --port-file FILE     write the bound port there once listening\n";
+    "  --port-file FILE     write the bound port there once listening\n"
+    "  --max-connections N  connections held at once (default 10000); more are closed on accept\n"
+    "  --stop-grace SECONDS on SIGINT/SIGTERM, time for transfers under way to finish (default 30)\n"
+    "  --header-timeout SECONDS  from a request's first byte to its last header line (default 10)\n"
+    "  --idle-timeout SECONDS    between requests on a kept-alive connection (default 30)\n"
+    "  --edge-base URL      answer found files with a 307 to https://HOST[:PORT]/PATH/<area>/<name> on an\n"
+    "                       nginx edge, signed for its secure_link module\n"
+    "  --edge-secret-file FILE  the secret shared with the edge (16+ characters of A-Z a-z 0-9 - _ . ~ + / =)\n"
+    "  --edge-ttl SECONDS   how long a signed link stays valid (default 300)\n";
 
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -51,7 +78,26 @@ struct Options {
   std::string user = "Tellavorne";
   std::string password = "&vOlt_582%";
   std::string portFile;
+  ServerLimits limits;
+  std::string edgeBase;
+  std::string edgeSecretFile;
+  std::int64_t edgeTtl = 300;
 };
+
+// A whole number of seconds in [minimum, maximum].
+long ParseSeconds(const std::string& flag, const std::string& text, long minimum, long maximum) {
+  std::size_t used = 0;
+  long value = -1;
+  try {
+    value = std::stol(text, &used);
+  } catch (const std::exception&) {
+  }
+  if (used != text.size() || text.empty() || value < minimum || value > maximum) {
+    throw UsageError(flag + " needs a whole number from " + std::to_string(minimum) + " to " +
+                     std::to_string(maximum) + ", got " + text);
+  }
+  return value;
+}
 
 void ParseListen(const std::string& value, Options& options) {
   const std::size_t colon = value.rfind(':');
@@ -114,6 +160,21 @@ Options ParseOptions(int argc, char** argv) {
       options.password = ReadPassword(value);
     } else if (flag == "--port-file") {
       options.portFile = value;
+    } else if (flag == "--max-connections") {
+      options.limits.maxConnections = static_cast<std::size_t>(ParseSeconds(flag, value, 1, 1000000));
+    } else if (flag == "--stop-grace") {
+      options.limits.stopGrace = std::chrono::seconds(ParseSeconds(flag, value, 0, 86400));
+    } else if (flag == "--header-timeout") {
+      options.limits.headerTimeout = std::chrono::seconds(ParseSeconds(flag, value, 1, 3600));
+      options.limits.handshakeTimeout = options.limits.headerTimeout;
+    } else if (flag == "--idle-timeout") {
+      options.limits.idleTimeout = std::chrono::seconds(ParseSeconds(flag, value, 1, 3600));
+    } else if (flag == "--edge-base") {
+      options.edgeBase = value;
+    } else if (flag == "--edge-secret-file") {
+      options.edgeSecretFile = value;
+    } else if (flag == "--edge-ttl") {
+      options.edgeTtl = ParseSeconds(flag, value, 1, 7 * 24 * 3600);
     } else {
       throw UsageError("unknown flag " + flag);
     }
@@ -121,6 +182,10 @@ Options ParseOptions(int argc, char** argv) {
   if (options.cert.empty() || options.key.empty() || options.storage.empty()) {
     throw UsageError("--cert, --key and --storage are required");
   }
+  if (options.edgeBase.empty() != options.edgeSecretFile.empty()) {
+    throw UsageError("--edge-base and --edge-secret-file go together");
+  }
+  if (options.edgeBase.empty() && values.count("--edge-ttl")) throw UsageError("--edge-ttl needs --edge-base");
   return options;
 }
 
@@ -135,62 +200,73 @@ void WritePortFile(const std::string& file, int port) {
   std::filesystem::rename(temporary, file);
 }
 
+// Enough descriptors for the connection limit, as far as the hard limit allows.
+void RaiseDescriptorLimit(std::size_t connections) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  const rlim_t wanted = static_cast<rlim_t>(connections) + 64;
+  if (limit.rlim_cur >= wanted) return;
+  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+  setrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_cur < wanted) {
+    std::cerr << "qv-service: only " << limit.rlim_cur << " file descriptors allowed; fewer connections than "
+              << connections << " will be served" << std::endl;
+  }
+}
+
+boost::asio::ip::tcp::endpoint ResolveListen(boost::asio::io_context& io, const Options& options) {
+  boost::system::error_code error;
+  const auto address = boost::asio::ip::make_address(options.host, error);
+  if (!error) return {address, static_cast<unsigned short>(options.port)};
+  boost::asio::ip::tcp::resolver resolver(io);
+  const auto results = resolver.resolve(options.host, std::to_string(options.port), error);
+  if (error || results.empty()) throw std::runtime_error("cannot resolve " + options.host + ": " + error.message());
+  return results.begin()->endpoint();
+}
+
 int Run(const Options& options) {
-  // SIGINT and SIGTERM are taken by sigwait below; every thread started from here inherits the mask.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   // A client that goes away mid-transfer must not kill the process.
   signal(SIGPIPE, SIG_IGN);
 
-  DownloadService service(StorageRoot(options.storage), ServiceAccount(options.user, options.password),
-                          options.basePath, std::cout);
-
-  httplib::SSLServer server(options.cert.c_str(), options.key.c_str());
-  if (!server.is_valid()) {
-    throw std::runtime_error("cannot use the certificate " + options.cert + " with the key " + options.key);
+  std::optional<EdgeLinks> edge;
+  if (!options.edgeBase.empty()) {
+    edge.emplace(options.edgeBase, quorvex::service::ReadSecretFile(options.edgeSecretFile), options.edgeTtl);
   }
-  // A slow reader (a GUI pumping its events between blocks) gets time before a send gives up.
-  server.set_write_timeout(60, 0);
-  server.set_read_timeout(30, 0);
-  service.Attach(server);
+  const DownloadService service(StorageRoot(options.storage), ServiceAccount(options.user, options.password),
+                                options.basePath, std::move(edge));
+  AccessLog log(std::cout);
+  const auto tls = quorvex::service::MakeServerTlsContext(options.cert, options.key);
+  RaiseDescriptorLimit(options.limits.maxConnections);
 
-  int port = options.port;
-  if (port == 0) {
-    port = server.bind_to_any_port(options.host);
-    if (port < 0) throw std::runtime_error("cannot listen on " + options.host + ":0");
-  } else if (!server.bind_to_port(options.host, port)) {
-    throw std::runtime_error("cannot listen on " + options.host + ":" + std::to_string(port));
-  }
-  std::cerr << "qv-service: listening on https://" << options.host << ":" << port << service.EndpointPath()
-            << " serving " << options.storage << std::endl;
-  if (!options.portFile.empty()) WritePortFile(options.portFile, port);
+  boost::asio::io_context io;
+  ServiceServer server(io, service, log, tls.get(), options.limits, ResolveListen(io, options));
+  std::cerr << "qv-service: listening on https://" << options.host << ":" << server.Port() << service.EndpointPath()
+            << " serving " << options.storage << (options.edgeBase.empty() ? "" : " through " + options.edgeBase)
+            << std::endl;
+  if (!options.portFile.empty()) WritePortFile(options.portFile, server.Port());
 
-  bool failed = false;
-  std::thread listener([&] {
-    if (!server.listen_after_bind()) {
-      failed = true;
-      kill(getpid(), SIGTERM);  // wakes the sigwait below
-    }
-  });
+  // The first signal stops accepting and lets transfers finish; a second one closes them at once.
+  auto signalStrand = boost::asio::make_strand(io);
+  boost::asio::signal_set signals(signalStrand, SIGINT, SIGTERM);
+  std::function<void(const boost::system::error_code&, int)> onSignal = [&](const boost::system::error_code& error,
+                                                                            int) {
+    if (error) return;
+    signals.async_wait(onSignal);
+    server.Stop([&] {
+      boost::asio::post(signalStrand, [&] {
+        boost::system::error_code ignored;
+        signals.cancel(ignored);
+      });
+    });
+  };
+  signals.async_wait(onSignal);
+  server.Start();
 
-  int signal = 0;
-  sigwait(&stopSignals, &signal);
-  // A second signal while connections drain ends the process at once.
-  std::thread forced([stopSignals] {
-    int again = 0;
-    sigwait(&stopSignals, &again);
-    std::_Exit(0);
-  });
-  forced.detach();
-  server.stop();
-  listener.join();
-  if (failed) {
-    std::cerr << "qv-service: the listener stopped unexpectedly" << std::endl;
-    return 1;
-  }
+  const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<std::thread> workers;
+  for (unsigned i = 1; i < threads; ++i) workers.emplace_back([&io] { io.run(); });
+  io.run();
+  for (auto& worker : workers) worker.join();
   std::cerr << "qv-service: stopped" << std::endl;
   return 0;
 }
