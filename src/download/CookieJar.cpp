@@ -138,6 +138,13 @@ std::optional<std::int64_t> ParseCookieDate(std::string_view text) {
 CookieJar::CookieJar(Clock clock) : clock_(clock ? std::move(clock) : Clock(SystemNow)) {}
 
 void CookieJar::Store(const Url& url, std::string_view setCookie) {
+  // A control character (other than a tab) would travel back raw in the "Cookie" header.
+  if (std::any_of(setCookie.begin(), setCookie.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return (byte < 0x20 && c != '\t') || byte == 0x7F;
+      })) {
+    return;
+  }
   const std::size_t semicolon = setCookie.find(';');
   const std::string_view pair = setCookie.substr(0, semicolon);
   const std::size_t equals = pair.find('=');

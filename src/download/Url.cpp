@@ -36,11 +36,30 @@ bool IsValidHost(std::string_view host) {
          std::string_view::npos;
 }
 
+// Percent-encodes what may not appear raw in a request line (controls, space, non-ASCII,
+// quotes and angle brackets); everything else, "%" included, stays as written.
+std::string EscapeUnsafe(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte <= 0x20 || byte >= 0x7F || c == '"' || c == '<' || c == '>') {
+      out += '%';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 // Parses "//authority" (the slashes already removed) into the URL; false when invalid.
 bool ParseAuthority(std::string_view authority, Url& url) {
   const std::size_t at = authority.rfind('@');
   url.hasUserInfo = at != std::string_view::npos;
-  url.userInfo = url.hasUserInfo ? std::string(authority.substr(0, at)) : std::string();
+  url.userInfo = url.hasUserInfo ? EscapeUnsafe(authority.substr(0, at)) : std::string();
   std::string_view hostPort = url.hasUserInfo ? authority.substr(at + 1) : authority;
 
   std::string_view host;
@@ -78,25 +97,6 @@ bool ParseAuthority(std::string_view authority, Url& url) {
     url.port = value;
   }
   return true;
-}
-
-// Percent-encodes what may not appear raw in a request line (controls, space, non-ASCII,
-// quotes and angle brackets); everything else, "%" included, stays as written.
-std::string EscapeUnsafe(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte <= 0x20 || byte >= 0x7F || c == '"' || c == '<' || c == '>') {
-      out += '%';
-      out += kHex[byte >> 4];
-      out += kHex[byte & 15];
-    } else {
-      out += c;
-    }
-  }
-  return out;
 }
 
 // Splits "path?query#fragment" into the URL's path and query; the fragment is dropped.

@@ -2,7 +2,7 @@
 # Makes the fuzz target's seed packages with the system's zip tool: plain, stored,
 # streamed (data descriptors, ZIP64), non-ASCII names, a comment. Kept small on purpose.
 set -euo pipefail
-out="$(cd "$(dirname "$0")" && pwd)/seeds"
+out="$(cd "$(dirname "$0")" && pwd)/unpack/seeds"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"

@@ -80,8 +80,14 @@ TEST_F(CookieJarTest, ExpiryReplacementAndRemoval) {
 TEST_F(CookieJarTest, MalformedValuesAreIgnored) {
   const Url origin = At("https://h/");
   for (const char* bad : {"", "novalue", "=x", " ; Path=/", "  =  ; Secure"}) jar.Store(origin, bad);
+  // Control characters would go back raw in the request's "Cookie" header.
+  using namespace std::string_view_literals;
+  for (const std::string_view bad : {"n\0ul=1"sv, "v=a\rb"sv, "v=a\nSet: x"sv, "v=1; Path=/\x01"sv, "d\x7F=1"sv}) {
+    jar.Store(origin, bad);
+  }
   jar.Store(origin, "ok = spaced value ; Max-Age=soon; Expires=never");
-  EXPECT_EQ(jar.HeaderFor(origin), "ok=spaced value");
+  jar.Store(origin, "tab=a\tb");
+  EXPECT_EQ(jar.HeaderFor(origin), "ok=spaced value; tab=a\tb");
 }
 
 TEST(CookieDate, ParsesTheFormsServersSend) {

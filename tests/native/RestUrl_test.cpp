@@ -15,6 +15,8 @@ TEST(RestUrl, ParsesAbsoluteUrlsAndRejectsTheRest) {
       {"https://[::1]:8443/p", "https://[::1]:8443/p", 8443},
       {"https://h:/p", "https://h/p", 443},
       {"https://h/a b/\xC3\xA9?q=<\"x\">%41", "https://h/a%20b/%C3%A9?q=%3C%22x%22%3E%41", 443},
+      // A redirect's user part reaches the transport and messages with no raw control character.
+      {"https://u\r\n \x01:p@h/", "https://u%0D%0A%20%01:p@h/", 443},
   };
   for (const Case& c : cases) {
     const std::optional<Url> url = ParseUrl(c.text);
