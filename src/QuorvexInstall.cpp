@@ -9,6 +9,7 @@
 
 #include "install/Installation.h"
 #include "platform/win32/ComPtr.h"
+#include "platform/win32/SystemLibrary.h"
 #include "platform/win32/TextConversion.h"
 #include "platform/win32/Win32FileSystem.h"
 #include "platform/win32/Win32Shell.h"
@@ -51,6 +52,9 @@ void ReportMissingStyle(const std::string& styleName) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  // Before anything loads a library: an installer is run from a downloads folder, where a
+  // DLL named like a system one may lie beside it.
+  quorvex::win32::RestrictDllSearchToSystem();
   // COM for this, the window's only thread: the shell link code needs an apartment.
   quorvex::win32::ComApartment apartment(COINIT_APARTMENTTHREADED);
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};

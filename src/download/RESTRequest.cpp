@@ -3,6 +3,7 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <string_view>
 
 #include "download/HTTPBasicAuthenticator.h"
 #include "download/HeaderValue.h"
@@ -24,6 +25,20 @@ bool IsRedirectStatus(int status) {
 
 // Statuses whose responses never carry a body, whatever Content-Length says.
 bool HasNoBody(int status) { return status == 204 || status == 304 || (status >= 100 && status < 200); }
+
+constexpr int kProxyAuthenticationRequired = 407;
+
+// The request asks for no compression, and the body is the package exactly as sent: a body
+// in any other coding would be saved as if it were the package.
+void RefuseContentCoding(const std::vector<HttpHeader>& headers) {
+  for (const HttpHeader& header : headers) {
+    if (!EqualsIgnoreCase(header.name, "Content-Encoding")) continue;
+    const std::string_view coding = TrimAscii(header.value);
+    if (!coding.empty() && !EqualsIgnoreCase(coding, "identity")) {
+      Fail("The response body is encoded as \"" + std::string(coding) + "\", which the client does not decode");
+    }
+  }
+}
 
 }  // namespace
 
@@ -101,6 +116,9 @@ std::vector<std::uint8_t> RESTRequest::ReadBody(HttpExchange& exchange, int stat
 bool RESTRequest::ExecuteExchanges() {
   const std::optional<Url> endpoint = ParseUrl(client_.BaseURL());
   if (!endpoint) Fail("Invalid URL: " + client_.BaseURL());
+  // The credentials travel with every request: never in clear, never inside the address.
+  if (endpoint->scheme != "https") Fail("The service address must be https: " + client_.BaseURL());
+  if (endpoint->hasUserInfo) Fail("The service address must not carry a user name or password: " + client_.BaseURL());
   Url url = *endpoint;
   for (int redirects = 0;; ++redirects) {
     const std::unique_ptr<HttpExchange> exchange = client_.HttpTransport().Send(Compose(url, *endpoint));
@@ -113,6 +131,11 @@ bool RESTRequest::ExecuteExchanges() {
     if (redirect && redirects == kMaxRedirects) {
       Fail("Maximum number of redirections (" + std::to_string(kMaxRedirects) + ") exceeded");
     }
+    if (head.status == kProxyAuthenticationRequired) {
+      Fail("The proxy requires authentication, which the installer does not offer (" + std::to_string(head.status) +
+           " " + head.reason + ")");
+    }
+    if (!redirect) RefuseContentCoding(head.headers);
     response_.SetHead(head, url.ToString());
     bool aborted = false;
     response_.SetRawBytes(ReadBody(*exchange, head.status, response_.ContentLength(), aborted));
@@ -120,6 +143,8 @@ bool RESTRequest::ExecuteExchanges() {
 
     const std::optional<Url> target = ResolveUrl(url, *location);
     if (!target) Fail("Invalid redirect location: " + *location);
+    // "https://name@host" reads as one host to one parser and another to the next.
+    if (target->hasUserInfo) Fail("Redirect to a location with a user name or password refused: " + *location);
     if (target->scheme != "https") Fail("Redirect to a location that is not https refused: " + target->ToString());
     url = *target;
   }

@@ -8,6 +8,7 @@ target_link_libraries(quorvex_window PUBLIC quorvex_win32 comctl32 windowscodecs
 # QuorvexInstall; tests make copies that point at a local service. An optional fourth
 # argument names another resource script (tests leave a resource out that way).
 function(quorvex_add_installer target apiBase versionName)
+  quorvex_check_api_base("${apiBase}")
   set(QUORVEX_RESOURCE_DIR ${CMAKE_SOURCE_DIR}/resources)
   set(resourceScript ${QUORVEX_RESOURCE_DIR}/QuorvexInstall.rc)
   if(ARGC GREATER 3)

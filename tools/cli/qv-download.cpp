@@ -18,6 +18,7 @@
 #include "download/DownloadClient.h"
 #include "platform/win32/TextConversion.h"
 #include "platform/win32/UniqueHandle.h"
+#include "platform/win32/SystemLibrary.h"
 #include "platform/win32/WinHttpTransport.h"
 
 namespace {
@@ -42,6 +43,7 @@ void WriteBody(const std::wstring& path, const std::vector<std::uint8_t>& body) 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  quorvex::win32::RestrictDllSearchToSystem();
   // Lines end in LF whatever reads them.
   _setmode(_fileno(stdout), _O_BINARY);
   if (argc != 4) {

@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include "platform/win32/WinHttpLibrary.h"
+
 #include <utility>
 
 namespace quorvex::win32 {
@@ -63,7 +65,8 @@ struct KernelHandleTraits {  // processes, threads, events: nullptr on failure
 struct WinHttpHandleTraits {
   using Pointer = HINTERNET;
   static Pointer Invalid() noexcept { return nullptr; }
-  static void Close(Pointer h) noexcept { ::WinHttpCloseHandle(h); }
+  // A handle exists only once the library has loaded.
+  static void Close(Pointer h) noexcept { WinHttp().CloseHandle(h); }
 };
 
 struct GdiObjectTraits {

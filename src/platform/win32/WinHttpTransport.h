@@ -1,8 +1,9 @@
 #pragma once
-// The transport over WinHTTP: one synchronous exchange at a time on the calling thread.
-// WinHTTP's own redirect following and cookie store are off (the client does both); the
-// certificate of an https server is always validated; the proxy comes from the current
-// user's settings, resolved for each request URL.
+// The transport over WinHTTP: one synchronous exchange at a time on the calling thread. It
+// moves bytes and reports platform errors; what the status, headers and lengths mean is the
+// client's business. WinHTTP's own redirect following and cookie store are off (the client
+// does both); the certificate of an https server is always validated, over TLS 1.2 or later;
+// the proxy comes from the current user's settings, resolved for each request URL.
 
 #include <windows.h>
 #include <winhttp.h>
@@ -10,40 +11,15 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "download/Transport.h"
 #include "platform/win32/UniqueHandle.h"
+#include "platform/win32/WinHttpProxy.h"
 
 namespace quorvex::win32 {
 
-// The current user's proxy settings, as read once per process.
-struct UserProxySettings {
-  bool readable = false;       // false: the settings could not be read
-  bool autoDetect = false;
-  std::wstring autoConfigUrl;  // empty: no configuration script
-  std::wstring proxy;          // static proxy list, empty: none
-  std::wstring bypass;         // its bypass list
-};
-
-// How a request URL's proxy is found, in the order the steps are tried; the first step that
-// yields a proxy decides. Pure, so that the order is testable without touching the settings.
-enum class ProxyStep { ConfigScript, AutoDetect, StaticProxy };
-std::vector<ProxyStep> ProxyPlan(const UserProxySettings& settings);
-
-// Reads the settings on the first call; later calls return the same values.
-const UserProxySettings& CurrentUserProxySettings();
-
-struct ProxyChoice {
-  std::wstring proxy;   // empty: direct
-  std::wstring bypass;
-  auto operator<=>(const ProxyChoice&) const = default;
-};
-
-// The proxy the user's settings give for url; session runs the automatic steps.
-ProxyChoice ResolveUserProxy(HINTERNET session, const std::wstring& url);
-
-// "<what>: (<code>) <text>" with the system's text for a WinHTTP or Win32 error code.
+// "<what>: (<code>) <text>" with the system's text for a WinHTTP, Winsock or Win32 error
+// code, or a text of our own where the system has none.
 std::string WinHttpErrorMessage(const char* what, DWORD code);
 
 class WinHttpTransport : public Transport {
@@ -53,8 +29,9 @@ class WinHttpTransport : public Transport {
   WinHttpTransport& operator=(const WinHttpTransport&) = delete;
 
   // Throws TransportError ("Error sending data: ..." up to the request being sent,
-  // "Error receiving data: ..." while waiting for the response head). The exchange must
-  // not outlive the transport.
+  // "Error receiving data: ..." while waiting for the response head). A proxy's refusal of
+  // the tunnel comes back as that proxy's response head (e.g. 407) with no body. The
+  // exchange must not outlive the transport.
   std::unique_ptr<HttpExchange> Send(const TransportRequest& request) override;
 
  private:

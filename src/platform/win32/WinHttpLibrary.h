@@ -1,0 +1,39 @@
+#pragma once
+// WinHTTP, loaded from System32 by full search rule rather than imported: a static import is
+// resolved before the program runs and searches the program's own folder first, where a
+// downloaded installer usually sits beside whatever else was downloaded.
+
+#include <windows.h>
+#include <winhttp.h>
+
+namespace quorvex::win32 {
+
+// The WinHTTP functions the program uses, resolved once.
+struct WinHttpFunctions {
+  HMODULE module = nullptr;  // for the library's message texts
+  decltype(&::WinHttpOpen) Open = nullptr;
+  decltype(&::WinHttpCloseHandle) CloseHandle = nullptr;
+  decltype(&::WinHttpConnect) Connect = nullptr;
+  decltype(&::WinHttpOpenRequest) OpenRequest = nullptr;
+  decltype(&::WinHttpSetOption) SetOption = nullptr;
+  decltype(&::WinHttpSetTimeouts) SetTimeouts = nullptr;
+  decltype(&::WinHttpSetStatusCallback) SetStatusCallback = nullptr;
+  decltype(&::WinHttpAddRequestHeaders) AddRequestHeaders = nullptr;
+  decltype(&::WinHttpSendRequest) SendRequest = nullptr;
+  decltype(&::WinHttpReceiveResponse) ReceiveResponse = nullptr;
+  decltype(&::WinHttpQueryHeaders) QueryHeaders = nullptr;
+  decltype(&::WinHttpQueryDataAvailable) QueryDataAvailable = nullptr;
+  decltype(&::WinHttpReadData) ReadData = nullptr;
+  decltype(&::WinHttpCrackUrl) CrackUrl = nullptr;
+  decltype(&::WinHttpGetProxyForUrl) GetProxyForUrl = nullptr;
+  decltype(&::WinHttpGetIEProxyConfigForCurrentUser) GetIEProxyConfigForCurrentUser = nullptr;
+};
+
+// Loads winhttp.dll from the system folder on the first call. Throws TransportError
+// ("Error sending data: (code) text") when it or one of its functions is missing.
+const WinHttpFunctions& WinHttp();
+
+// The library's handle when it has been loaded, else null; never loads it.
+HMODULE LoadedWinHttpModule();
+
+}  // namespace quorvex::win32
