@@ -65,7 +65,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
 
   try {
     quorvex::win32::WinHttpTransport transport;
-    quorvex::win32::Win32FileSystem files;
+    quorvex::win32::Win32FileSystem files{std::string(quorvex::kInstallationFolder)};
     quorvex::win32::Win32Shell shell;
     // The main window is the top-level window of the program, so it owns the taskbar button.
     quorvex::window::TFrmQuorvexInstall form(

@@ -64,12 +64,14 @@ class FileSystem {
   virtual bool FolderExists(const std::string& path) = 0;
   // Deletes a file; false when it could not be deleted (callers may ignore it).
   virtual bool RemoveFile(const std::string& path) = 0;
-  // Creates a folder with all missing ancestors; true when it exists afterwards.
+  // Creates a folder with all missing ancestors; true when it exists afterwards. Throws
+  // FileSystemError when an adapter refuses the path (a link on the way, say).
   virtual bool CreateFolderTree(const std::string& path) = 0;
   // Creates or truncates the file with exclusive access, before any data is known. An
   // existing file that is read-only, hidden or system has those attributes cleared first
   // (restored if it still cannot be opened). Throws FileSystemError when the file cannot be
-  // created or an existing one cannot be replaced (in use by another process, a folder).
+  // created or an existing one cannot be replaced (in use by another process, a folder, a
+  // link).
   virtual std::unique_ptr<OutputFile> CreateOutputFile(const std::string& path) = 0;
   // Applies the read-only, hidden, system and archive bits; false when refused.
   virtual bool ApplyAttributes(const std::string& path, std::uint32_t attributes) = 0;

@@ -228,7 +228,15 @@ class EntryWriter {
   void Execute(Op& op) {
     switch (op.kind) {
       case Op::kFolder:
-        if (!files_.CreateFolderTree(op.path)) throw UnpackError(EntryPrefix(op.entry) + "cannot create the folder " + op.path);
+        {
+          bool created = false;
+          try {
+            created = files_.CreateFolderTree(op.path);
+          } catch (const FileSystemError& e) {
+            throw UnpackError(EntryPrefix(op.entry) + e.what());
+          }
+          if (!created) throw UnpackError(EntryPrefix(op.entry) + "cannot create the folder " + op.path);
+        }
         break;
       case Op::kBegin:
         entry_ = std::move(op.entry);

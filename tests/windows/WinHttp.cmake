@@ -23,3 +23,25 @@ https://127.0.0.1:$(awk '$1==\"tls\"{print $2}' '${QUORVEX_FAULT_STATE}/ports')/
   FIXTURES "tls_ca;fault_server"
   ENVIRONMENT "QV_FAULT_PORTS=${QUORVEX_FAULT_STATE}/ports;QV_PROXY_LOG=${QUORVEX_FAULT_STATE}/proxy.log")
 set_tests_properties(winhttp_user_proxy_script PROPERTIES RESOURCE_LOCK wine_user_proxy)
+
+# Real proxies (squid tunnelling, tinyproxy asking for a password), set as the user's proxy in
+# runs of their own like the ones above.
+set(QUORVEX_REAL_PROXY_STATE "${QUORVEX_TLS_DIR}/real-proxies")
+add_test(NAME real_proxies_start COMMAND ${QUORVEX_FIXTURES}/real-proxies.sh start ${QUORVEX_REAL_PROXY_STATE})
+add_test(NAME real_proxies_stop COMMAND ${QUORVEX_FIXTURES}/real-proxies.sh stop ${QUORVEX_REAL_PROXY_STATE})
+set_tests_properties(real_proxies_start PROPERTIES FIXTURES_SETUP real_proxies TIMEOUT 60)
+set_tests_properties(real_proxies_stop PROPERTIES FIXTURES_CLEANUP real_proxies)
+foreach(proxy squid tinyproxy)
+  if(proxy STREQUAL "squid")
+    set(address 127.0.0.3)
+  else()
+    set(address 127.0.0.4)
+  endif()
+  quorvex_add_wine_test(winhttp_${proxy}
+    COMMAND bash -c "exec '${QUORVEX_FIXTURES}/user-proxy.sh' '${CMAKE_BINARY_DIR}/wine-env' run \
+${address}:$(awk '$1==\"${proxy}\"{print $2}' '${QUORVEX_REAL_PROXY_STATE}/ports') localhost \
+'${CMAKE_BINARY_DIR}/wine-run' '$<TARGET_FILE:winhttp_tests>' --gtest_filter=WinHttpRealProxy.*"
+    FIXTURES "tls_ca;fault_server;real_proxies"
+    ENVIRONMENT "QV_FAULT_PORTS=${QUORVEX_FAULT_STATE}/ports;QV_REAL_PROXY=${proxy};QV_SQUID_LOG=${QUORVEX_REAL_PROXY_STATE}/squid/access.log")
+  set_tests_properties(winhttp_${proxy} PROPERTIES RESOURCE_LOCK wine_user_proxy)
+endforeach()

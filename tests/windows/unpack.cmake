@@ -13,3 +13,11 @@ quorvex_add_wine_test(real_packages_under_wine
   COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/packages/check_real_packages.py
           --work ${CMAKE_CURRENT_BINARY_DIR}/real-packages --qv-unpack $<TARGET_FILE:qv-unpack>
           --wine-run ${CMAKE_BINARY_DIR}/wine-run)
+
+# Links in and as the extraction folder: nothing is written through them.
+quorvex_add_wine_test(qv_unpack_links
+  COMMAND ${CMAKE_COMMAND}
+          -DWINE_RUN=${CMAKE_BINARY_DIR}/wine-run
+          -DQV_UNPACK=$<TARGET_FILE:qv-unpack>
+          -DWORK=${CMAKE_CURRENT_BINARY_DIR}/qv-unpack-links
+          -P ${CMAKE_CURRENT_LIST_DIR}/unpack/check-links.cmake)

@@ -178,7 +178,7 @@ int wmain(int argc, wchar_t** argv) {
     if (length == 0) throw std::runtime_error("Cannot resolve the folder " + quorvex::win32::Narrow(argv[2]));
     folder.resize(length);
     if (folder.back() != L'\\') folder += L'\\';
-    quorvex::win32::Win32FileSystem files;
+    quorvex::win32::Win32FileSystem files(quorvex::win32::Narrow(folder));
     quorvex::UnpackPackage({package.data, package.size}, quorvex::win32::Narrow(folder), files);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "qv-unpack: %s\n", e.what());

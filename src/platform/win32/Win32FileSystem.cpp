@@ -85,6 +85,8 @@ std::size_t RootLength(const std::wstring& path) {
 
 }  // namespace
 
+Win32FileSystem::Win32FileSystem(const std::string& confinedFolder) : confined_(Widen(confinedFolder)) {}
+
 bool Win32FileSystem::FileExists(const std::string& path) {
   const DWORD attributes = ::GetFileAttributesW(Widen(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
@@ -99,6 +101,10 @@ bool Win32FileSystem::RemoveFile(const std::string& path) { return ::DeleteFileW
 
 bool Win32FileSystem::CreateFolderTree(const std::string& path) {
   const std::wstring folder = WithoutTrailingBackslashes(Widen(path));
+  if (confined_.Contains(folder)) {
+    confined_.CreateFolders(folder);
+    return FolderExists(path);
+  }
   const DWORD existing = ::GetFileAttributesW(folder.c_str());
   if (existing != INVALID_FILE_ATTRIBUTES) return (existing & FILE_ATTRIBUTE_DIRECTORY) != 0;
   for (std::size_t at = folder.find(L'\\', RootLength(folder)); at != std::wstring::npos;
@@ -111,22 +117,51 @@ bool Win32FileSystem::CreateFolderTree(const std::string& path) {
 
 std::unique_ptr<OutputFile> Win32FileSystem::CreateOutputFile(const std::string& path) {
   const std::wstring widePath = Widen(path);
-  // CREATE_ALWAYS refuses a read-only file, and a hidden or system one unless asked for the
-  // same attributes: an earlier release's files would block every later one. A file in use
-  // still fails below, and gets its attributes back.
-  const DWORD existing = ::GetFileAttributesW(widePath.c_str());
-  const bool cleared = existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-                       (existing & kProtectedAttributes) != 0 &&
-                       ::SetFileAttributesW(widePath.c_str(), (existing & ~kProtectedAttributes) != 0
-                                                                  ? existing & ~kProtectedAttributes
-                                                                  : FILE_ATTRIBUTE_NORMAL);
-  UniqueFile file(::CreateFileW(widePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                nullptr));
+  confined_.CheckParents(widePath);
+  // The name is first opened for its attributes only, without following a link, and checked:
+  // neither a link's far end nor its attributes are ever touched. CREATE_ALWAYS would refuse
+  // a read-only file, and a hidden or system one unless asked for the same attributes, so an
+  // earlier release's files would block every later one: those bits are cleared here, and
+  // given back if the file still cannot be opened (in use by another process).
+  constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+  UniqueFile existing(::CreateFileW(widePath.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  FILE_BASIC_INFO before{};
+  bool cleared = false;
+  if (existing) {
+    confined_.CheckOpened(existing.get(), widePath);
+    if (::GetFileInformationByHandleEx(existing.get(), FileBasicInfo, &before, sizeof before) &&
+        (before.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && (before.FileAttributes & kProtectedAttributes) != 0) {
+      FILE_BASIC_INFO plain{};  // zero times: left as they are
+      plain.FileAttributes = (before.FileAttributes & ~kProtectedAttributes) != 0
+                                 ? before.FileAttributes & ~kProtectedAttributes
+                                 : FILE_ATTRIBUTE_NORMAL;
+      cleared = ::SetFileInformationByHandle(existing.get(), FileBasicInfo, &plain, sizeof plain) != FALSE;
+    }
+  }
+  // An existing file is opened without truncating and emptied only once the handle is known
+  // to be the file the path names. A new one is made only where nothing, not even a link to
+  // nothing, has the name: no file appears at a link's far end.
+  UniqueFile file(::CreateFileW(widePath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, kFlags, nullptr));
+  if (!file && ::GetLastError() == ERROR_FILE_NOT_FOUND && !existing) {
+    file.reset(::CreateFileW(widePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, kFlags, nullptr));
+    if (!file && ::GetLastError() == ERROR_FILE_EXISTS) {
+      throw FileSystemError("Cannot write through " + path +
+                            ": it is a link to a file that does not exist; nothing is written through a link");
+    }
+  }
   if (!file) {
     const DWORD error = ::GetLastError();
-    if (cleared) ::SetFileAttributesW(widePath.c_str(), existing);
+    if (cleared) {
+      FILE_BASIC_INFO restore{};
+      restore.FileAttributes = before.FileAttributes;
+      ::SetFileInformationByHandle(existing.get(), FileBasicInfo, &restore, sizeof restore);
+    }
     throw FileSystemError(Failure("Cannot create", path, error));
   }
+  confined_.CheckOpened(file.get(), widePath);
+  if (!::SetEndOfFile(file.get())) throw FileSystemError(Failure("Cannot replace", path, ::GetLastError()));
   return std::make_unique<Win32OutputFile>(std::move(file), path);
 }
 

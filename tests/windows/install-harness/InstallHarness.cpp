@@ -112,7 +112,7 @@ int wmain(int argc, wchar_t** argv) {
   if (!report) return 2;
 
   const win32::ComApartment apartment;
-  win32::Win32FileSystem files;
+  win32::Win32FileSystem files{std::string(kInstallationFolder)};
   win32::Win32Shell shell;
   win32::WinHttpTransport transport;
   RecordingUi ui(report);

@@ -1,0 +1,157 @@
+#include "platform/win32/ConfinedFolder.h"
+
+#include <algorithm>
+#include <cwctype>
+#include <optional>
+
+#include "install/FileSystem.h"
+#include "platform/win32/TextConversion.h"
+#include "platform/win32/UniqueHandle.h"
+
+namespace quorvex::win32 {
+namespace {
+
+std::wstring WithoutTrailingBackslashes(std::wstring path) {
+  while (path.size() > 3 && path.back() == L'\\') path.pop_back();
+  return path;
+}
+
+std::wstring Upper(std::wstring text) {
+  for (wchar_t& c : text) c = static_cast<wchar_t>(std::towupper(c));
+  return text;
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+  return a.size() == b.size() &&
+         ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+             CSTR_EQUAL;
+}
+
+[[noreturn]] void Refuse(const std::wstring& path, const std::string& why) {
+  throw FileSystemError("Cannot write through " + Narrow(path) + ": " + why + "; nothing is written through a link");
+}
+
+// The path the system resolves a handle to, in the form "C:\dir\name" or "\\server\share\dir".
+std::optional<std::wstring> FinalPathOf(HANDLE handle) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const DWORD length = ::GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
+                                                     FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return std::nullopt;
+    if (length < path.size()) {
+      path.resize(length);
+      if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\\\" + path.substr(8);
+      if (path.rfind(L"\\\\?\\", 0) == 0) return path.substr(4);
+      return path;
+    }
+    path.assign(length + 1, L'\0');
+  }
+  return std::nullopt;
+}
+
+std::optional<std::wstring> FinalPathOfFolder(const std::wstring& folder) {
+  UniqueFile handle(::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!handle) return std::nullopt;
+  return FinalPathOf(handle.get());
+}
+
+std::wstring ParentOf(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L'\\');
+  if (slash == std::wstring::npos) return {};
+  return slash == 2 && path.size() > 1 && path[1] == L':' ? path.substr(0, 3) : path.substr(0, slash);
+}
+
+}  // namespace
+
+ConfinedFolder::ConfinedFolder(std::wstring root) : root_(WithoutTrailingBackslashes(std::move(root))) {}
+
+bool ConfinedFolder::Contains(const std::wstring& path) const {
+  if (root_.empty() || path.size() < root_.size()) return false;
+  if (!SamePath(path.substr(0, root_.size()), root_)) return false;
+  return path.size() == root_.size() || path[root_.size()] == L'\\';
+}
+
+std::wstring ConfinedFolder::ExpectedFinalPath(const std::wstring& path) {
+  return rootFinal_ + path.substr(root_.size());
+}
+
+void ConfinedFolder::CheckFolder(const std::wstring& folder) {
+  if (plain_.count(Upper(folder))) return;
+  const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = ::GetLastError();
+    throw FileSystemError("Cannot check " + Narrow(folder) + ": error " + std::to_string(error) + " (" +
+                          SystemErrorText(error) + ")");
+  }
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) Refuse(folder, "it is a link (junction, symbolic link or mount point)");
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) Refuse(folder, "it is a file, not a folder");
+  const std::optional<std::wstring> final = FinalPathOfFolder(folder);
+  if (!final) {
+    const DWORD error = ::GetLastError();
+    throw FileSystemError("Cannot check " + Narrow(folder) + ": error " + std::to_string(error) + " (" +
+                          SystemErrorText(error) + ")");
+  }
+  std::wstring expected;
+  if (folder.size() == root_.size()) {
+    // The root is compared with its parent's own final path: links above it are the
+    // machine's business, the root itself is ours.
+    const std::wstring parent = ParentOf(folder);
+    const std::optional<std::wstring> parentFinal = parent.empty() ? std::nullopt : FinalPathOfFolder(parent);
+    if (!parentFinal) Refuse(folder, "its parent folder cannot be resolved");
+    std::wstring base = *parentFinal;
+    if (base.empty() || base.back() != L'\\') base += L'\\';
+    expected = base + folder.substr(parent.size() + (parent.back() == L'\\' ? 0 : 1));
+  } else {
+    expected = ExpectedFinalPath(folder);
+  }
+  if (!SamePath(*final, expected)) Refuse(folder, "it leads to " + Narrow(*final));
+  if (folder.size() == root_.size()) rootFinal_ = *final;
+  plain_.insert(Upper(folder));
+}
+
+void ConfinedFolder::CreateFolders(const std::wstring& path) {
+  const std::wstring target = WithoutTrailingBackslashes(path);
+  if (!Contains(target)) return;
+  if (::GetFileAttributesW(root_.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    // The root's own ancestors are created as the system finds them.
+    for (std::size_t at = root_.find(L'\\', 3); at != std::wstring::npos; at = root_.find(L'\\', at + 1))
+      ::CreateDirectoryW(root_.substr(0, at).c_str(), nullptr);
+    ::CreateDirectoryW(root_.c_str(), nullptr);
+  }
+  CheckFolder(root_);
+  for (std::size_t at = target.find(L'\\', root_.size() + 1);; at = target.find(L'\\', at + 1)) {
+    const std::wstring folder = at == std::wstring::npos ? target : target.substr(0, at);
+    if (folder.size() > root_.size()) {
+      if (::GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) ::CreateDirectoryW(folder.c_str(), nullptr);
+      CheckFolder(folder);
+    }
+    if (at == std::wstring::npos) break;
+  }
+}
+
+void ConfinedFolder::CheckParents(const std::wstring& path) {
+  if (!Contains(path)) return;
+  CheckFolder(root_);
+  for (std::size_t at = path.find(L'\\', root_.size() + 1); at != std::wstring::npos; at = path.find(L'\\', at + 1))
+    CheckFolder(path.substr(0, at));
+}
+
+void ConfinedFolder::CheckOpened(HANDLE file, const std::wstring& path) {
+  if (!Contains(path)) return;
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (::GetFileInformationByHandle(file, &information) &&
+      (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    Refuse(path, "it is a link (symbolic link or other reparse point)");
+  const std::optional<std::wstring> final = FinalPathOf(file);
+  if (!final) {
+    const DWORD error = ::GetLastError();
+    throw FileSystemError("Cannot check " + Narrow(path) + ": error " + std::to_string(error) + " (" +
+                          SystemErrorText(error) + ")");
+  }
+  if (rootFinal_.empty()) CheckFolder(root_);
+  if (!SamePath(*final, ExpectedFinalPath(path))) Refuse(path, "it leads to " + Narrow(*final));
+}
+
+}  // namespace quorvex::win32
