@@ -55,6 +55,8 @@ std::optional<std::string> DecodedHeader(const http::request_header<>& request, 
   return DecodeHeaderValue(*value);
 }
 
+}  // namespace
+
 std::string HttpDate(std::time_t when) {
   std::tm parts{};
   gmtime_r(&when, &parts);
@@ -62,8 +64,6 @@ std::string HttpDate(std::time_t when) {
   std::strftime(text.data(), text.size(), "%a, %d %b %Y %H:%M:%S GMT", &parts);
   return text.data();
 }
-
-}  // namespace
 
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
   if (this != &other) {

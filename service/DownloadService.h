@@ -7,6 +7,7 @@
 #include <boost/beast/http/message.hpp>
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -49,6 +50,9 @@ struct Reply {
   std::string user;       // for the access log: the user name offered
   std::string fileName;   // for the access log: area "\" name, when both decoded
 };
+
+// An HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT") of a time.
+std::string HttpDate(std::time_t when);
 
 // A short text answer with the given status, as every refusal is given.
 Reply TextReply(boost::beast::http::status status, const std::string& text);

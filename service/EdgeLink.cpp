@@ -113,7 +113,7 @@ std::string EdgeLinks::Location(std::string_view area, std::string_view name, st
 
 std::string ReadSecretFile(const std::string& file) {
   std::ifstream in(file, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read the edge secret file " + file);
+  if (!in) throw std::runtime_error("cannot read " + file);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (!text.empty() && text.back() == '\n') text.pop_back();
   if (!text.empty() && text.back() == '\r') text.pop_back();

@@ -37,7 +37,8 @@ class EdgeLinks {
   std::int64_t ttl_;
 };
 
-// Reads an edge secret from a file: its text without a final line break.
+// A secret (edge secret, password) from a file: its text without a final line break, as
+// editors end files with one.
 std::string ReadSecretFile(const std::string& file);
 
 }  // namespace quorvex::service

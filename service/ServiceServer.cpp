@@ -49,15 +49,6 @@ struct SslDeleter {
   void operator()(SSL* ssl) const { SSL_free(ssl); }
 };
 
-std::string HttpDateNow() {
-  const std::time_t now = std::time(nullptr);
-  std::tm parts{};
-  gmtime_r(&now, &parts);
-  std::array<char, 40> text{};
-  std::strftime(text.data(), text.size(), "%a, %d %b %Y %H:%M:%S GMT", &parts);
-  return text.data();
-}
-
 std::string OpenSslErrors() {
   std::string text;
   while (const unsigned long code = ERR_get_error()) {
@@ -329,7 +320,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     keepAlive_ = !reply.close && !core_->stopping;
     status_ = static_cast<int>(reply.head.result_int());
     reply.head.version(11);
-    reply.head.set(http::field::date, HttpDateNow());
+    reply.head.set(http::field::date, HttpDate(std::time(nullptr)));
     if (!keepAlive_) {
       reply.head.set(http::field::connection, "close");
     } else if (requestVersion < 11) {

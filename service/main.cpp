@@ -117,12 +117,7 @@ void ParseListen(const std::string& value, Options& options) {
 }
 
 std::string ReadPassword(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read the password file " + file);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  // Editors end files with a line break; it is not part of the password.
-  if (!text.empty() && text.back() == '\n') text.pop_back();
-  if (!text.empty() && text.back() == '\r') text.pop_back();
+  std::string text = quorvex::service::ReadSecretFile(file);
   if (text.empty()) throw std::runtime_error("the password file " + file + " holds no password");
   return text;
 }

@@ -2,8 +2,8 @@
 """Holds many TLS connections open to a server, for bench/service/run.
 
   hold_connections.py PORT CA_FILE COUNT MODE READY_FILE
-    MODE idle: each connection makes one small keep-alive request (HEAD /) and then waits,
-               which leaves it idle in keep-alive; connections the server closes are reopened.
+    MODE idle: each connection makes a small keep-alive request (HEAD /) every 20 s and waits in
+               between, idle in keep-alive; connections the server closes are reopened.
     MODE slow: each connection sends a request line and then one header byte every 2 s,
                never finishing its headers; connections the server closes are reopened.
 Writes READY_FILE once COUNT connections are open; runs until SIGTERM, then prints
@@ -33,20 +33,26 @@ async def one(port, context, mode, stats, ready):
                 writer.write(b"GET /admin/files/download HTTP/1.1\r\n")
                 await writer.drain()
             stats["open"] += 1
-            ready()
-            while True:
-                if mode == "slow":
-                    writer.write(b"X")
-                    await writer.drain()
+            try:
+                ready()
+                while True:
+                    # A keep-alive connection stays open by asking again before the server's
+                    # idle time-out; a slow one adds a header byte every 2 s.
                     try:
-                        if await asyncio.wait_for(reader.read(1), timeout=2.0) == b"":
+                        if await asyncio.wait_for(reader.read(1), timeout=20.0 if mode == "idle" else 2.0) == b"":
                             break
                     except asyncio.TimeoutError:
                         pass
-                elif await reader.read(65536) == b"":
-                    break
-            stats["open"] -= 1
-            writer.close()
+                    if mode == "idle":
+                        writer.write(b"HEAD / HTTP/1.1\r\nHost: localhost\r\n\r\n")
+                        await writer.drain()
+                        await reader.readuntil(b"\r\n\r\n")
+                    else:
+                        writer.write(b"X")
+                        await writer.drain()
+            finally:
+                stats["open"] -= 1
+                writer.close()
         except (OSError, asyncio.IncompleteReadError, ssl.SSLError, ConnectionError):
             await asyncio.sleep(0.2)
 
