@@ -18,8 +18,8 @@ set_tests_properties(release_signed_build PROPERTIES FIXTURES_SETUP release_sign
                      RESOURCE_LOCK release_signed_tree)
 add_test(NAME release_signature COMMAND ${QUORVEX_RELEASE_CHECK} signature)
 set_tests_properties(release_signature PROPERTIES FIXTURES_REQUIRED release_signed TIMEOUT 120)
-add_test(NAME release_signing_config COMMAND ${QUORVEX_RELEASE_CHECK} signing-config)
-set_tests_properties(release_signing_config PROPERTIES FIXTURES_REQUIRED release_signed TIMEOUT 600
+add_test(NAME release_config COMMAND ${QUORVEX_RELEASE_CHECK} release-config)
+set_tests_properties(release_config PROPERTIES FIXTURES_REQUIRED release_signed TIMEOUT 600
                      RESOURCE_LOCK release_signed_tree)
 
 # The platform's own verdict, under Wine with the throw-away root in the prefix's Root store.

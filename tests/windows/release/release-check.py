@@ -5,7 +5,8 @@
   release-check.py COMMON... signed-build     throw-away PKI and time-stamp authority, a signed and
                                               an unsigned installer in WORK/artifacts (fixture)
   release-check.py COMMON... signature        osslsigncode verify: the good file, tampered copies
-  release-check.py COMMON... signing-config   refused signing settings, a wrong password
+  release-check.py COMMON... release-config   refused signing and version settings, a wrong password,
+                                              the version resource's numbers
   release-check.py COMMON... wintrust --wine-run F --tool F   WinVerifyTrust under Wine
 
 COMMON: --work DIR --source DIR --cmake CMAKE --generator NAME --toolchain PATH-IN-SOURCE
@@ -132,6 +133,26 @@ def security_directory(data):
     return struct.unpack_from("<II", data, directories + 8 * 4)
 
 
+def version_resource(data):
+    """File and product version numbers of VS_FIXEDFILEINFO, and the FileVersion text."""
+    fixed = data.find(struct.pack("<I", 0xFEEF04BD))
+    if fixed < 0:
+        return None
+    file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<IIII", data, fixed + 8)
+    numbers = lambda ms, ls: f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
+    key = "FileVersion\0".encode("utf-16-le")
+    at = data.find(key, fixed)
+    text = ""
+    if at >= 0:
+        at += len(key)
+        at += (4 - at % 4) % 4  # the value is aligned to 32 bits
+        end = data.find(b"\0\0", at)
+        while end >= 0 and (end - at) % 2:
+            end = data.find(b"\0\0", end + 1)
+        text = data[at:end].decode("utf-16-le", "replace")
+    return numbers(file_ms, file_ls), numbers(product_ms, product_ls), text
+
+
 # --- Reproducibility
 
 def copy_source(source, destination):
@@ -204,6 +225,7 @@ def signed_tree(args):
     return os.path.join(args.work, "signed-build")
 
 
+SIGNED_RELEASE, SIGNED_NUMBERS = "Quorvex_3.17.205", "3.17.205.0"
 SIGNING_OFF = ["-DQUORVEX_SIGN_PKCS12=", "-DQUORVEX_SIGN_PASSWORD_FILE=", "-DQUORVEX_SIGN_TIMESTAMP_URL="]
 
 
@@ -230,12 +252,17 @@ def signed_build(args):
         password_file = os.path.join(pki(args), "password")
         signing = ["-DQUORVEX_SIGN_PKCS12=" + os.path.join(pki(args), "publisher.p12"),
                    "-DQUORVEX_SIGN_PASSWORD_FILE=" + password_file, "-DQUORVEX_SIGN_TIMESTAMP_URL=" + url]
+        # Another release than this tree's, so that the version resource shows where its numbers come from.
+        signing.append("-DQUORVEX_VERSION_NAME=" + SIGNED_RELEASE)
         must(configure(args, args.source, tree, signing), "configure a build that signs")
         done = build(args, tree, ["QuorvexInstall"])
         must(done, "build and sign QuorvexInstall")
         installer = os.path.join(tree, SHIPPED["QuorvexInstall.exe"][1])
         shutil.copy2(installer, os.path.join(out, "QuorvexInstall-signed.exe"))
         check(os.access(installer, os.X_OK), "the signed installer stays executable")
+        versions = version_resource(open(installer, "rb").read())
+        check(versions == (SIGNED_NUMBERS, SIGNED_NUMBERS, SIGNED_NUMBERS),
+              f"its version resource says {SIGNED_NUMBERS}, the numbers of {SIGNED_RELEASE} (says {versions})")
         asked = open(tsa_log).read().count("time stamp") if os.path.exists(tsa_log) else 0
         check(asked == 1, f"the time-stamp authority was asked once (asked: {asked})")
         # The password is read from its file by osslsigncode: no command line and no cache holds it.
@@ -246,7 +273,8 @@ def signed_build(args):
         check(password not in done.stdout, "the build's output does not show the password")
 
         # Signing off again: the same tree links an unsigned installer.
-        must(configure(args, args.source, tree, SIGNING_OFF), "configure the same tree without signing")
+        must(configure(args, args.source, tree, SIGNING_OFF + ["-DQUORVEX_VERSION_NAME=" + SIGNED_RELEASE]),
+             "configure the same tree without signing")
         must(build(args, tree, ["QuorvexInstall"]), "build QuorvexInstall unsigned")
         shutil.copy2(installer, os.path.join(out, "QuorvexInstall-unsigned.exe"))
     finally:
@@ -319,7 +347,7 @@ def signature(args):
     finish()
 
 
-def signing_config(args):
+def release_config(args):
     tree = signed_tree(args)
     p12 = os.path.join(pki(args), "publisher.p12")
     password_file = os.path.join(pki(args), "password")
@@ -337,6 +365,13 @@ def signing_config(args):
          "is not an http or https URL"),
         ("password file without a PKCS#12 file", ["-DQUORVEX_SIGN_PASSWORD_FILE=" + password_file],
          "need QUORVEX_SIGN_PKCS12"),
+    ]
+    refused += [
+        ("release name without numbers", ["-DQUORVEX_VERSION_NAME=Quorvex_beta"], "does not end in version numbers"),
+        ("two version numbers", ["-DQUORVEX_FILE_VERSION=2.4"], "is not MAJOR.MINOR.PATCH[.BUILD]"),
+        ("a number over 16 bits", ["-DQUORVEX_FILE_VERSION=2.70000.1"], "each number must be 0 to 65535"),
+        ("a leading zero (octal to the resource compiler)", ["-DQUORVEX_FILE_VERSION=2.08.1"],
+         "each number must be 0 to 65535, without leading zeros"),
     ]
     for name, settings, message in refused:
         done = configure(args, args.source, tree, SIGNING_OFF + settings)
@@ -362,7 +397,15 @@ def signing_config(args):
          "configure with the right password")
     must(build(args, tree, ["QuorvexInstall"]), "build with the right password")
     check(verify(args, installer).returncode == 0, "the right password signs again in the same tree")
-    must(configure(args, args.source, tree, SIGNING_OFF), "configure without signing")
+    # An explicit QUORVEX_FILE_VERSION wins over the release name's numbers.
+    must(configure(args, args.source, tree, SIGNING_OFF + ["-DQUORVEX_VERSION_NAME=" + SIGNED_RELEASE,
+                                                           "-DQUORVEX_FILE_VERSION=4.0.1.77"]),
+         "configure with QUORVEX_FILE_VERSION")
+    must(build(args, tree, ["QuorvexInstall"]), "build with QUORVEX_FILE_VERSION")
+    versions = version_resource(open(installer, "rb").read())
+    check(versions == ("4.0.1.77",) * 3, f"QUORVEX_FILE_VERSION=4.0.1.77 gives the version resource 4.0.1.77 "
+                                          f"(says {versions})")
+    must(configure(args, args.source, tree, SIGNING_OFF + ["-DQUORVEX_FILE_VERSION="]), "configure without signing")
     finish()
 
 
@@ -438,11 +481,11 @@ def main():
     parser.add_argument("--define", action="append", default=[])
     parser.add_argument("--wine-run")
     parser.add_argument("--tool")
-    parser.add_argument("command", choices=["reproducible", "signed-build", "signature", "signing-config", "wintrust"])
+    parser.add_argument("command", choices=["reproducible", "signed-build", "signature", "release-config", "wintrust"])
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
     {"reproducible": reproducible, "signed-build": signed_build, "signature": signature,
-     "signing-config": signing_config, "wintrust": wintrust}[args.command](args)
+     "release-config": release_config, "wintrust": wintrust}[args.command](args)
 
 
 if __name__ == "__main__":
