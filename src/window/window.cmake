@@ -18,8 +18,7 @@ function(quorvex_add_installer target apiBase versionName)
   target_link_libraries(${target} PRIVATE quorvex_window)
   target_compile_definitions(${target} PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:QUORVEX_API_BASE="${apiBase}" QUORVEX_VERSION_NAME="${versionName}">
-    $<$<COMPILE_LANGUAGE:RC>:QUORVEX_VERSION_MAJOR=${PROJECT_VERSION_MAJOR} QUORVEX_VERSION_MINOR=${PROJECT_VERSION_MINOR}
-                             QUORVEX_VERSION_PATCH=${PROJECT_VERSION_PATCH}>)
+    "$<$<COMPILE_LANGUAGE:RC>:${QUORVEX_VERSION_RC_DEFINITIONS}>")
   target_include_directories(${target} PRIVATE $<$<COMPILE_LANGUAGE:RC>:${QUORVEX_RESOURCE_DIR}>)
   # GUI subsystem with a wWinMain entry; unused code dropped and symbols stripped to keep it small.
   target_compile_options(${target} PRIVATE -ffunction-sections -fdata-sections)
@@ -31,3 +30,4 @@ function(quorvex_add_installer target apiBase versionName)
 endfunction()
 
 quorvex_add_installer(QuorvexInstall "${QUORVEX_API_BASE}" "${QUORVEX_VERSION_NAME}")
+quorvex_sign_executable(QuorvexInstall)
