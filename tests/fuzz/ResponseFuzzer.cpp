@@ -10,8 +10,8 @@
 // Input, as text so that seeds stay readable:
 //   byte 0        options: bits 0-3 abort at that progress call (0 never), bit 4 one request only
 //   then          responses separated by "\n==\n"; each is a head and a body split at the
-//                 first empty line. The head's first line is "[PROTOCOL ]STATUS[ REASON]", the
-//                 others "Name: value". The body is handed out in blocks split at "\n~~\n";
+//                 first empty line, the head read as the WinHTTP adapter reads what the server
+//                 sent. The body is handed out in blocks split at "\n~~\n";
 //                 a body ending in "\n!!" breaks after its blocks, a response "!" fails to send.
 
 #include <algorithm>
@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +28,7 @@
 #include "download/DownloadClient.h"
 #include "download/HttpText.h"
 #include "download/RESTResponse.h"
+#include "download/ResponseHead.h"
 
 namespace {
 
@@ -61,14 +63,6 @@ std::vector<std::string_view> Split(std::string_view text, std::string_view sepa
   return parts;
 }
 
-std::string_view CutLine(std::string_view& text) {
-  const std::size_t end = text.find('\n');
-  std::string_view line = text.substr(0, end);
-  text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  return line;
-}
-
 // Returns false when the response announces more than the harness lets the client reserve.
 bool ParseResponse(std::string_view text, ScriptedResponse& response) {
   if (text == "!") {
@@ -81,34 +75,23 @@ bool ParseResponse(std::string_view text, ScriptedResponse& response) {
     head = text.substr(0, blank);
     body = text.substr(blank + 2);
   }
-  std::string_view status = CutLine(head);
-  response.protocol.clear();
-  if (status.substr(0, 5) == "HTTP/") {
-    const std::size_t space = status.find(' ');
-    response.protocol = std::string(status.substr(0, space));
-    status = space == std::string_view::npos ? std::string_view() : status.substr(space + 1);
+  // The head goes through the parser the WinHTTP adapter uses; a head it refuses fails the
+  // exchange there, as it does here.
+  std::optional<quorvex::TransportResponseHead> parsed = quorvex::ParseResponseHead(head);
+  if (!parsed) {
+    response.sendError = "Error receiving data: (12152) The server returned an invalid or unrecognized response";
+    return true;
   }
-  response.status = 0;
-  std::size_t digits = 0;
-  while (digits < status.size() && digits < 4 && status[digits] >= '0' && status[digits] <= '9') {
-    response.status = response.status * 10 + (status[digits] - '0');
-    ++digits;
-  }
-  status.remove_prefix(digits);
-  if (!status.empty() && status.front() == ' ') status.remove_prefix(1);
-  response.reason = std::string(status);
-  while (!head.empty()) {
-    const std::string_view line = CutLine(head);
-    const std::size_t colon = line.find(':');
-    std::string_view value = colon == std::string_view::npos ? std::string_view() : line.substr(colon + 1);
-    if (!value.empty() && value.front() == ' ') value.remove_prefix(1);
-    HttpHeader header{std::string(line.substr(0, colon)), std::string(value)};
+  response.protocol = parsed->protocol;
+  response.status = parsed->status;
+  response.reason = parsed->reason;
+  for (const HttpHeader& header : parsed->headers) {
     if (quorvex::EqualsIgnoreCase(header.name, "Content-Length") &&
         quorvex::ParseContentLength(header.value) > kMaxAnnounced) {
       return false;
     }
-    response.headers.push_back(std::move(header));
   }
+  response.headers = std::move(parsed->headers);
   constexpr std::string_view kBroken = "\n!!";
   if (body.size() >= kBroken.size() && body.substr(body.size() - kBroken.size()) == kBroken) {
     body.remove_suffix(kBroken.size());

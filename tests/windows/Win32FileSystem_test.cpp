@@ -147,6 +147,9 @@ TEST_F(Win32FileSystemTest, TimesAndAttributesLand) {
   EXPECT_EQ(local.wMinute, 34);
   EXPECT_EQ(local.wSecond, 56);
 
+  // A new file is an archive already; asking for that again changes nothing.
+  EXPECT_TRUE(files_.ApplyAttributes(path, kAttributeArchive));
+  EXPECT_EQ(::GetFileAttributesW(Widen(path).c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
   EXPECT_TRUE(files_.ApplyAttributes(path, kAttributeHidden | kAttributeArchive));
   EXPECT_EQ(::GetFileAttributesW(Widen(path).c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
   EXPECT_TRUE(files_.ApplyAttributes(path, 0));

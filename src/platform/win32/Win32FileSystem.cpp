@@ -166,8 +166,16 @@ std::unique_ptr<OutputFile> Win32FileSystem::CreateOutputFile(const std::string&
 }
 
 bool Win32FileSystem::ApplyAttributes(const std::string& path, std::uint32_t attributes) {
-  const DWORD bits = attributes & (kProtectedAttributes | FILE_ATTRIBUTE_ARCHIVE);
-  return ::SetFileAttributesW(Widen(path).c_str(), bits != 0 ? bits : FILE_ATTRIBUTE_NORMAL) != FALSE;
+  constexpr DWORD kKept = kProtectedAttributes | FILE_ATTRIBUTE_ARCHIVE;
+  const std::wstring widePath = Widen(path);
+  const DWORD bits = attributes & kKept;
+  // Most entries ask for what a file just written has already (archive). A query by path is
+  // cheap; a change opens and closes the file, about ten times the cost under Wine.
+  const DWORD current = ::GetFileAttributesW(widePath.c_str());
+  if (current != INVALID_FILE_ATTRIBUTES && (current & FILE_ATTRIBUTE_DIRECTORY) == 0 && (current & kKept) == bits) {
+    return true;
+  }
+  return ::SetFileAttributesW(widePath.c_str(), bits != 0 ? bits : FILE_ATTRIBUTE_NORMAL) != FALSE;
 }
 
 }  // namespace quorvex::win32
