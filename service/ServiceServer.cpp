@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <atomic>
 #include <ctime>
 #include <mutex>
@@ -245,7 +246,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (!input_.empty() || SSL_has_pending(ssl_.get())) return BeginRequest();
     std::string().swap(input_);  // an idle connection holds no buffer
     SetDeadline(core_->limits.idleTimeout);
-    WaitFor(tcp::socket::wait_read, &Connection::BeginRequest);
+    WaitFor(tcp::socket::wait_read, &Connection::OnIdleReadable);
+  }
+
+  // A readiness wait may end without anything to read (another thread took the event that woke
+  // it); only bytes, or the end of the stream, start a request's clock.
+  void OnIdleReadable() {
+    char byte = 0;
+    const ssize_t got = ::recv(socket_.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+      return WaitFor(tcp::socket::wait_read, &Connection::OnIdleReadable);
+    }
+    BeginRequest();
   }
 
   void BeginRequest() {

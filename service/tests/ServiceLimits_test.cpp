@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <atomic>
 #include <sstream>
 
@@ -79,6 +81,33 @@ TEST_F(ServiceLimitsTest, SlowHeadersDoNotStarveDownloadsAndAreClosed) {
     ++timeouts;
   }
   EXPECT_EQ(timeouts, 64u) << log;
+}
+
+TEST_F(ServiceLimitsTest, KeptAliveConnectionsWaitTheirWholeIdleTime) {
+  // Between requests only bytes start the short header clock; a wake-up without any (which
+  // readiness waits may give under load) must not end a connection that is merely idle.
+  auto service = Start({"--header-timeout", "1", "--idle-timeout", "20"});
+  // Many at once from several threads, so that the service's threads handle them side by side.
+  std::vector<std::unique_ptr<TlsClient>> clients(400);
+  std::atomic<int> answered{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (std::size_t i = static_cast<std::size_t>(t); i < clients.size(); i += 8) {
+        clients[i] = service.Client();
+        if (clients[i]->Request("HEAD", kEndpoint, InstallerHeaders("p.zip"))) ++answered;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  ASSERT_EQ(answered, 400);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  std::vector<pollfd> descriptors;
+  for (const auto& client : clients) descriptors.push_back({client->Descriptor(), POLLIN, 0});
+  ASSERT_GE(::poll(descriptors.data(), descriptors.size(), 0), 0);
+  int closed = 0;
+  for (const auto& descriptor : descriptors) closed += (descriptor.revents & (POLLIN | POLLHUP)) != 0;
+  EXPECT_EQ(closed, 0) << service.AccessLog();
 }
 
 TEST_F(ServiceLimitsTest, HeaderSizeIsLimitedTo16KiB) {
