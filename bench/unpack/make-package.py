@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Writes the unpack benchmark's package, the same bytes every time (fixed seed): one
 60 MB semi-compressible executable, eight 8 MB libraries, 50 MB of incompressible media
-(stored, as a packager would) and about 2,000 text files of 0.2 to 40 KB.
+(stored, as a packager would) and about 2,000 text files of 0.2 to 40 KB. With APPLICATION,
+the executable begins with that program's bytes (the rest stays behind it, where the program
+loader ignores it), so that the installed package can be started.
 With --empty-entries N: N empty files in folders of 1,000 instead (memory per entry).
-Usage: make-package.py [--empty-entries N] OUTPUT.zip"""
+Usage: make-package.py [--empty-entries N] OUTPUT.zip [APPLICATION.exe]"""
 import random
 import sys
 import zipfile
@@ -62,7 +64,12 @@ def main():
         return entry
 
     with zipfile.ZipFile(sys.argv[1], "w", compresslevel=6) as z:
-        z.writestr(info("Quorvex.exe"), machine_code(rng, 60 * MB))
+        executable = machine_code(rng, 60 * MB)
+        if len(sys.argv) > 2:
+            with open(sys.argv[2], "rb") as application:
+                program = application.read()
+            executable = program + executable[len(program):]
+        z.writestr(info("Quorvex.exe"), executable)
         for i in range(8):
             z.writestr(info(f"lib/module{i}.dll"), machine_code(rng, 8 * MB))
         for i in range(5):
