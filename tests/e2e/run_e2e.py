@@ -130,7 +130,10 @@ class Machine:
 
     def reset(self):
         """A machine without the application: no folder, no shortcuts, no marker."""
-        shutil.rmtree(self.host_path("C:\\Quorvex\\"), ignore_errors=True)
+        folder = self.host_path("C:\\Quorvex")
+        if os.path.islink(folder):
+            os.remove(folder)
+        shutil.rmtree(folder, ignore_errors=True)
         for csidl in (CSIDL_DESKTOP, CSIDL_PROGRAMS):
             folder = self.host_path(self.folder(csidl) + "\\")
             os.makedirs(folder, exist_ok=True)
@@ -740,6 +743,30 @@ def planted_dlls(args, machine):
     check(not loaded, f"the installer loaded no planted library (loaded: {', '.join(loaded) or 'none'})")
 
 
+def folder_link(args, machine):
+    """C:\\Quorvex made a link to a folder elsewhere before the run, as any other user of the
+    machine could: the run shows the download error and nothing lands at the link's far end."""
+    publish_package(args)
+    elsewhere = machine.host_path("C:\\Elsewhere")
+    shutil.rmtree(elsewhere, ignore_errors=True)
+    os.makedirs(elsewhere)
+    link = machine.host_path("C:\\Quorvex")
+    os.symlink(elsewhere, link)
+    service = Service(args)
+    try:
+        machine.start_installer()
+        machine.probe("click", "Instalar")
+        check_error_box(machine)
+        answer_error_box(machine)
+        written = sorted(os.listdir(elsewhere))
+        check(not written, f"nothing written through the link ({', '.join(written) or 'nothing'})")
+    finally:
+        machine.probe("close", expect_ok=False)
+        check(machine.wait_installer_end(20000), "closing ends the program")
+        service.stop()
+        os.remove(link)
+
+
 def setup(args, machine):
     """The test authority (trusted in the prefix), the service's certificate, and one that
     no authority vouches for."""
@@ -784,6 +811,7 @@ SCENARIOS = {
     "client_size": client_size,
     "missing_style": missing_style,
     "planted_dlls": planted_dlls,
+    "folder_link": folder_link,
 }
 
 
