@@ -8,6 +8,7 @@
 #include <string>
 
 #include "install/Installation.h"
+#include "platform/win32/CommonControlsLibrary.h"
 #include "platform/win32/ComPtr.h"
 #include "platform/win32/SystemLibrary.h"
 #include "platform/win32/TextConversion.h"
@@ -39,11 +40,7 @@ void ReportMissingStyle(const std::string& styleName) {
   config.pszWindowTitle = kApplicationTitle;
   config.pszMainIcon = TD_ERROR_ICON;
   config.pszContent = text.c_str();
-  using TaskDialogFunction = HRESULT(WINAPI*)(const TASKDIALOGCONFIG*, int*, int*, BOOL*);
-  HMODULE controls = ::GetModuleHandleW(L"comctl32.dll");
-  const auto taskDialog = controls ? reinterpret_cast<TaskDialogFunction>(reinterpret_cast<void*>(
-                                         ::GetProcAddress(controls, "TaskDialogIndirect")))
-                                   : nullptr;
+  const auto taskDialog = quorvex::win32::CommonControls().TaskDialogIndirect;
   if (taskDialog && SUCCEEDED(taskDialog(&config, nullptr, nullptr, nullptr))) return;
   // Without version 6 common controls there is no task dialog; the plain box says the same.
   ::MessageBoxW(nullptr, text.c_str(), kApplicationTitle, MB_OK | MB_ICONERROR);
@@ -57,8 +54,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   quorvex::win32::RestrictDllSearchToSystem();
   // COM for this, the window's only thread: the shell link code needs an apartment.
   quorvex::win32::ComApartment apartment(COINIT_APARTMENTTHREADED);
-  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
-  ::InitCommonControlsEx(&controls);
+  // The common controls only now, with the search confined (see CommonControlsLibrary.h).
+  try {
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
+    quorvex::win32::CommonControls().InitCommonControlsEx(&controls);
+  } catch (const std::exception& error) {
+    ::MessageBoxW(nullptr, quorvex::win32::Widen(error.what()).c_str(), kApplicationTitle, MB_OK | MB_ICONERROR);
+    return 1;
+  }
 
   std::optional<quorvex::window::VisualStyle> style = quorvex::window::FindVisualStyle(instance, kStyleName);
   if (!style) ReportMissingStyle(kStyleName);

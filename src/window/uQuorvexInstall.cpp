@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "platform/win32/CommonControlsLibrary.h"
 #include "platform/win32/TextConversion.h"
 #include "window/DpiSupport.h"
 
@@ -146,9 +147,9 @@ void TFrmQuorvexInstall::CreateControls() {
   btnCancelar_ = make(0, WC_BUTTONW, L"Cancelar", buttonStyle, Panel1_, kIdCancelar);
 
   if (style_) {
-    ::SetWindowSubclass(btnAvancar_, ButtonSubclassProc, 1, reinterpret_cast<DWORD_PTR>(this));
-    ::SetWindowSubclass(btnCancelar_, ButtonSubclassProc, 1, reinterpret_cast<DWORD_PTR>(this));
-    ::SetWindowSubclass(ProgressBar_, BarSubclassProc, 1, reinterpret_cast<DWORD_PTR>(this));
+    win32::CommonControls().SetWindowSubclass(btnAvancar_, ButtonSubclassProc, 1, reinterpret_cast<DWORD_PTR>(this));
+    win32::CommonControls().SetWindowSubclass(btnCancelar_, ButtonSubclassProc, 1, reinterpret_cast<DWORD_PTR>(this));
+    win32::CommonControls().SetWindowSubclass(ProgressBar_, BarSubclassProc, 1, reinterpret_cast<DWORD_PTR>(this));
   }
   ::SendMessageW(ProgressBar_, PBM_SETRANGE32, 0, 100);
 }
@@ -454,9 +455,9 @@ void TFrmQuorvexInstall::DrawButton(const DRAWITEMSTRUCT& item) {
 void TFrmQuorvexInstall::PaintProgressBar(HWND bar, HDC dc) {
   RECT rect;
   ::GetClientRect(bar, &rect);
-  const int low = static_cast<int>(::DefSubclassProc(bar, PBM_GETRANGE, TRUE, 0));
-  const int high = static_cast<int>(::DefSubclassProc(bar, PBM_GETRANGE, FALSE, 0));
-  const int position = static_cast<int>(::DefSubclassProc(bar, PBM_GETPOS, 0, 0));
+  const int low = static_cast<int>(win32::CommonControls().DefSubclassProc(bar, PBM_GETRANGE, TRUE, 0));
+  const int high = static_cast<int>(win32::CommonControls().DefSubclassProc(bar, PBM_GETRANGE, FALSE, 0));
+  const int position = static_cast<int>(win32::CommonControls().DefSubclassProc(bar, PBM_GETPOS, 0, 0));
   const VisualStyle& style = *style_;
   const int radius = StyleSize(style.progressRadius);
   FillFace(dc, rect);
@@ -595,17 +596,17 @@ LRESULT CALLBACK TFrmQuorvexInstall::ButtonSubclassProc(HWND hwnd, UINT message,
     case WM_ENABLE:
     case WM_SETFOCUS:
     case WM_KILLFOCUS: {
-      const LRESULT result = ::DefSubclassProc(hwnd, message, wParam, lParam);
+      const LRESULT result = win32::CommonControls().DefSubclassProc(hwnd, message, wParam, lParam);
       ::InvalidateRect(hwnd, nullptr, FALSE);
       return result;
     }
     case WM_NCDESTROY:
-      ::RemoveWindowSubclass(hwnd, ButtonSubclassProc, 1);
+      win32::CommonControls().RemoveWindowSubclass(hwnd, ButtonSubclassProc, 1);
       break;
     default:
       break;
   }
-  return ::DefSubclassProc(hwnd, message, wParam, lParam);
+  return win32::CommonControls().DefSubclassProc(hwnd, message, wParam, lParam);
 }
 
 LRESULT CALLBACK TFrmQuorvexInstall::BarSubclassProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
@@ -627,17 +628,17 @@ LRESULT CALLBACK TFrmQuorvexInstall::BarSubclassProc(HWND hwnd, UINT message, WP
     case PBM_STEPIT:
     case PBM_SETRANGE32: {
       // Drawn straight at the new value; no animation between positions.
-      const LRESULT result = ::DefSubclassProc(hwnd, message, wParam, lParam);
+      const LRESULT result = win32::CommonControls().DefSubclassProc(hwnd, message, wParam, lParam);
       ::InvalidateRect(hwnd, nullptr, FALSE);
       return result;
     }
     case WM_NCDESTROY:
-      ::RemoveWindowSubclass(hwnd, BarSubclassProc, 1);
+      win32::CommonControls().RemoveWindowSubclass(hwnd, BarSubclassProc, 1);
       break;
     default:
       break;
   }
-  return ::DefSubclassProc(hwnd, message, wParam, lParam);
+  return win32::CommonControls().DefSubclassProc(hwnd, message, wParam, lParam);
 }
 
 }  // namespace quorvex::window

@@ -91,11 +91,12 @@ class Machine:
         _, lines = self.probe("link", windows_path)
         return lines[0]
 
-    def start_installer(self, program=None, wait=True):
+    def start_installer(self, program=None, wait=True, env=None, cwd=None):
+        """env: further variables for the Wine environment (QUORVEX_WINE_DLLOVERRIDES, say)."""
         log = open(os.path.join(self.args.work, "installer.out"), "wb")
-        env = dict(os.environ, QUORVEX_DEMO_MARKER=MARKER)
         self.installer = subprocess.Popen([self.args.wine_env, "exec", "wine", program or self.args.installer],
-                                          stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env)
+                                          stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                          env=dict(os.environ, QUORVEX_DEMO_MARKER=MARKER, **(env or {})), cwd=cwd)
         if not wait:
             return None
         _, lines = self.probe("wait-window", 30000)
@@ -129,7 +130,10 @@ class Machine:
 
     def reset(self):
         """A machine without the application: no folder, no shortcuts, no marker."""
-        shutil.rmtree(self.host_path("C:\\Quorvex\\"), ignore_errors=True)
+        folder = self.host_path("C:\\Quorvex")
+        if os.path.islink(folder):
+            os.remove(folder)
+        shutil.rmtree(folder, ignore_errors=True)
         for csidl in (CSIDL_DESKTOP, CSIDL_PROGRAMS):
             folder = self.host_path(self.folder(csidl) + "\\")
             os.makedirs(folder, exist_ok=True)
@@ -692,6 +696,77 @@ def missing_style(args, machine):
     check(machine.wait_installer_end(20000), "Cancel ends the program")
 
 
+# Libraries that Windows programs, or the system libraries they use, load by name; none is
+# a KnownDLL, so a program that lets the loader search its own folder would take the copy
+# planted there.
+PLANTED_NAMES = ("winhttp", "version", "uxtheme", "dwmapi", "windowscodecs", "propsys", "cryptbase", "secur32",
+                 "dnsapi", "iphlpapi", "winmm", "profapi")
+
+
+def planted_dlls(args, machine):
+    """The installer started from a folder that also holds libraries named like system ones
+    (as a downloads folder may), with Wine told to prefer such copies: none of them runs, and
+    the window comes up as usual."""
+    folder = machine.host_path("C:\\Downloads\\")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    installer = os.path.join(folder, "QuorvexInstall.exe")
+    shutil.copy(args.installer, installer)
+    for name in PLANTED_NAMES:
+        shutil.copy(args.planted_dll, os.path.join(folder, name + ".dll"))
+    # Wine's own user32 imports version.dll (Windows' does not), so with native copies of
+    # version preferred the loader takes the planted one while it loads user32, before the
+    # program's first instruction, whatever the program does; there it stays builtin first.
+    preferred = [name for name in PLANTED_NAMES if name != "version"]
+    env = {"QUORVEX_WINE_DLLOVERRIDES": ",".join(preferred) + "=n,b"}
+    state = machine.start_installer("C:\\Downloads\\QuorvexInstall.exe", env=env, cwd=folder)
+    check_idle_window(state, bar_visible=False)
+    # The run loads WinHTTP, and the shell and the error box load more: press Install too
+    # (no service listens, so the run ends in the download error).
+    machine.probe("click", "Instalar")
+    check_error_box(machine)
+    answer_error_box(machine)
+    machine.screenshot("planted_dlls-window")
+    machine.probe("click", "Cancelar")
+    check(machine.wait_installer_end(20000), "Cancel ends the program")
+    # Each marker names the programs that loaded it. Wine's own desktop process, started by
+    # the first window with this folder as its current one, may load one too: that process is
+    # not the installer's.
+    loaded = []
+    for name in sorted(os.listdir(folder)):
+        if name.endswith(".loaded"):
+            with open(os.path.join(folder, name), errors="replace") as marker:
+                programs = [line.strip() for line in marker if line.strip()]
+            print(f"{name[:-len('.loaded')]} loaded by: {', '.join(programs)}")
+            if any(program.lower().endswith("quorvexinstall.exe") for program in programs):
+                loaded.append(name[:-len(".loaded")])
+    check(not loaded, f"the installer loaded no planted library (loaded: {', '.join(loaded) or 'none'})")
+
+
+def folder_link(args, machine):
+    """C:\\Quorvex made a link to a folder elsewhere before the run, as any other user of the
+    machine could: the run shows the download error and nothing lands at the link's far end."""
+    publish_package(args)
+    elsewhere = machine.host_path("C:\\Elsewhere")
+    shutil.rmtree(elsewhere, ignore_errors=True)
+    os.makedirs(elsewhere)
+    link = machine.host_path("C:\\Quorvex")
+    os.symlink(elsewhere, link)
+    service = Service(args)
+    try:
+        machine.start_installer()
+        machine.probe("click", "Instalar")
+        check_error_box(machine)
+        answer_error_box(machine)
+        written = sorted(os.listdir(elsewhere))
+        check(not written, f"nothing written through the link ({', '.join(written) or 'nothing'})")
+    finally:
+        machine.probe("close", expect_ok=False)
+        check(machine.wait_installer_end(20000), "closing ends the program")
+        service.stop()
+        os.remove(link)
+
+
 def setup(args, machine):
     """The test authority (trusted in the prefix), the service's certificate, and one that
     no authority vouches for."""
@@ -735,13 +810,15 @@ SCENARIOS = {
     "double_install": double_install,
     "client_size": client_size,
     "missing_style": missing_style,
+    "planted_dlls": planted_dlls,
+    "folder_link": folder_link,
 }
 
 
 def main():
     parser = argparse.ArgumentParser()
     for name in ("wine-env", "wine-root", "installer", "installer-without-style", "probe", "app", "service", "version",
-                 "work"):
+                 "work", "planted-dll"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("scenario", choices=["setup", *SCENARIOS])

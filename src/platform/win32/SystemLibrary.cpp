@@ -8,7 +8,29 @@ namespace quorvex::win32 {
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
 #endif
 
+namespace {
+
+// Libraries that the system's own code (themes, the window manager, image codecs, the
+// network and the shell) loads by name while the program runs; none is a KnownDLL. One
+// copy loaded from System32 first is the one every later load by that name finds, also
+// where a loader does not apply the default search directories to such loads (Windows 7
+// without its loader update; Wine's delay-loaded imports).
+constexpr const wchar_t* kLoadedLaterByName[] = {
+    L"uxtheme.dll",  L"dwmapi.dll",  L"version.dll", L"windowscodecs.dll", L"propsys.dll", L"cryptbase.dll",
+    L"secur32.dll",  L"dnsapi.dll",  L"iphlpapi.dll", L"winmm.dll",        L"profapi.dll", L"userenv.dll",
+    L"wintrust.dll", L"crypt32.dll", L"bcrypt.dll",   L"ncrypt.dll",
+};
+
+}  // namespace
+
 void RestrictDllSearchToSystem() {
+  RestrictDefaultSearch();
+  // Kept loaded for the life of the process; a name the system does not have is not loaded
+  // by name later either.
+  for (const wchar_t* name : kLoadedLaterByName) LoadSystemLibrary(name);
+}
+
+void RestrictDefaultSearch() {
   // Looked up, not imported: Windows 7 without its 2011 loader update does not have it.
   using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
   const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
