@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "install/Cp437.h"
-#include "install/Unpacker.h"
+#include "install/UnpackError.h"
 
 namespace quorvex {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "install/EntryName.h"
-#include "install/Unpacker.h"
+#include "install/UnpackError.h"
 
 namespace quorvex {
 namespace {
