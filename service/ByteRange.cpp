@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include "text/AsciiCase.h"
+
 namespace quorvex::service {
 namespace {
 
@@ -22,20 +24,12 @@ std::optional<std::uint64_t> ParseNumber(std::string_view text) {
   return value;
 }
 
-bool StartsWithCaseless(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if ((text[i] | 0x20) != (prefix[i] | 0x20)) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 ByteRangeAnswer ParseByteRange(std::string_view value, std::uint64_t size) {
   const ByteRangeAnswer whole;
   value = Trim(value);
-  if (!StartsWithCaseless(value, "bytes=")) return whole;
+  if (!StartsWithIgnoreCase(value, "bytes=")) return whole;
   const std::string_view spec = Trim(value.substr(6));
   // Several ranges would need a multipart body; the whole file serves such a client as well.
   if (spec.find(',') != std::string_view::npos) return whole;

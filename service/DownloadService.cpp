@@ -14,6 +14,7 @@
 
 #include "ByteRange.h"
 #include "HeaderText.h"
+#include "text/AsciiCase.h"
 
 namespace quorvex::service {
 namespace http = boost::beast::http;
@@ -21,20 +22,11 @@ namespace {
 
 constexpr const char* kTextType = "text/plain; charset=utf-8";
 
-bool EqualsCaseless(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return (x | 0x20) == (y | 0x20); });
-}
-
-bool EndsWithCaseless(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() && EqualsCaseless(text.substr(text.size() - suffix.size()), suffix);
-}
-
 // The path of a request target in origin form ("/a/b?q") or absolute form ("https://host/a/b?q"),
 // which a request through a proxy carries and HTTP/1.1 servers must accept.
 std::string_view TargetPath(std::string_view target) {
   for (const std::string_view scheme : {"http://", "https://"}) {
-    if (target.size() >= scheme.size() && EqualsCaseless(target.substr(0, scheme.size()), scheme)) {
+    if (StartsWithIgnoreCase(target, scheme)) {
       const std::size_t slash = target.find('/', scheme.size());
       target = slash == std::string_view::npos ? std::string_view("/") : target.substr(slash);
       break;
@@ -173,7 +165,7 @@ Reply DownloadService::Answer(const http::request_header<>& request) const {
   reply.fileName = fileName;
   reply.head.result(http::status::ok);
   reply.head.set(http::field::content_type,
-                 EndsWithCaseless(*name, ".zip") ? "application/zip" : "application/octet-stream");
+                 EndsWithIgnoreCase(*name, ".zip") ? "application/zip" : "application/octet-stream");
   reply.head.set(http::field::accept_ranges, "bytes");
   const std::string lastModified = HttpDate(status.st_mtim.tv_sec);
   std::array<char, 64> tag{};

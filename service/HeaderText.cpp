@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 
+#include "text/AsciiCase.h"
+
 namespace quorvex::service {
 namespace {
 
@@ -24,16 +26,6 @@ constexpr std::array<std::int8_t, 256> MakeBase64Table() {
 }
 
 constexpr std::array<std::int8_t, 256> kBase64Table = MakeBase64Table();
-
-bool StartsWithCaseless(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    const auto a = static_cast<unsigned char>(text[i]);
-    const auto b = static_cast<unsigned char>(prefix[i]);
-    if ((a | 0x20) != (b | 0x20)) return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -80,38 +72,6 @@ std::optional<std::string> Base64Decode(std::string_view text) {
   return out;
 }
 
-bool IsValidUtf8(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t length = 0;
-    std::uint32_t codePoint = 0;
-    std::uint32_t minimum = 0;
-    if ((lead & 0xE0) == 0xC0) {
-      length = 2, codePoint = lead & 0x1Fu, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      length = 3, codePoint = lead & 0x0Fu, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      length = 4, codePoint = lead & 0x07u, minimum = 0x10000;
-    } else {
-      return false;
-    }
-    if (text.size() - i < length) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      codePoint = (codePoint << 6) | (next & 0x3Fu);
-    }
-    if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) return false;
-    i += length;
-  }
-  return true;
-}
-
 std::optional<std::string> DecodeHeaderValue(std::string_view value) {
   const auto base64 = PercentDecode(value);
   if (!base64) return std::nullopt;
@@ -122,7 +82,7 @@ std::optional<std::string> DecodeHeaderValue(std::string_view value) {
 
 std::optional<BasicCredentials> ParseBasicAuthorization(std::string_view value) {
   constexpr std::string_view scheme = "Basic ";
-  if (!StartsWithCaseless(value, scheme)) return std::nullopt;
+  if (!StartsWithIgnoreCase(value, scheme)) return std::nullopt;
   std::string_view token = value.substr(scheme.size());
   while (!token.empty() && token.front() == ' ') token.remove_prefix(1);
   while (!token.empty() && token.back() == ' ') token.remove_suffix(1);

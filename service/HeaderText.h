@@ -5,6 +5,9 @@
 #include <string>
 #include <string_view>
 
+// IsValidUtf8, shared with the installer.
+#include "text/Utf8.h"
+
 namespace quorvex::service {
 
 // Undoes %XX escapes (hex digits in either case); every other byte passes as is.
@@ -14,9 +17,6 @@ std::optional<std::string> PercentDecode(std::string_view text);
 // Strict standard Base64 (RFC 4648 alphabet, "=" padding to a multiple of four, no line breaks,
 // unused bits zero). Empty on any deviation, so one text has exactly one accepted spelling.
 std::optional<std::string> Base64Decode(std::string_view text);
-
-// Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool IsValidUtf8(std::string_view text);
 
 // A custom header's value as the installer sends it: percent-encoded Base64 of UTF-8 text.
 // Empty when any of the three layers does not decode.

@@ -13,8 +13,6 @@ constexpr char kUsername[] = "Tellavorne";
 constexpr char kPassword[] = "&vOlt_582%";
 constexpr char kEndpointSuffix[] = "/files/download";
 constexpr char kContentType[] = "application/octet-stream";
-constexpr int kConnectTimeoutMs = 30000;
-constexpr int kReadTimeoutMs = 999999;
 
 }  // namespace
 

@@ -1,5 +1,6 @@
 #pragma once
-// ASCII text helpers for HTTP names and values (case rules, trimming, header lookup).
+// ASCII text helpers for HTTP names and values (trimming, header lookup); the case rules
+// come with text/AsciiCase.h.
 
 #include <optional>
 #include <string>
@@ -7,11 +8,10 @@
 #include <vector>
 
 #include "download/Transport.h"
+#include "text/AsciiCase.h"
 
 namespace quorvex {
 
-std::string ToLowerAscii(std::string_view text);
-bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 // Removes spaces, tabs and other control characters from both ends.
 std::string_view TrimAscii(std::string_view text);
 // The value of the first header with this name (compared without regard to case).

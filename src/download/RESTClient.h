@@ -62,8 +62,8 @@ class RESTClient {
   std::string accept_ = "application/json, text/plain; q=0.9, text/html;q=0.8,";
   std::string acceptCharset_ = "utf-8, *;q=0.8";
   std::string userAgent_ = "QuorvexInstall RESTClient/1.0";
-  int connectTimeoutMs_ = 30000;
-  int readTimeoutMs_ = 999999;
+  int connectTimeoutMs_ = kConnectTimeoutMs;
+  int readTimeoutMs_ = kReadTimeoutMs;
   std::vector<HttpHeader> headers_;
   ProgressHandler onReceiveData_;
   CookieJar cookies_;

@@ -136,7 +136,7 @@ bool RESTRequest::ExecuteExchanges() {
            " " + head.reason + ")");
     }
     if (!redirect) RefuseContentCoding(head.headers);
-    response_.SetHead(head, url.ToString());
+    response_.SetHead(head);
     bool aborted = false;
     response_.SetRawBytes(ReadBody(*exchange, head.status, response_.ContentLength(), aborted));
     if (!redirect) return aborted;

@@ -25,12 +25,11 @@ std::vector<std::uint8_t> RESTResponse::TakeRawBytes() {
   return body;
 }
 
-void RESTResponse::SetHead(const TransportResponseHead& head, std::string url) {
+void RESTResponse::SetHead(const TransportResponseHead& head) {
   protocol_ = head.protocol;
   statusCode_ = head.status;
   statusText_ = head.reason;
   headers_ = head.headers;
-  url_ = std::move(url);
   const auto length = FindHeader(headers_, "Content-Length");
   // A transfer coding overrides any Content-Length: the length is not known in advance.
   const bool coded = FindHeader(headers_, "Transfer-Encoding").has_value();

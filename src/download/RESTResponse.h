@@ -17,8 +17,6 @@ class RESTResponse {
   int StatusCode() const { return statusCode_; }
   const std::string& StatusText() const { return statusText_; }
   const std::vector<HttpHeader>& Headers() const { return headers_; }
-  // The URL that answered, after redirects.
-  const std::string& FullRequestURI() const { return url_; }
   // From "Content-Length"; -1 when missing, not a valid number, "0", or beside a
   // "Transfer-Encoding".
   std::int64_t ContentLength() const { return contentLength_; }
@@ -27,7 +25,7 @@ class RESTResponse {
   std::vector<std::uint8_t> TakeRawBytes();
 
   // Filled by the request.
-  void SetHead(const TransportResponseHead& head, std::string url);
+  void SetHead(const TransportResponseHead& head);
   void SetRawBytes(std::vector<std::uint8_t> body) { rawBytes_ = std::move(body); }
   // Forgets everything, releasing the body's memory.
   void Clear();
@@ -37,7 +35,6 @@ class RESTResponse {
   int statusCode_ = 0;
   std::string statusText_;
   std::vector<HttpHeader> headers_;
-  std::string url_;
   std::int64_t contentLength_ = -1;
   std::vector<std::uint8_t> rawBytes_;
 };

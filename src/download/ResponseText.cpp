@@ -3,47 +3,10 @@
 #include <algorithm>
 
 #include "download/HttpText.h"
+#include "text/Utf8.h"
 
 namespace quorvex {
 namespace {
-
-bool IsValidUtf8(const std::vector<std::uint8_t>& bytes) {
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    const std::uint8_t lead = bytes[i];
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t length = 0;
-    std::uint32_t codePoint = 0;
-    std::uint32_t minimum = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-      codePoint = lead & 0x1Fu;
-      minimum = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      codePoint = lead & 0x0Fu;
-      minimum = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      codePoint = lead & 0x07u;
-      minimum = 0x10000;
-    } else {
-      return false;
-    }
-    if (bytes.size() - i < length) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      const std::uint8_t next = bytes[i + k];
-      if ((next & 0xC0) != 0x80) return false;
-      codePoint = (codePoint << 6) | (next & 0x3Fu);
-    }
-    if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) return false;
-    i += length;
-  }
-  return true;
-}
 
 bool IsValidUtf16(const std::vector<std::uint8_t>& bytes, bool bigEndian) {
   if (bytes.size() % 2 != 0) return false;
@@ -119,7 +82,7 @@ std::optional<std::string> CheckText(const std::vector<std::uint8_t>& body, std:
   const std::string name = charset.empty() ? std::string("utf-8") : ToLowerAscii(charset);
   bool valid = false;
   if (name == "utf-8" || name == "utf8") {
-    valid = IsValidUtf8(body);
+    valid = IsValidUtf8(std::string_view(reinterpret_cast<const char*>(body.data()), body.size()));
   } else if (name == "us-ascii" || name == "ascii") {
     valid = std::all_of(body.begin(), body.end(), [](std::uint8_t b) { return b < 0x80; });
   } else if (name == "iso-8859-1" || name == "latin1" || name == "iso_8859-1" || name == "windows-1252" ||

@@ -23,12 +23,17 @@ struct HttpHeader {
   std::string value;
 };
 
+// The download's time-outs, in milliseconds: connecting gives up after 30 s; once
+// connected, only a silence of about 17 minutes ends a slow but living transfer.
+inline constexpr int kConnectTimeoutMs = 30000;
+inline constexpr int kReadTimeoutMs = 999999;
+
 struct TransportRequest {
   std::string method;                // "GET"
   std::string url;                   // absolute http(s) URL
   std::vector<HttpHeader> headers;   // in wire order, values exactly as sent
-  int connectTimeoutMs = 30000;      // name resolution and connect
-  int readTimeoutMs = 999999;        // send, response headers, each further body block
+  int connectTimeoutMs = kConnectTimeoutMs;  // name resolution and connect
+  int readTimeoutMs = kReadTimeoutMs;        // send, response headers, each further body block
 };
 
 struct TransportResponseHead {

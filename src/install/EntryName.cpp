@@ -4,7 +4,9 @@
 #include <cstdint>
 
 #include "install/Cp437.h"
-#include "install/Unpacker.h"
+#include "install/UnpackError.h"
+#include "text/AsciiCase.h"
+#include "text/Utf8.h"
 
 namespace quorvex {
 namespace {
@@ -13,27 +15,17 @@ namespace {
   throw UnpackError("Cannot unpack entry " + QuoteEntryName(name) + ": " + cause);
 }
 
-char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
-  }
-  return true;
-}
-
 // Windows opens a device for these names whatever extension follows, and ignores spaces
 // before the extension; COM and LPT also take the superscript digits.
 bool IsReservedDeviceName(std::string_view component) {
   std::string_view base = component.substr(0, component.find('.'));
   while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
   for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
-    if (EqualsIgnoringCase(base, device)) return true;
+    if (EqualsIgnoreCase(base, device)) return true;
   }
   if (base.size() < 4) return false;
   const std::string_view prefix = base.substr(0, 3);
-  if (!EqualsIgnoringCase(prefix, "COM") && !EqualsIgnoringCase(prefix, "LPT")) return false;
+  if (!EqualsIgnoreCase(prefix, "COM") && !EqualsIgnoreCase(prefix, "LPT")) return false;
   const std::string_view digit = base.substr(3);
   if (digit.size() == 1) return digit[0] >= '1' && digit[0] <= '9';
   return digit == "\xC2\xB9" || digit == "\xC2\xB2" || digit == "\xC2\xB3";

@@ -31,6 +31,4 @@ EntryTarget CheckEntryName(std::string_view name);
 // The name in double quotes for messages, control characters escaped as \xNN.
 std::string QuoteEntryName(std::string_view name);
 
-bool IsValidUtf8(std::string_view text);
-
 }  // namespace quorvex

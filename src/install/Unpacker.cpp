@@ -16,6 +16,7 @@
 
 #include "install/EntryName.h"
 #include "install/ZipReader.h"
+#include "text/Utf8.h"
 
 namespace quorvex {
 namespace {

@@ -4,19 +4,12 @@
 #include <cstdint>
 #include <functional>
 #include <span>
-#include <stdexcept>
 #include <string>
 
 #include "install/FileSystem.h"
+#include "install/UnpackError.h"
 
 namespace quorvex {
-
-// The package could not be unpacked; the message names the entry (when there is one) and
-// the cause. Whatever was written before the failure stays on disk.
-class UnpackError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 // What unpacking will make of one entry, known before anything is written.
 struct PackageEntry {

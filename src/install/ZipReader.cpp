@@ -5,8 +5,9 @@
 #include <optional>
 #include <string>
 
+#include "install/Bytes.h"
 #include "install/EntryName.h"
-#include "install/Unpacker.h"
+#include "install/UnpackError.h"
 
 namespace quorvex {
 namespace {
@@ -30,37 +31,6 @@ constexpr std::uint16_t kUnicodePathExtraTag = 0x7075;
 [[noreturn]] void NotAPackage(const std::string& cause) {
   throw UnpackError("Not a package: " + cause);
 }
-
-// Little-endian fields at named offsets of a buffer whose bounds were checked by the caller.
-class Bytes {
- public:
-  explicit Bytes(std::span<const std::uint8_t> data) : data_(data) {}
-  std::uint64_t size() const { return data_.size(); }
-  // True when [offset, offset + length) lies inside the buffer, without overflow.
-  bool Holds(std::uint64_t offset, std::uint64_t length) const {
-    return offset <= size() && length <= size() - offset;
-  }
-  std::uint8_t U8(std::uint64_t at) const { return data_[Index(at)]; }
-  std::uint16_t U16(std::uint64_t at) const {
-    return static_cast<std::uint16_t>(data_[Index(at)] | data_[Index(at + 1)] << 8);
-  }
-  std::uint32_t U32(std::uint64_t at) const {
-    return static_cast<std::uint32_t>(U16(at)) | static_cast<std::uint32_t>(U16(at + 2)) << 16;
-  }
-  std::uint64_t U64(std::uint64_t at) const {
-    return static_cast<std::uint64_t>(U32(at)) | static_cast<std::uint64_t>(U32(at + 4)) << 32;
-  }
-  std::string_view Text(std::uint64_t at, std::uint64_t length) const {
-    return {reinterpret_cast<const char*>(data_.data() + Index(at)), static_cast<std::size_t>(length)};
-  }
-  Bytes Slice(std::uint64_t at, std::uint64_t length) const {
-    return Bytes(data_.subspan(Index(at), static_cast<std::size_t>(length)));
-  }
-
- private:
-  static std::size_t Index(std::uint64_t at) { return static_cast<std::size_t>(at); }
-  std::span<const std::uint8_t> data_;
-};
 
 // The record nearest the end wins: a comment may itself contain the signature bytes only
 // before the real record.

@@ -73,7 +73,6 @@ class TFrmQuorvexInstall final : public InstallerUi {
   void RequestEnd() override;
 
   bool IsRunning() const { return running_; }
-  bool IsEndRequested() const { return endRequested_; }
   int Dpi() const { return dpi_; }
 
  private:

@@ -1,6 +1,7 @@
 #include "install/Installation.h"
 
 #include "InstallationFakes.h"
+#include "ZipTestSupport.h"
 #include "download/DownloadClient.h"
 #include "download/Transport.h"
 #include "install/PathText.h"
@@ -8,7 +9,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <functional>
 #include <new>
@@ -31,56 +31,14 @@ const std::string kErrorEvent = "error Erro: Erro no download!\rEntre em contato
 constexpr const char* kDesktop = "C:\\Users\\ana\\Desktop\\";
 constexpr const char* kPrograms = "C:\\Users\\ana\\Start Menu\\Programs\\";
 
-// A ZIP archive of stored entries, made byte by byte.
+// A package of stored entries; breakCrc gives every entry a wrong CRC-32.
 std::string StoredZip(const std::vector<std::pair<std::string, std::string>>& entries, bool breakCrc = false) {
-  std::string local, central;
-  auto put16 = [](std::string& out, unsigned value) {
-    out += static_cast<char>(value & 0xFF);
-    out += static_cast<char>((value >> 8) & 0xFF);
-  };
-  auto put32 = [&](std::string& out, unsigned long value) {
-    put16(out, static_cast<unsigned>(value & 0xFFFF));
-    put16(out, static_cast<unsigned>(value >> 16));
-  };
+  std::vector<testing::TestEntry> stored;
   for (const auto& [name, content] : entries) {
-    unsigned long crc = crc32(0, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size()));
-    if (breakCrc) crc ^= 1;
-    const unsigned long offset = local.size();
-    auto common = [&](std::string& out) {
-      put16(out, 20);      // version needed
-      put16(out, 0);       // flags
-      put16(out, 0);       // stored
-      put16(out, 0x6000);  // 12:00:00
-      put16(out, 0x5A21);  // 2025-01-01
-      put32(out, crc);
-      put32(out, content.size());
-      put32(out, content.size());
-      put16(out, static_cast<unsigned>(name.size()));
-      put16(out, 0);  // extra length
-    };
-    put32(local, 0x04034B50);
-    common(local);
-    local += name + content;
-    put32(central, 0x02014B50);
-    put16(central, 20);  // made by MS-DOS
-    common(central);
-    put16(central, 0);  // comment length
-    put16(central, 0);  // disk
-    put16(central, 0);  // internal attributes
-    put32(central, 0);  // external attributes
-    put32(central, offset);
-    central += name;
+    stored.push_back({.name = name, .data = content, .method = 0});
+    if (breakCrc) stored.back().crc = testing::Crc32(content) ^ 1;
   }
-  std::string zip = local + central;
-  put32(zip, 0x06054B50);
-  put16(zip, 0);
-  put16(zip, 0);
-  put16(zip, static_cast<unsigned>(entries.size()));
-  put16(zip, static_cast<unsigned>(entries.size()));
-  put32(zip, central.size());
-  put32(zip, local.size());
-  put16(zip, 0);
-  return zip;
+  return testing::BuildPackage(stored);
 }
 
 const std::string kPackage = StoredZip({{"Quorvex.exe", "MZ new application"}, {"lib/core.dll", "MZ library"}});

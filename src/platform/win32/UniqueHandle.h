@@ -3,9 +3,6 @@
 // handle of one kind cannot be mistaken for another. Closing preserves GetLastError().
 
 #include <windows.h>
-#include <winhttp.h>
-
-#include "platform/win32/WinHttpLibrary.h"
 
 #include <utility>
 
@@ -62,29 +59,14 @@ struct KernelHandleTraits {  // processes, threads, events: nullptr on failure
   static void Close(Pointer h) noexcept { ::CloseHandle(h); }
 };
 
-struct WinHttpHandleTraits {
-  using Pointer = HINTERNET;
-  static Pointer Invalid() noexcept { return nullptr; }
-  // A handle exists only once the library has loaded.
-  static void Close(Pointer h) noexcept { WinHttp().CloseHandle(h); }
-};
-
 struct GdiObjectTraits {
   using Pointer = HGDIOBJ;
   static Pointer Invalid() noexcept { return nullptr; }
   static void Close(Pointer h) noexcept { ::DeleteObject(h); }
 };
 
-struct ModuleTraits {
-  using Pointer = HMODULE;
-  static Pointer Invalid() noexcept { return nullptr; }
-  static void Close(Pointer h) noexcept { ::FreeLibrary(h); }
-};
-
 using UniqueFile = UniqueHandle<FileHandleTraits>;
 using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
-using UniqueInternet = UniqueHandle<WinHttpHandleTraits>;
 using UniqueGdiObject = UniqueHandle<GdiObjectTraits>;
-using UniqueModule = UniqueHandle<ModuleTraits>;
 
 }  // namespace quorvex::win32

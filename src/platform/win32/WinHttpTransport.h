@@ -14,9 +14,18 @@
 
 #include "download/Transport.h"
 #include "platform/win32/UniqueHandle.h"
+#include "platform/win32/WinHttpLibrary.h"
 #include "platform/win32/WinHttpProxy.h"
 
 namespace quorvex::win32 {
+
+struct WinHttpHandleTraits {
+  using Pointer = HINTERNET;
+  static Pointer Invalid() noexcept { return nullptr; }
+  // A handle exists only once the library has loaded.
+  static void Close(Pointer h) noexcept { WinHttp().CloseHandle(h); }
+};
+using UniqueInternet = UniqueHandle<WinHttpHandleTraits>;
 
 // "<what>: (<code>) <text>" with the system's text for a WinHTTP, Winsock or Win32 error
 // code, or a text of our own where the system has none.
