@@ -12,7 +12,7 @@ namespace quorvex {
 namespace {
 
 [[noreturn]] void RefuseName(std::string_view name, const std::string& cause) {
-  throw UnpackError("Cannot unpack entry " + QuoteEntryName(name) + ": " + cause);
+  throw UnpackError(EntryPrefix(name) + cause);
 }
 
 // Windows opens a device for these names whatever extension follows, and ignores spaces
@@ -32,6 +32,8 @@ bool IsReservedDeviceName(std::string_view component) {
 }
 
 }  // namespace
+
+std::string EntryPrefix(std::string_view name) { return "Cannot unpack entry " + QuoteEntryName(name) + ": "; }
 
 std::string QuoteEntryName(std::string_view name) {
   static constexpr char kHex[] = "0123456789ABCDEF";

@@ -30,5 +30,7 @@ EntryTarget CheckEntryName(std::string_view name);
 
 // The name in double quotes for messages, control characters escaped as \xNN.
 std::string QuoteEntryName(std::string_view name);
+// "Cannot unpack entry "name": ", how every message about one entry begins.
+std::string EntryPrefix(std::string_view name);
 
 }  // namespace quorvex

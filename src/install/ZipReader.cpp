@@ -79,7 +79,7 @@ void ApplyZip64Extra(const Bytes& extra, ZipEntry& entry, std::string_view entry
       std::uint64_t pos = 0;
       auto take = [&](std::uint64_t& value) {
         if (!field.Holds(pos, 8)) {
-          throw UnpackError("Cannot unpack entry " + QuoteEntryName(entryName) + ": its ZIP64 field is too short");
+          throw UnpackError(EntryPrefix(entryName) + "its ZIP64 field is too short");
         }
         value = field.U64(pos);
         pos += 8;
@@ -91,7 +91,7 @@ void ApplyZip64Extra(const Bytes& extra, ZipEntry& entry, std::string_view entry
     }
     at += length;
   }
-  throw UnpackError("Cannot unpack entry " + QuoteEntryName(entryName) + ": its ZIP64 field is missing");
+  throw UnpackError(EntryPrefix(entryName) + "its ZIP64 field is missing");
 }
 
 }  // namespace
@@ -151,7 +151,7 @@ ZipLocalHeader ReadLocalHeader(std::span<const std::uint8_t> data, const ZipEntr
                                std::string_view entryName) {
   const Bytes package(data);
   const std::uint64_t at = entry.localHeaderOffset;
-  const std::string prefix = "Cannot unpack entry " + QuoteEntryName(entryName) + ": ";
+  const std::string prefix = EntryPrefix(entryName);
   if (!package.Holds(at, kLocalHeaderSize)) throw UnpackError(prefix + "its local header lies outside the package");
   if (package.U32(at) != kLocalHeaderSignature) throw UnpackError(prefix + "its local header has no signature");
   const std::uint64_t nameLength = package.U16(at + 26);

@@ -1,0 +1,236 @@
+#include "install/EntryWriter.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+
+#include "install/EntryName.h"
+#include "install/UnpackError.h"
+
+namespace quorvex {
+namespace {
+
+// Inflated data waits in blocks between the two threads (6 MiB in all, enough to keep
+// inflating while the writer copies a long run of stored entries); small entries share a
+// block.
+constexpr std::size_t kBlockSize = std::size_t{128} << 10;
+constexpr std::size_t kBlockCount = 48;
+constexpr std::size_t kMinRegion = std::size_t{16} << 10;
+constexpr std::size_t kWakeOps = 32;
+constexpr std::size_t kWakeBytes = std::size_t{256} << 10;
+// Operations waiting for the writer, whatever their size: a package of many empty entries
+// would otherwise queue one operation (and its path) per entry. The producer waits for
+// the writer to take half of them before it goes on.
+constexpr std::size_t kMaxQueuedOps = 4096;
+// Who takes an entry's CRC-32: the writer while it keeps up, the producer once this much
+// data waits for the writer (then the producer would only wait for room anyway).
+constexpr std::size_t kCrcHandOverBacklog = std::size_t{1} << 20;
+
+}  // namespace
+
+EntryWriter::EntryWriter(FileSystem& files) : files_(files) {
+  blocks_.resize(kBlockCount);
+  for (std::size_t i = 0; i < kBlockCount; ++i) freeBlocks_.push_back(i);
+  thread_ = std::thread([this] { Run(); });
+}
+
+EntryWriter::~EntryWriter() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+void EntryWriter::CreateFolder(std::string path, std::string_view entryName) {
+  Op op(Op::kFolder);
+  op.path = std::move(path);
+  op.entry = entryName;
+  Push(std::move(op));
+}
+
+void EntryWriter::BeginFile(std::string path, std::string_view entryName, bool producerCrc) {
+  Op op(Op::kBegin);
+  op.path = std::move(path);
+  op.entry = entryName;
+  op.producerCrc = producerCrc;
+  Push(std::move(op));
+}
+
+void EntryWriter::Write(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return;
+  Op op(Op::kWrite);
+  op.data = data;
+  op.size = size;
+  backlog_.fetch_add(size, std::memory_order_relaxed);
+  Push(std::move(op));
+}
+
+void EntryWriter::EndFile(std::uint32_t expectedCrc, std::optional<std::uint32_t> producerCrc, DosDateTime when,
+                          std::optional<std::uint32_t> attributes) {
+  Op op(Op::kEnd);
+  op.crc = expectedCrc;
+  op.producerCrc = producerCrc.has_value();
+  op.actualCrc = producerCrc.value_or(0);
+  op.when = when;
+  op.attributes = attributes;
+  Push(std::move(op));
+}
+
+std::span<std::uint8_t> EntryWriter::Region(std::uint64_t wanted) {
+  const std::size_t left = block_ ? kBlockSize - used_ : 0;
+  if (left < wanted && left < kMinRegion) NextBlock();
+  const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize - used_, wanted));
+  return {blocks_[*block_].get() + used_, size};
+}
+
+bool EntryWriter::Behind() const { return backlog_.load(std::memory_order_relaxed) >= kCrcHandOverBacklog; }
+
+void EntryWriter::ThrowIfFailed() {
+  std::lock_guard lock(mutex_);
+  if (failure_) std::rethrow_exception(failure_);
+}
+
+void EntryWriter::Finish() {
+  Wake();
+  std::unique_lock lock(mutex_);
+  idle_.wait(lock, [this] { return queue_.empty() && !busy_; });
+  if (failure_) std::rethrow_exception(failure_);
+}
+
+void EntryWriter::Push(Op op) {
+  const std::size_t bytes = op.kind == Op::kWrite ? op.size : 0;
+  {
+    std::unique_lock lock(mutex_);
+    if (queue_.size() >= kMaxQueuedOps) {
+      lock.unlock();
+      Wake();
+      lock.lock();
+      waitingForRoom_ = true;
+      room_.wait(lock, [this] { return queue_.size() <= kMaxQueuedOps / 2 || failure_; });
+      waitingForRoom_ = false;
+    }
+    // Nothing more is queued after a failure; the producer learns of it here.
+    if (failure_) std::rethrow_exception(failure_);
+    queue_.push_back(std::move(op));
+  }
+  ++pendingOps_;
+  pendingBytes_ += bytes;
+  if (pendingOps_ >= kWakeOps || pendingBytes_ >= kWakeBytes) Wake();
+}
+
+void EntryWriter::Wake() {
+  pendingOps_ = 0;
+  pendingBytes_ = 0;
+  wake_.notify_one();
+}
+
+void EntryWriter::NextBlock() {
+  if (block_) {
+    Op op(Op::kRelease);
+    op.block = *block_;
+    Push(std::move(op));
+  }
+  Wake();
+  std::unique_lock lock(mutex_);
+  room_.wait(lock, [this] { return !freeBlocks_.empty() || failure_; });
+  if (failure_) std::rethrow_exception(failure_);
+  block_ = freeBlocks_.front();
+  freeBlocks_.pop_front();
+  lock.unlock();
+  if (!blocks_[*block_]) blocks_[*block_] = std::make_unique_for_overwrite<std::uint8_t[]>(kBlockSize);
+  used_ = 0;
+}
+
+void EntryWriter::Run() {
+  std::unique_lock lock(mutex_);
+  while (true) {
+    wake_.wait(lock, [this] { return !queue_.empty() || stopping_; });
+    if (queue_.empty()) return;
+    Op op = std::move(queue_.front());
+    queue_.pop_front();
+    if (waitingForRoom_ && queue_.size() <= kMaxQueuedOps / 2) room_.notify_all();
+    if (op.kind == Op::kRelease) {
+      freeBlocks_.push_back(op.block);
+      room_.notify_one();
+    } else if (!failure_) {
+      busy_ = true;
+      lock.unlock();
+      std::exception_ptr failure;
+      try {
+        Execute(op);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      lock.lock();
+      busy_ = false;
+      if (failure) {
+        failure_ = failure;
+        room_.notify_all();
+      }
+    }
+    if (queue_.empty()) idle_.notify_all();
+  }
+}
+
+void EntryWriter::Execute(Op& op) {
+  switch (op.kind) {
+    case Op::kFolder:
+      {
+        bool created = false;
+        try {
+          created = files_.CreateFolderTree(op.path);
+        } catch (const FileSystemError& e) {
+          throw UnpackError(EntryPrefix(op.entry) + e.what());
+        }
+        if (!created) throw UnpackError(EntryPrefix(op.entry) + "cannot create the folder " + op.path);
+      }
+      break;
+    case Op::kBegin:
+      entry_ = std::move(op.entry);
+      path_ = std::move(op.path);
+      file_.reset();
+      crc_ = crc32_z(0, nullptr, 0);
+      writerCrc_ = !op.producerCrc;
+      try {
+        file_ = files_.CreateOutputFile(path_);
+      } catch (const FileSystemError& e) {
+        throw UnpackError(EntryPrefix(entry_) + e.what());
+      }
+      break;
+    case Op::kWrite: {
+      // While the writer keeps up, the CRC-32 is taken here, off the inflating thread.
+      if (writerCrc_) crc_ = crc32_z(crc_, op.data, op.size);
+      std::size_t stored = 0;
+      try {
+        stored = file_->Write(op.data, op.size);
+      } catch (const FileSystemError& e) {
+        throw UnpackError(EntryPrefix(entry_) + e.what());
+      }
+      backlog_.fetch_sub(op.size, std::memory_order_relaxed);
+      if (stored != op.size) {
+        throw UnpackError(EntryPrefix(entry_) + "the write stored " + std::to_string(stored) + " of " +
+                          std::to_string(op.size) + " bytes");
+      }
+      break;
+    }
+    case Op::kEnd:
+      if ((op.producerCrc ? op.actualCrc : crc_) != op.crc) {
+        throw UnpackError(EntryPrefix(entry_) + "its CRC-32 does not match");
+      }
+      file_->SetTimes(op.when);
+      try {
+        file_->Close();
+      } catch (const FileSystemError& e) {
+        throw UnpackError(EntryPrefix(entry_) + e.what());
+      }
+      file_.reset();
+      if (op.attributes) files_.ApplyAttributes(path_, *op.attributes);
+      break;
+    case Op::kRelease:
+      break;
+  }
+}
+
+}  // namespace quorvex
