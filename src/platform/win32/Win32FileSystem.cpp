@@ -144,12 +144,15 @@ std::unique_ptr<OutputFile> Win32FileSystem::CreateOutputFile(const std::string&
   // to be the file the path names. A new one is made only where nothing, not even a link to
   // nothing, has the name: no file appears at a link's far end.
   UniqueFile file(::CreateFileW(widePath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, kFlags, nullptr));
+  bool created = false;
   if (!file && ::GetLastError() == ERROR_FILE_NOT_FOUND && !existing) {
-    file.reset(::CreateFileW(widePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, kFlags, nullptr));
+    // DELETE: a file made where a folder was swapped for a link after its check is removed.
+    file.reset(::CreateFileW(widePath.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, kFlags, nullptr));
     if (!file && ::GetLastError() == ERROR_FILE_EXISTS) {
       throw FileSystemError("Cannot write through " + path +
                             ": it is a link to a file that does not exist; nothing is written through a link");
     }
+    created = static_cast<bool>(file);
   }
   if (!file) {
     const DWORD error = ::GetLastError();
@@ -160,7 +163,15 @@ std::unique_ptr<OutputFile> Win32FileSystem::CreateOutputFile(const std::string&
     }
     throw FileSystemError(Failure("Cannot create", path, error));
   }
-  confined_.CheckOpened(file.get(), widePath);
+  try {
+    confined_.CheckOpened(file.get(), widePath);
+  } catch (const FileSystemError&) {
+    if (created) {
+      FILE_DISPOSITION_INFO remove{TRUE};
+      ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &remove, sizeof remove);
+    }
+    throw;
+  }
   if (!::SetEndOfFile(file.get())) throw FileSystemError(Failure("Cannot replace", path, ::GetLastError()));
   return std::make_unique<Win32OutputFile>(std::move(file), path);
 }
