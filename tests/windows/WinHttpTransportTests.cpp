@@ -300,7 +300,9 @@ TEST(WinHttpErrorMessage, EveryCodeComesWithItsText) {
     EXPECT_THAT(message, StartsWith(prefix));
     EXPECT_GT(message.size(), prefix.size()) << message;
     EXPECT_THAT(message, Not(HasSubstr("Unknown error")));
-    if (c.text) EXPECT_EQ(message, prefix + c.text);
+    if (c.text) {
+      EXPECT_EQ(message, prefix + c.text);
+    }
   }
   EXPECT_THAT(WinHttpErrorMessage("Error sending data", 0x2BADBEEF), StartsWith("Error sending data: (732806895) "));
 }
