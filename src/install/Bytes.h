@@ -44,7 +44,7 @@ class Bytes {
 
  private:
   std::size_t Index(std::uint64_t at, std::uint64_t length) const {
-    if (!Holds(at, length)) throw UnpackError("Not a package: a field runs past the end of the package");
+    if (!Holds(at, length)) throw UnpackError(UnpackFailure::kNotAPackage, "Not a package: a field runs past the end of the package");
     return static_cast<std::size_t>(at);
   }
   std::span<const std::uint8_t> data_;

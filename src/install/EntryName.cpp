@@ -12,7 +12,7 @@ namespace quorvex {
 namespace {
 
 [[noreturn]] void RefuseName(std::string_view name, const std::string& cause) {
-  throw UnpackError(EntryPrefix(name) + cause);
+  throw UnpackError(UnpackFailure::kRefusedName, EntryPrefix(name) + cause, name);
 }
 
 // Windows opens a device for these names whatever extension follows, and ignores spaces

@@ -26,6 +26,19 @@ constexpr std::size_t kMaxQueuedOps = 4096;
 // data waits for the writer (then the producer would only wait for room anyway).
 constexpr std::size_t kCrcHandOverBacklog = std::size_t{1} << 20;
 
+[[noreturn]] void FileSystemFailure(const std::string& entry, const std::string& path, const std::string& cause) {
+  UnpackError error(UnpackFailure::kFileSystem, EntryPrefix(entry) + cause, entry);
+  error.path = path;
+  throw error;
+}
+
+std::string Hex32(std::uint32_t value) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out = "0x";
+  for (int shift = 28; shift >= 0; shift -= 4) out += kHex[(value >> shift) & 0xF];
+  return out;
+}
+
 }  // namespace
 
 EntryWriter::EntryWriter(FileSystem& files) : files_(files) {
@@ -182,9 +195,9 @@ void EntryWriter::Execute(Op& op) {
         try {
           created = files_.CreateFolderTree(op.path);
         } catch (const FileSystemError& e) {
-          throw UnpackError(EntryPrefix(op.entry) + e.what());
+          FileSystemFailure(op.entry, op.path, e.what());
         }
-        if (!created) throw UnpackError(EntryPrefix(op.entry) + "cannot create the folder " + op.path);
+        if (!created) FileSystemFailure(op.entry, op.path, "cannot create the folder " + op.path);
       }
       break;
     case Op::kBegin:
@@ -196,7 +209,7 @@ void EntryWriter::Execute(Op& op) {
       try {
         file_ = files_.CreateOutputFile(path_);
       } catch (const FileSystemError& e) {
-        throw UnpackError(EntryPrefix(entry_) + e.what());
+        FileSystemFailure(entry_, path_, e.what());
       }
       break;
     case Op::kWrite: {
@@ -206,24 +219,31 @@ void EntryWriter::Execute(Op& op) {
       try {
         stored = file_->Write(op.data, op.size);
       } catch (const FileSystemError& e) {
-        throw UnpackError(EntryPrefix(entry_) + e.what());
+        FileSystemFailure(entry_, path_, e.what());
       }
       backlog_.fetch_sub(op.size, std::memory_order_relaxed);
       if (stored != op.size) {
-        throw UnpackError(EntryPrefix(entry_) + "the write stored " + std::to_string(stored) + " of " +
-                          std::to_string(op.size) + " bytes");
+        FileSystemFailure(entry_, path_,
+                          "the write stored " + std::to_string(stored) + " of " + std::to_string(op.size) + " bytes");
       }
       break;
     }
     case Op::kEnd:
-      if ((op.producerCrc ? op.actualCrc : crc_) != op.crc) {
-        throw UnpackError(EntryPrefix(entry_) + "its CRC-32 does not match");
+      if (const std::uint32_t actual = op.producerCrc ? op.actualCrc : static_cast<std::uint32_t>(crc_);
+          actual != op.crc) {
+        UnpackError error(UnpackFailure::kChecksum,
+                          EntryPrefix(entry_) + "its CRC-32 does not match (stored " + Hex32(op.crc) + ", data " +
+                              Hex32(actual) + ")",
+                          entry_);
+        error.expectedCrc = op.crc;
+        error.actualCrc = actual;
+        throw error;
       }
       file_->SetTimes(op.when);
       try {
         file_->Close();
       } catch (const FileSystemError& e) {
-        throw UnpackError(EntryPrefix(entry_) + e.what());
+        FileSystemFailure(entry_, path_, e.what());
       }
       file_.reset();
       if (op.attributes) files_.ApplyAttributes(path_, *op.attributes);

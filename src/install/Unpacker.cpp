@@ -27,7 +27,7 @@ constexpr std::size_t kStoredChunk = std::size_t{1} << 20;
 class InflateStream {
  public:
   InflateStream() {
-    if (inflateInit2(&stream_, -MAX_WBITS) != Z_OK) throw UnpackError("Cannot start inflating: out of memory");
+    if (inflateInit2(&stream_, -MAX_WBITS) != Z_OK) throw UnpackError(UnpackFailure::kResources, "Cannot start inflating: out of memory");
   }
   InflateStream(const InflateStream&) = delete;
   InflateStream& operator=(const InflateStream&) = delete;
@@ -52,7 +52,7 @@ void ProduceStored(std::span<const std::uint8_t> input, std::uint64_t size, Entr
     if (crc) crc = static_cast<std::uint32_t>(crc32_z(*crc, input.data() + done, chunk));
     done += chunk;
   }
-  if (available < size) throw UnpackError(EntryPrefix(entryName) + "its data ends early");
+  if (available < size) throw UnpackError(UnpackFailure::kBadData, EntryPrefix(entryName) + "its data ends early", entryName);
 }
 
 void ProduceInflated(std::span<const std::uint8_t> input, std::uint64_t size, EntryWriter& writer,
@@ -98,9 +98,9 @@ void ProduceInflated(std::span<const std::uint8_t> input, std::uint64_t size, En
     writer.Write(region.data(), produced);
     writer.Used(produced);
     outputLeft -= produced;
-    if (!fault.empty()) throw UnpackError(EntryPrefix(entryName) + fault);
+    if (!fault.empty()) throw UnpackError(UnpackFailure::kBadData, EntryPrefix(entryName) + fault, entryName);
   }
-  if (outputLeft > 0) throw UnpackError(EntryPrefix(entryName) + "its data ends early");
+  if (outputLeft > 0) throw UnpackError(UnpackFailure::kBadData, EntryPrefix(entryName) + "its data ends early", entryName);
 }
 
 // One entry with every check made that needs no writing.
@@ -122,18 +122,23 @@ CheckedEntry CheckEntry(std::span<const std::uint8_t> package, const ZipEntry& e
   checked.unicodePath = local.unicodePath.has_value();
   // ReadLocalHeader saw the header and its name inside the package.
   if (entry.compressedSize > package.size() - local.dataOffset) {
-    throw UnpackError(EntryPrefix(checked.name) + "its data runs past the end of the package");
+    throw UnpackError(UnpackFailure::kNotAPackage, EntryPrefix(checked.name) + "its data runs past the end of the package",
+                      checked.name);
   }
   if (checked.target.isFolder) return checked;
   if (entry.flags & (kZipFlagEncrypted | kZipFlagStrongEncryption)) {
-    throw UnpackError(EntryPrefix(checked.name) + "encrypted entries are not supported");
+    throw UnpackError(UnpackFailure::kUnsupported, EntryPrefix(checked.name) + "encrypted entries are not supported",
+                      checked.name);
   }
   if (entry.method != kMethodStored && entry.method != kMethodDeflate) {
-    throw UnpackError(EntryPrefix(checked.name) + "compression method " + std::to_string(entry.method) +
-                      " is not supported");
+    throw UnpackError(UnpackFailure::kUnsupported,
+                      EntryPrefix(checked.name) + "compression method " + std::to_string(entry.method) +
+                          " is not supported",
+                      checked.name);
   }
   if (entry.method == kMethodStored && entry.compressedSize < entry.uncompressedSize) {
-    throw UnpackError(EntryPrefix(checked.name) + "its stored data is shorter than its size");
+    throw UnpackError(UnpackFailure::kNotAPackage, EntryPrefix(checked.name) + "its stored data is shorter than its size",
+                      checked.name);
   }
   return checked;
 }
@@ -181,14 +186,19 @@ void CheckNoOverlap(std::span<const std::uint8_t> package, const CentralDirector
       const ByteRange b = ranges[i];
       if (isDirectory(a) || isDirectory(b)) {
         const auto entry = FindEntryWithRange(package, directory, isDirectory(a) ? b : a, std::nullopt);
-        throw UnpackError(EntryPrefix(entry ? entry->second : "") + "its data overlaps the central directory");
+        throw UnpackError(UnpackFailure::kNotAPackage,
+                          EntryPrefix(entry ? entry->second : "") + "its data overlaps the central directory",
+                          entry ? entry->second : "");
       }
       const auto first = FindEntryWithRange(package, directory, a, std::nullopt);
       const auto second = FindEntryWithRange(package, directory, b, first ? std::optional(first->first) : std::nullopt);
-      if (!first || !second) throw UnpackError("Not a package: entries overlap");
+      if (!first || !second) throw UnpackError(UnpackFailure::kNotAPackage, "Not a package: entries overlap");
       const bool firstIsEarlier = first->first < second->first;
-      throw UnpackError(EntryPrefix(firstIsEarlier ? second->second : first->second) +
-                        "its data overlaps that of entry " + QuoteEntryName(firstIsEarlier ? first->second : second->second));
+      const std::string& later = firstIsEarlier ? second->second : first->second;
+      throw UnpackError(UnpackFailure::kNotAPackage,
+                        EntryPrefix(later) + "its data overlaps that of entry " +
+                            QuoteEntryName(firstIsEarlier ? first->second : second->second),
+                        later);
     }
     if (ranges[i].end > ranges[widest].end) widest = i;
   }

@@ -29,7 +29,7 @@ constexpr std::uint16_t kZip64ExtraTag = 0x0001;
 constexpr std::uint16_t kUnicodePathExtraTag = 0x7075;
 
 [[noreturn]] void NotAPackage(const std::string& cause) {
-  throw UnpackError("Not a package: " + cause);
+  throw UnpackError(UnpackFailure::kNotAPackage, "Not a package: " + cause);
 }
 
 // The record nearest the end wins: a comment may itself contain the signature bytes only
@@ -79,7 +79,8 @@ void ApplyZip64Extra(const Bytes& extra, ZipEntry& entry, std::string_view entry
       std::uint64_t pos = 0;
       auto take = [&](std::uint64_t& value) {
         if (!field.Holds(pos, 8)) {
-          throw UnpackError(EntryPrefix(entryName) + "its ZIP64 field is too short");
+          throw UnpackError(UnpackFailure::kNotAPackage, EntryPrefix(entryName) + "its ZIP64 field is too short",
+                            entryName);
         }
         value = field.U64(pos);
         pos += 8;
@@ -91,7 +92,7 @@ void ApplyZip64Extra(const Bytes& extra, ZipEntry& entry, std::string_view entry
     }
     at += length;
   }
-  throw UnpackError(EntryPrefix(entryName) + "its ZIP64 field is missing");
+  throw UnpackError(UnpackFailure::kNotAPackage, EntryPrefix(entryName) + "its ZIP64 field is missing", entryName);
 }
 
 }  // namespace
@@ -151,13 +152,15 @@ ZipLocalHeader ReadLocalHeader(std::span<const std::uint8_t> data, const ZipEntr
                                std::string_view entryName) {
   const Bytes package(data);
   const std::uint64_t at = entry.localHeaderOffset;
-  const std::string prefix = EntryPrefix(entryName);
-  if (!package.Holds(at, kLocalHeaderSize)) throw UnpackError(prefix + "its local header lies outside the package");
-  if (package.U32(at) != kLocalHeaderSignature) throw UnpackError(prefix + "its local header has no signature");
+  const auto Refuse = [&](const char* cause) {
+    throw UnpackError(UnpackFailure::kNotAPackage, EntryPrefix(entryName) + cause, entryName);
+  };
+  if (!package.Holds(at, kLocalHeaderSize)) Refuse("its local header lies outside the package");
+  if (package.U32(at) != kLocalHeaderSignature) Refuse("its local header has no signature");
   const std::uint64_t nameLength = package.U16(at + 26);
   const std::uint64_t extraLength = package.U16(at + 28);
   if (!package.Holds(at + kLocalHeaderSize, nameLength + extraLength)) {
-    throw UnpackError(prefix + "its local header runs past the end of the package");
+    Refuse("its local header runs past the end of the package");
   }
   ZipLocalHeader header;
   header.rawName = package.Text(at + kLocalHeaderSize, nameLength);

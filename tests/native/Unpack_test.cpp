@@ -47,6 +47,17 @@ std::string UnpackExpectingError(const std::string& package, MemoryFileSystem& f
   return {};
 }
 
+// The failure itself, for tests that compare its kind and data.
+UnpackError UnpackExpectingFailure(const std::string& package, MemoryFileSystem& files) {
+  try {
+    UnpackPackage(AsBytes(package), kFolder, files);
+  } catch (const UnpackError& e) {
+    return e;
+  }
+  ADD_FAILURE() << "the package was unpacked without an error";
+  return UnpackError(UnpackFailure::kResources, "no failure");
+}
+
 TEST(Unpack, WritesFilesFoldersTimesAndAttributesInDirectoryOrder) {
   const std::string big = BigText(3 * 1024 * 1024 + 17);
   std::vector<TestEntry> entries(6);
@@ -178,26 +189,30 @@ TEST(Unpack, WritingFailuresStopTheRunAndKeepWhatWasWritten) {
   struct Case {
     const char* what;
     TestEntry entry;
-    const char* message;
+    UnpackFailure kind;
     bool fileCreated;
     std::size_t bytesKept;  // of the failing entry
   };
   const Case cases[] = {
-      {"crc mismatch", {.name = "f.bin", .data = "data", .crc = 0x12345678}, "CRC-32", true, 4},
+      {"crc mismatch", {.name = "f.bin", .data = "data", .crc = 0x12345678}, UnpackFailure::kChecksum, true, 4},
       {"deflate stream cut short",
        {.name = "f.bin", .data = text, .storedData = deflated.substr(0, deflated.size() / 2)},
-       "ends early", true, 900000},
+       UnpackFailure::kBadData, true, 900000},
       {"deflate stream shorter than the size",
-       {.name = "f.bin", .data = "abc", .uncompressedSize = 10}, "ends early", true, 3},
+       {.name = "f.bin", .data = "abc", .uncompressedSize = 10}, UnpackFailure::kBadData, true, 3},
       {"corrupt deflate stream", {.name = "f.bin", .data = "x", .storedData = std::string("\xFF\xFF\xFF", 3)},
-       "cannot be inflated", true, 0},
+       UnpackFailure::kBadData, true, 0},
   };
   for (const Case& c : cases) {
     MemoryFileSystem files;
-    const std::string message = UnpackExpectingError(
+    const UnpackError error = UnpackExpectingFailure(
         BuildPackage({{.name = "before.txt", .data = "ok"}, c.entry, {.name = "after.txt", .data = "never"}}), files);
-    EXPECT_THAT(message, HasSubstr("entry \"f.bin\"")) << c.what;
-    EXPECT_THAT(message, HasSubstr(c.message)) << c.what;
+    EXPECT_EQ(error.kind(), c.kind) << c.what;
+    EXPECT_EQ(error.entry(), "f.bin") << c.what;
+    if (c.kind == UnpackFailure::kChecksum) {
+      EXPECT_EQ(error.expectedCrc, 0x12345678U) << c.what;
+      EXPECT_EQ(error.actualCrc, Crc32("data")) << c.what;
+    }
     EXPECT_TRUE(files.files.count(kFolder + "before.txt")) << c.what;
     EXPECT_FALSE(files.files.count(kFolder + "after.txt")) << c.what;
     ASSERT_EQ(files.files.count(kFolder + "f.bin"), c.fileCreated ? 1u : 0u) << c.what;
@@ -395,22 +410,29 @@ TEST(Unpack, FileSystemRefusalsAndShortWritesFail) {
     for (int i = 0; i < 3000; ++i) entries.push_back({.name = "later/" + std::to_string(i) + ".txt", .data = "x"});
     MemoryFileSystem files;
     files.inUse.insert(kFolder + "Quorvex.exe");
-    EXPECT_THAT(UnpackExpectingError(BuildPackage(entries), files), HasSubstr("entry \"Quorvex.exe\""));
+    const UnpackError error = UnpackExpectingFailure(BuildPackage(entries), files);
+    EXPECT_EQ(error.kind(), UnpackFailure::kFileSystem);
+    EXPECT_EQ(error.entry(), "Quorvex.exe");
+    EXPECT_EQ(error.path, kFolder + "Quorvex.exe");
     EXPECT_EQ(files.log.back(), "attributes " + kFolder + "first.txt 0");
   }
   {
     MemoryFileSystem files;
     files.writeCapacity = 100;
-    EXPECT_THAT(UnpackExpectingError(BuildPackage({{.name = "big.bin", .data = BigText(1000)}}), files),
-                HasSubstr("stored 100 of"));
+    const UnpackError error = UnpackExpectingFailure(BuildPackage({{.name = "big.bin", .data = BigText(1000)}}), files);
+    EXPECT_EQ(error.kind(), UnpackFailure::kFileSystem);
+    EXPECT_EQ(error.path, kFolder + "big.bin");
+    EXPECT_THAT(error.what(), HasSubstr("stored 100 of"));
     EXPECT_EQ(files.files.at(kFolder + "big.bin").data.size(), 100u);
   }
   {
     // A file stands where a folder must go.
     MemoryFileSystem files;
-    EXPECT_THAT(UnpackExpectingError(BuildPackage({{.name = "a", .data = "file"}, {.name = "a/b.txt", .data = "x"}}),
-                                     files),
-                HasSubstr("entry \"a/b.txt\""));
+    const UnpackError error =
+        UnpackExpectingFailure(BuildPackage({{.name = "a", .data = "file"}, {.name = "a/b.txt", .data = "x"}}), files);
+    EXPECT_EQ(error.kind(), UnpackFailure::kFileSystem);
+    EXPECT_EQ(error.entry(), "a/b.txt");
+    EXPECT_EQ(error.path, kFolder + "a");
   }
 }
 
@@ -444,7 +466,7 @@ TEST(Unpack, ChecksumsHoldWhileTheWriterLagsBehind) {
   };
   for (const Case& c : cases) {
     SlowStartFileSystem files;
-    const std::string message = UnpackExpectingError(
+    const UnpackError error = UnpackExpectingFailure(
         BuildPackage({{.name = "first.txt", .data = "first"},
                       {.name = "lead.bin", .data = lead, .method = 0},
                       {.name = "stored.txt", .data = text, .method = 0},
@@ -452,8 +474,11 @@ TEST(Unpack, ChecksumsHoldWhileTheWriterLagsBehind) {
                       c.bad,
                       {.name = "after.txt", .data = "never"}}),
         files);
-    EXPECT_THAT(message, HasSubstr("entry \"bad.bin\"")) << c.what;
-    EXPECT_THAT(message, HasSubstr("CRC-32")) << c.what;
+    EXPECT_EQ(error.kind(), UnpackFailure::kChecksum) << c.what;
+    EXPECT_EQ(error.entry(), "bad.bin") << c.what;
+    EXPECT_EQ(error.expectedCrc, Crc32(text)) << c.what;
+    EXPECT_EQ(error.actualCrc, Crc32(wrong)) << c.what;
+    EXPECT_THAT(error.what(), HasSubstr("(stored 0x")) << c.what;
     EXPECT_EQ(files.files.at(kFolder + "lead.bin").data, lead) << c.what;
     EXPECT_EQ(files.files.at(kFolder + "stored.txt").data, text) << c.what;
     EXPECT_EQ(files.files.at(kFolder + "deflated.txt").data, text) << c.what;
