@@ -448,10 +448,17 @@ TEST(WinHttpRealProxy, SquidTunnelsToEachOriginOnItsOwn) {
       Text(Exchange(transport, Get(Find(redirect.head, "Location")->value, {{"Authorization", "Basic c2VjcmV0"}})).body);
   EXPECT_THAT(echoed, HasSubstr("served-by " + second + "\n")) << echoed;
   EXPECT_THAT(echoed, HasSubstr("Authorization: Basic c2VjcmV0\n")) << echoed;
-  std::ifstream in(WinePath("QV_SQUID_LOG"));
-  std::stringstream log;
-  log << in.rdbuf();
-  EXPECT_THAT(log.str(), HasSubstr("CONNECT 127.0.0.1:" + second + " ")) << log.str();
+  // squid logs a tunnel once both of its sides have closed, a moment after the exchange.
+  const std::string tunnel = "CONNECT 127.0.0.1:" + second + " ";
+  std::string log;
+  for (int attempt = 0; attempt < 50 && log.find(tunnel) == std::string::npos; ++attempt) {
+    if (attempt > 0) ::Sleep(100);
+    std::ifstream in(WinePath("QV_SQUID_LOG"));
+    std::stringstream text;
+    text << in.rdbuf();
+    log = text.str();
+  }
+  EXPECT_THAT(log, HasSubstr(tunnel)) << log;
 }
 
 TEST(WinHttpRealProxy, TinyproxyAskingForAPasswordAnswers407) {
