@@ -127,6 +127,7 @@ std::unique_ptr<OutputFile> Win32FileSystem::CreateOutputFile(const std::string&
   UniqueFile existing(::CreateFileW(widePath.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  const DWORD existingError = existing ? ERROR_SUCCESS : ::GetLastError();
   FILE_BASIC_INFO before{};
   bool cleared = false;
   if (existing) {
@@ -143,9 +144,14 @@ std::unique_ptr<OutputFile> Win32FileSystem::CreateOutputFile(const std::string&
   // An existing file is opened without truncating and emptied only once the handle is known
   // to be the file the path names. A new one is made only where nothing, not even a link to
   // nothing, has the name: no file appears at a link's far end.
-  UniqueFile file(::CreateFileW(widePath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, kFlags, nullptr));
+  // Almost every file is new: where the name was not found, the second opening is skipped
+  // (each costs a lookup by path, under Wine a scan of the folder), and CREATE_NEW still
+  // refuses whatever has taken the name since.
+  const bool absent = !existing && existingError == ERROR_FILE_NOT_FOUND;
+  UniqueFile file;
   bool created = false;
-  if (!file && ::GetLastError() == ERROR_FILE_NOT_FOUND && !existing) {
+  if (!absent) file.reset(::CreateFileW(widePath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, kFlags, nullptr));
+  if (absent || (!file && ::GetLastError() == ERROR_FILE_NOT_FOUND && !existing)) {
     // DELETE: a file made where a folder was swapped for a link after its check is removed.
     file.reset(::CreateFileW(widePath.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, kFlags, nullptr));
     if (!file && ::GetLastError() == ERROR_FILE_EXISTS) {
@@ -172,7 +178,8 @@ std::unique_ptr<OutputFile> Win32FileSystem::CreateOutputFile(const std::string&
     }
     throw;
   }
-  if (!::SetEndOfFile(file.get())) throw FileSystemError(Failure("Cannot replace", path, ::GetLastError()));
+  // A new file is empty already.
+  if (!created && !::SetEndOfFile(file.get())) throw FileSystemError(Failure("Cannot replace", path, ::GetLastError()));
   return std::make_unique<Win32OutputFile>(std::move(file), path);
 }
 
