@@ -137,7 +137,7 @@ int wmain(int argc, wchar_t** argv) {
   const Clock::time_point read = Clock::now();
   std::string folder = win32::Narrow(argv[2]);
   if (folder.empty() || folder.back() != '\\') folder += '\\';
-  win32::Win32FileSystem real;
+  win32::Win32FileSystem real(folder);  // confined to the folder, as qv-unpack.exe's
   Totals totals;
   TimedFileSystem files(real, totals);
   try {
