@@ -153,7 +153,7 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   const win32::ComApartment apartment;
-  win32::Win32FileSystem realFiles;
+  win32::Win32FileSystem realFiles{std::string(kInstallationFolder)};  // confined, as the installer's
   win32::Win32Shell realShell;
   win32::WinHttpTransport realTransport;
   Marks marks;
