@@ -30,13 +30,13 @@ ByteRangeAnswer ParseByteRange(std::string_view value, std::uint64_t size) {
   const ByteRangeAnswer whole;
   value = Trim(value);
   if (!StartsWithIgnoreCase(value, "bytes=")) return whole;
-  const std::string_view spec = Trim(value.substr(6));
+  const std::string_view ranges = Trim(value.substr(6));
   // Several ranges would need a multipart body; the whole file serves such a client as well.
-  if (spec.find(',') != std::string_view::npos) return whole;
-  const std::size_t dash = spec.find('-');
+  if (ranges.find(',') != std::string_view::npos) return whole;
+  const std::size_t dash = ranges.find('-');
   if (dash == std::string_view::npos) return whole;
-  const std::string_view firstText = Trim(spec.substr(0, dash));
-  const std::string_view lastText = Trim(spec.substr(dash + 1));
+  const std::string_view firstText = Trim(ranges.substr(0, dash));
+  const std::string_view lastText = Trim(ranges.substr(dash + 1));
 
   if (firstText.empty()) {  // suffix form: the last N bytes
     const auto count = ParseNumber(lastText);
