@@ -118,47 +118,45 @@ bool Win32FileSystem::CreateFolderTree(const std::string& path) {
 std::unique_ptr<OutputFile> Win32FileSystem::CreateOutputFile(const std::string& path) {
   const std::wstring widePath = Widen(path);
   confined_.CheckParents(widePath);
-  // The name is first opened for its attributes only, without following a link, and checked:
-  // neither a link's far end nor its attributes are ever touched. CREATE_ALWAYS would refuse
-  // a read-only file, and a hidden or system one unless asked for the same attributes, so an
-  // earlier release's files would block every later one: those bits are cleared here, and
-  // given back if the file still cannot be opened (in use by another process).
   constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
-  UniqueFile existing(::CreateFileW(widePath.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  const DWORD existingError = existing ? ERROR_SUCCESS : ::GetLastError();
+  // Almost every file is new, so the name is first created where nothing, not even a link to
+  // nothing, has it: no file appears at a link's far end, and a fresh install pays one lookup
+  // by path per file (under Wine each lookup scans the folder). DELETE: a file made where a
+  // folder was swapped for a link after its check is removed again.
+  UniqueFile file(::CreateFileW(widePath.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, kFlags, nullptr));
+  bool created = static_cast<bool>(file);
+  UniqueFile existing;
   FILE_BASIC_INFO before{};
   bool cleared = false;
-  if (existing) {
-    confined_.CheckOpened(existing.get(), widePath);
-    if (::GetFileInformationByHandleEx(existing.get(), FileBasicInfo, &before, sizeof before) &&
-        (before.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && (before.FileAttributes & kProtectedAttributes) != 0) {
-      FILE_BASIC_INFO plain{};  // zero times: left as they are
-      plain.FileAttributes = (before.FileAttributes & ~kProtectedAttributes) != 0
-                                 ? before.FileAttributes & ~kProtectedAttributes
-                                 : FILE_ATTRIBUTE_NORMAL;
-      cleared = ::SetFileInformationByHandle(existing.get(), FileBasicInfo, &plain, sizeof plain) != FALSE;
-    }
-  }
-  // An existing file is opened without truncating and emptied only once the handle is known
-  // to be the file the path names. A new one is made only where nothing, not even a link to
-  // nothing, has the name: no file appears at a link's far end.
-  // Almost every file is new: where the name was not found, the second opening is skipped
-  // (each costs a lookup by path, under Wine a scan of the folder), and CREATE_NEW still
-  // refuses whatever has taken the name since.
-  const bool absent = !existing && existingError == ERROR_FILE_NOT_FOUND;
-  UniqueFile file;
-  bool created = false;
-  if (!absent) file.reset(::CreateFileW(widePath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, kFlags, nullptr));
-  if (absent || (!file && ::GetLastError() == ERROR_FILE_NOT_FOUND && !existing)) {
-    // DELETE: a file made where a folder was swapped for a link after its check is removed.
-    file.reset(::CreateFileW(widePath.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, kFlags, nullptr));
-    if (!file && ::GetLastError() == ERROR_FILE_EXISTS) {
+  if (!file && ::GetLastError() == ERROR_FILE_EXISTS) {
+    // Something has the name. It is opened for its attributes only, without following a link,
+    // and checked: neither a link's far end nor its attributes are ever touched. CREATE_ALWAYS
+    // would refuse a read-only file, and a hidden or system one unless asked for the same
+    // attributes, so an earlier release's files would block every later one: those bits are
+    // cleared here, and given back if the file still cannot be opened (in use by another
+    // process).
+    existing.reset(::CreateFileW(widePath.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!existing && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
       throw FileSystemError("Cannot write through " + path +
                             ": it is a link to a file that does not exist; nothing is written through a link");
     }
-    created = static_cast<bool>(file);
+    if (existing) {
+      confined_.CheckOpened(existing.get(), widePath);
+      if (::GetFileInformationByHandleEx(existing.get(), FileBasicInfo, &before, sizeof before) &&
+          (before.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+          (before.FileAttributes & kProtectedAttributes) != 0) {
+        FILE_BASIC_INFO plain{};  // zero times: left as they are
+        plain.FileAttributes = (before.FileAttributes & ~kProtectedAttributes) != 0
+                                   ? before.FileAttributes & ~kProtectedAttributes
+                                   : FILE_ATTRIBUTE_NORMAL;
+        cleared = ::SetFileInformationByHandle(existing.get(), FileBasicInfo, &plain, sizeof plain) != FALSE;
+      }
+    }
+    // The existing file is opened without truncating and emptied only once the handle is
+    // known to be the file the path names.
+    file.reset(::CreateFileW(widePath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, kFlags, nullptr));
   }
   if (!file) {
     const DWORD error = ::GetLastError();
