@@ -28,7 +28,7 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
 }
 
 [[noreturn]] void Refuse(const std::wstring& path, const std::string& why) {
-  throw FileSystemError("Cannot write through " + Narrow(path) + ": " + why + "; nothing is written through a link");
+  throw FileSystemError(FileSystemFailure::kRefused, Narrow(path), 0, why + "; nothing is written through a link");
 }
 
 // The path the system resolves a handle to, in the form "C:\dir\name" or "\\server\share\dir".
@@ -82,16 +82,14 @@ void ConfinedFolder::CheckFolder(const std::wstring& folder) {
   const DWORD attributes = ::GetFileAttributesW(folder.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD error = ::GetLastError();
-    throw FileSystemError("Cannot check " + Narrow(folder) + ": error " + std::to_string(error) + " (" +
-                          SystemErrorText(error) + ")");
+    throw FileSystemError(FileSystemFailure::kCheck, Narrow(folder), error, SystemErrorReason(error));
   }
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) Refuse(folder, "it is a link (junction, symbolic link or mount point)");
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) Refuse(folder, "it is a file, not a folder");
   const std::optional<std::wstring> final = FinalPathOfFolder(folder);
   if (!final) {
     const DWORD error = ::GetLastError();
-    throw FileSystemError("Cannot check " + Narrow(folder) + ": error " + std::to_string(error) + " (" +
-                          SystemErrorText(error) + ")");
+    throw FileSystemError(FileSystemFailure::kCheck, Narrow(folder), error, SystemErrorReason(error));
   }
   std::wstring expected;
   if (folder.size() == root_.size()) {
@@ -147,8 +145,7 @@ void ConfinedFolder::CheckOpened(HANDLE file, const std::wstring& path) {
   const std::optional<std::wstring> final = FinalPathOf(file);
   if (!final) {
     const DWORD error = ::GetLastError();
-    throw FileSystemError("Cannot check " + Narrow(path) + ": error " + std::to_string(error) + " (" +
-                          SystemErrorText(error) + ")");
+    throw FileSystemError(FileSystemFailure::kCheck, Narrow(path), error, SystemErrorReason(error));
   }
   if (rootFinal_.empty()) CheckFolder(root_);
   if (!SamePath(*final, ExpectedFinalPath(path))) Refuse(path, "it leads to " + Narrow(*final));
