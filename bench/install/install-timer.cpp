@@ -99,7 +99,7 @@ class TimedFileSystem : public FileSystem {
     if (path == packagePath_ && marks_.packageWritten) marks_.packageDeleted = Clock::now();
     return removed;
   }
-  bool CreateFolderTree(const std::string& path) override { return inner_.CreateFolderTree(path); }
+  void CreateFolderTree(const std::string& path) override { inner_.CreateFolderTree(path); }
   std::unique_ptr<OutputFile> CreateOutputFile(const std::string& path) override {
     std::unique_ptr<OutputFile> file = inner_.CreateOutputFile(path);
     if (path != packagePath_) return file;

@@ -88,9 +88,9 @@ class TimedFileSystem : public FileSystem {
     Timer timer(totals_, kRemoveFile);
     return inner_.RemoveFile(path);
   }
-  bool CreateFolderTree(const std::string& path) override {
+  void CreateFolderTree(const std::string& path) override {
     Timer timer(totals_, kCreateFolderTree);
-    return inner_.CreateFolderTree(path);
+    inner_.CreateFolderTree(path);
   }
   std::unique_ptr<OutputFile> CreateOutputFile(const std::string& path) override {
     Timer timer(totals_, kCreateOutputFile);

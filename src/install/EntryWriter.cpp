@@ -26,9 +26,12 @@ constexpr std::size_t kMaxQueuedOps = 4096;
 // data waits for the writer (then the producer would only wait for room anyway).
 constexpr std::size_t kCrcHandOverBacklog = std::size_t{1} << 20;
 
-[[noreturn]] void FileSystemFailure(const std::string& entry, const std::string& path, const std::string& cause) {
-  UnpackError error(UnpackFailure::kFileSystem, EntryPrefix(entry) + cause, entry);
-  error.path = path;
+// The file system's failure as the entry's, with the operation, the path and the system's code.
+[[noreturn]] void Fail(const std::string& entry, const FileSystemError& cause) {
+  UnpackError error(UnpackFailure::kFileSystem, EntryPrefix(entry) + cause.what(), entry);
+  error.path = cause.path();
+  error.fileSystemFailure = cause.kind();
+  error.systemCode = cause.systemCode();
   throw error;
 }
 
@@ -190,14 +193,10 @@ void EntryWriter::Run() {
 void EntryWriter::Execute(Op& op) {
   switch (op.kind) {
     case Op::kFolder:
-      {
-        bool created = false;
-        try {
-          created = files_.CreateFolderTree(op.path);
-        } catch (const FileSystemError& e) {
-          FileSystemFailure(op.entry, op.path, e.what());
-        }
-        if (!created) FileSystemFailure(op.entry, op.path, "cannot create the folder " + op.path);
+      try {
+        files_.CreateFolderTree(op.path);
+      } catch (const FileSystemError& e) {
+        Fail(op.entry, e);
       }
       break;
     case Op::kBegin:
@@ -209,7 +208,7 @@ void EntryWriter::Execute(Op& op) {
       try {
         file_ = files_.CreateOutputFile(path_);
       } catch (const FileSystemError& e) {
-        FileSystemFailure(entry_, path_, e.what());
+        Fail(entry_, e);
       }
       break;
     case Op::kWrite: {
@@ -219,12 +218,17 @@ void EntryWriter::Execute(Op& op) {
       try {
         stored = file_->Write(op.data, op.size);
       } catch (const FileSystemError& e) {
-        FileSystemFailure(entry_, path_, e.what());
+        Fail(entry_, e);
       }
       backlog_.fetch_sub(op.size, std::memory_order_relaxed);
       if (stored != op.size) {
-        FileSystemFailure(entry_, path_,
-                          "the write stored " + std::to_string(stored) + " of " + std::to_string(op.size) + " bytes");
+        UnpackError error(UnpackFailure::kFileSystem,
+                          EntryPrefix(entry_) + "the write stored " + std::to_string(stored) + " of " +
+                              std::to_string(op.size) + " bytes",
+                          entry_);
+        error.path = path_;
+        error.fileSystemFailure = FileSystemFailure::kWrite;
+        throw error;
       }
       break;
     }
@@ -243,7 +247,7 @@ void EntryWriter::Execute(Op& op) {
       try {
         file_->Close();
       } catch (const FileSystemError& e) {
-        FileSystemFailure(entry_, path_, e.what());
+        Fail(entry_, e);
       }
       file_.reset();
       if (op.attributes) files_.ApplyAttributes(path_, *op.attributes);

@@ -1,6 +1,38 @@
 #include "install/FileSystem.h"
 
+#include <utility>
+
 namespace quorvex {
+namespace {
+
+const char* Attempt(FileSystemFailure kind) {
+  switch (kind) {
+    case FileSystemFailure::kCreateFolder:
+      return "Cannot create the folder";
+    case FileSystemFailure::kCreateFile:
+      return "Cannot create";
+    case FileSystemFailure::kReplace:
+      return "Cannot replace";
+    case FileSystemFailure::kWrite:
+      return "Cannot write";
+    case FileSystemFailure::kClose:
+      return "Cannot close";
+    case FileSystemFailure::kRefused:
+      return "Cannot write through";
+    case FileSystemFailure::kCheck:
+      return "Cannot check";
+  }
+  return "Cannot use";
+}
+
+}  // namespace
+
+FileSystemError::FileSystemError(FileSystemFailure kind, std::string path, std::uint32_t systemCode,
+                                 std::string_view reason)
+    : std::runtime_error(std::string(Attempt(kind)) + " " + path + ": " + std::string(reason)),
+      kind_(kind),
+      path_(std::move(path)),
+      systemCode_(systemCode) {}
 
 bool DecodeDosDateTime(DosDateTime when, LocalCalendarTime& out) {
   LocalCalendarTime t;
@@ -24,7 +56,7 @@ void WriteWholeFile(FileSystem& fileSystem, const std::string& path, std::span<c
   std::size_t done = 0;
   while (done < data.size()) {
     const std::size_t stored = file->Write(data.data() + done, data.size() - done);
-    if (stored == 0) throw FileSystemError("Cannot write " + path + ": the write stored nothing");
+    if (stored == 0) throw FileSystemError(FileSystemFailure::kWrite, path, 0, "the write stored nothing");
     done += stored;
   }
   file->Close();

@@ -6,16 +6,11 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <stdexcept>
 #include <string>
 
-namespace quorvex {
+#include "install/FileSystemError.h"
 
-// A file-system operation that failed; the message names the path and the system's reason.
-class FileSystemError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+namespace quorvex {
 
 // A date and time as a ZIP entry stores it (MS-DOS format), meant as local time.
 struct DosDateTime {
@@ -64,9 +59,10 @@ class FileSystem {
   virtual bool FolderExists(const std::string& path) = 0;
   // Deletes a file; false when it could not be deleted (callers may ignore it).
   virtual bool RemoveFile(const std::string& path) = 0;
-  // Creates a folder with all missing ancestors; true when it exists afterwards. Throws
-  // FileSystemError when an adapter refuses the path (a link on the way, say).
-  virtual bool CreateFolderTree(const std::string& path) = 0;
+  // Creates a folder with all missing ancestors. Throws FileSystemError when it does not exist
+  // afterwards (kCreateFolder naming the first folder that could not be made, with the
+  // system's code) or when an adapter refuses the path (a link on the way, say).
+  virtual void CreateFolderTree(const std::string& path) = 0;
   // Creates or truncates the file with exclusive access, before any data is known. An
   // existing file that is read-only, hidden or system has those attributes cleared first
   // (restored if it still cannot be opened). Throws FileSystemError when the file cannot be

@@ -34,7 +34,7 @@ bool InstallPackage(const InstallationPorts& ports, const std::string& packageFi
     std::vector<std::uint8_t> package = ports.download.DownloadPackage(packageFileName).body;
     if (package.empty()) return false;
 
-    // A folder that cannot be created shows up as a failure to write the package.
+    // A folder that cannot be created fails the run here, as writing the package into it would.
     if (!ports.files.FolderExists(installationFolder)) ports.files.CreateFolderTree(installationFolder);
     WriteWholeFile(ports.files, packagePath, package);
     if (!ports.files.FileExists(packagePath)) return false;

@@ -1,16 +1,43 @@
 #pragma once
 // The shell port: special folders, shell links, starting a program, the processor.
 
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace quorvex {
 
-// Raised when the shell's link object itself cannot be created.
+// The shell operation that failed. Only the link object's creation fails a caller: a folder
+// lookup, a load, a save or a start that fails passes silently, as the shortcut steps and
+// the start of the application require.
+enum class ShellFailure {
+  kCreateLinkObject,
+};
+
+// A shell operation that failed, with the system's code (an HRESULT, as its bits).
 class ShellError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  ShellError(ShellFailure kind, std::uint32_t systemCode, std::string_view reason)
+      : std::runtime_error(std::string(Attempt(kind)) + ": " + std::string(reason)),
+        kind_(kind),
+        systemCode_(systemCode) {}
+
+  ShellFailure kind() const noexcept { return kind_; }
+  std::uint32_t systemCode() const noexcept { return systemCode_; }
+
+ private:
+  static const char* Attempt(ShellFailure kind) {
+    switch (kind) {
+      case ShellFailure::kCreateLinkObject:
+        return "Cannot create the shell link object";
+    }
+    return "The shell failed";
+  }
+
+  ShellFailure kind_;
+  std::uint32_t systemCode_;
 };
 
 enum class ProcessorArchitecture { X86, X64, Arm64, Other };

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "install/FileSystemError.h"
+
 namespace quorvex {
 
 // What went wrong, for callers and tests that act on it rather than on the message.
@@ -34,8 +36,12 @@ class UnpackError : public std::runtime_error {
   // For kChecksum: the CRC-32 the package stores and the one of the data written.
   std::optional<std::uint32_t> expectedCrc;
   std::optional<std::uint32_t> actualCrc;
-  // For kFileSystem: the path that was being made or written.
+  // For kFileSystem: the path that was being made or written (the ancestor, when that was
+  // what failed), the operation that failed and the system's code, 0 when there is none
+  // (a write that stored too little, a refusal).
   std::string path;
+  std::optional<FileSystemFailure> fileSystemFailure;
+  std::uint32_t systemCode = 0;
 
  private:
   UnpackFailure kind_;

@@ -22,10 +22,14 @@ class FakeFileSystem : public FileSystem {
  public:
   explicit FakeFileSystem(EventLog& log) : log_(log) {}
 
+  static constexpr std::uint32_t kAccessDenied = 5;        // ERROR_ACCESS_DENIED
+  static constexpr std::uint32_t kSharingViolation = 32;  // ERROR_SHARING_VIOLATION
+
   std::map<std::string, std::string> files;
   std::set<std::string> folders;
   std::set<std::string> undeletable;  // RemoveFile refuses these (the file stays)
   std::set<std::string> locked;       // in use: CreateOutputFile throws for these
+  std::set<std::string> unmakeable;   // CreateFolderTree throws for these
   std::set<std::string> vanishing;    // written without error, yet absent afterwards
   std::set<std::string> partial;      // each Write stores at most 3 bytes: callers must continue
   bool writesStoreNothing = false;    // every Write stores 0 bytes
@@ -37,14 +41,14 @@ class FakeFileSystem : public FileSystem {
     if (undeletable.contains(path)) return false;
     return files.erase(path) > 0;
   }
-  bool CreateFolderTree(const std::string& path) override {
+  void CreateFolderTree(const std::string& path) override {
     log_.push_back("mkdir " + path);
+    if (unmakeable.contains(path)) throw FileSystemError(FileSystemFailure::kCreateFolder, path, kAccessDenied, "access denied");
     folders.insert(path);
-    return true;
   }
   std::unique_ptr<OutputFile> CreateOutputFile(const std::string& path) override {
     log_.push_back("create " + path);
-    if (locked.contains(path)) throw FileSystemError("Cannot create " + path + ": in use");
+    if (locked.contains(path)) throw FileSystemError(FileSystemFailure::kCreateFile, path, kSharingViolation, "in use");
     files[path].clear();
     return std::make_unique<File>(*this, path);
   }
@@ -87,6 +91,7 @@ class FakeShell : public Shell {
                                                {2, "C:\\Users\\ana\\Start Menu\\Programs"}};
   ProcessorArchitecture architecture = ProcessorArchitecture::X64;
   bool linkObjectFails = false;
+  static constexpr std::uint32_t kClassNotRegistered = 0x80040154;  // REGDB_E_CLASSNOTREG
 
   std::string SpecialFolderPath(int csidl) override {
     const auto found = specialFolders.find(csidl);
@@ -94,7 +99,7 @@ class FakeShell : public Shell {
   }
   std::unique_ptr<ShellLink> CreateLink() override {
     log_.push_back("new link");
-    if (linkObjectFails) throw ShellError("Cannot create the shell link object: class not registered");
+    if (linkObjectFails) throw ShellError(ShellFailure::kCreateLinkObject, kClassNotRegistered, "class not registered");
     return std::make_unique<Link>(*this);
   }
   void Execute(const std::string& verb, const std::string& file, const std::string& parameters,

@@ -245,6 +245,7 @@ TEST(Installation, EveryFailureShowsTheDownloadErrorAndNeitherStartsNorEnds) {
       {"transfer breaks", [](Machine& m) { m.transport.onSecondBlock = [] { throw TransportError("Error receiving data: (12030) Connection aborted"); }; }},
       {"server error", [](Machine& m) { m.transport.status = 503; m.transport.reason = "Service Unavailable"; }},
       {"not a package", [](Machine& m) { m.transport.status = 404; m.transport.contentType = "text/plain"; m.transport.body = "Not found"; }},
+      {"folder cannot be created", [](Machine& m) { m.files.unmakeable = {"C:\\Quorvex\\"}; }},
       {"package not writable", [](Machine& m) { m.files.locked = {"C:\\Quorvex\\Quorvex_2.1_x64.zip"}; }},
       {"package write stores nothing", [](Machine& m) { m.files.writesStoreNothing = true; }},
       {"unpacking fails", [](Machine& m) { m.transport.body = StoredZip({{"Quorvex.exe", "MZ"}}, /*breakCrc=*/true); }},

@@ -113,8 +113,19 @@ TEST(Shortcuts, FailingToCreateTheLinkObjectRaisesBeforeAnythingIsDeleted) {
   ShortcutWorld world;
   world.files.files[At(kDesktop, "Quorvex.lnk")] = "LNK:C:\\Quorvex\\Quorvex.exe";
   world.shell.linkObjectFails = true;
-  EXPECT_THROW(RemoveOldShortcuts(world.shell, world.files, "C:\\Quorvex\\Quorvex.exe"), ShellError);
-  EXPECT_THROW(CreateShortcuts(world.shell, "C:\\Quorvex\\Quorvex.exe"), ShellError);
+  for (const bool removing : {true, false}) {
+    try {
+      if (removing) {
+        RemoveOldShortcuts(world.shell, world.files, "C:\\Quorvex\\Quorvex.exe");
+      } else {
+        CreateShortcuts(world.shell, "C:\\Quorvex\\Quorvex.exe");
+      }
+      ADD_FAILURE() << "no failure, removing " << removing;
+    } catch (const ShellError& error) {
+      EXPECT_EQ(error.kind(), ShellFailure::kCreateLinkObject);
+      EXPECT_EQ(error.systemCode(), FakeShell::kClassNotRegistered);
+    }
+  }
   EXPECT_EQ(world.files.files.size(), 1u);
 }
 

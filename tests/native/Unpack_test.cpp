@@ -414,6 +414,8 @@ TEST(Unpack, FileSystemRefusalsAndShortWritesFail) {
     EXPECT_EQ(error.kind(), UnpackFailure::kFileSystem);
     EXPECT_EQ(error.entry(), "Quorvex.exe");
     EXPECT_EQ(error.path, kFolder + "Quorvex.exe");
+    EXPECT_EQ(error.fileSystemFailure, FileSystemFailure::kCreateFile);
+    EXPECT_EQ(error.systemCode, MemoryFileSystem::kSharingViolation);
     EXPECT_EQ(files.log.back(), "attributes " + kFolder + "first.txt 0");
   }
   {
@@ -422,6 +424,8 @@ TEST(Unpack, FileSystemRefusalsAndShortWritesFail) {
     const UnpackError error = UnpackExpectingFailure(BuildPackage({{.name = "big.bin", .data = BigText(1000)}}), files);
     EXPECT_EQ(error.kind(), UnpackFailure::kFileSystem);
     EXPECT_EQ(error.path, kFolder + "big.bin");
+    EXPECT_EQ(error.fileSystemFailure, FileSystemFailure::kWrite);
+    EXPECT_EQ(error.systemCode, 0u);
     EXPECT_THAT(error.what(), HasSubstr("stored 100 of"));
     EXPECT_EQ(files.files.at(kFolder + "big.bin").data.size(), 100u);
   }
@@ -433,6 +437,8 @@ TEST(Unpack, FileSystemRefusalsAndShortWritesFail) {
     EXPECT_EQ(error.kind(), UnpackFailure::kFileSystem);
     EXPECT_EQ(error.entry(), "a/b.txt");
     EXPECT_EQ(error.path, kFolder + "a");
+    EXPECT_EQ(error.fileSystemFailure, FileSystemFailure::kCreateFolder);
+    EXPECT_EQ(error.systemCode, MemoryFileSystem::kAlreadyExists);
   }
 }
 

@@ -205,24 +205,29 @@ class MemoryFileSystem : public FileSystem {
   bool FolderExists(const std::string& path) override { return folders.count(Trim(path)) != 0; }
   bool RemoveFile(const std::string& path) override { return files.erase(path) != 0; }
 
-  bool CreateFolderTree(const std::string& path) override {
+  // The codes Windows gives for the same failures.
+  static constexpr std::uint32_t kPathNotFound = 3;     // ERROR_PATH_NOT_FOUND
+  static constexpr std::uint32_t kAccessDenied = 5;     // ERROR_ACCESS_DENIED
+  static constexpr std::uint32_t kSharingViolation = 32;  // ERROR_SHARING_VIOLATION
+  static constexpr std::uint32_t kAlreadyExists = 183;  // ERROR_ALREADY_EXISTS
+
+  void CreateFolderTree(const std::string& path) override {
     const std::string folder = Trim(path);
     for (std::size_t at = folder.find('\\'); ; at = folder.find('\\', at + 1)) {
       const std::string part = folder.substr(0, at);
-      if (files.count(part)) return false;
+      if (files.count(part)) throw FileSystemError(FileSystemFailure::kCreateFolder, part, kAlreadyExists, "a file has its name");
       if (folders.insert(part).second) log.push_back("folder " + part);
       if (at == std::string::npos) break;
     }
-    return true;
   }
 
   std::unique_ptr<OutputFile> CreateOutputFile(const std::string& path) override {
     const std::size_t slash = path.rfind('\\');
     if (slash == std::string::npos || !folders.count(path.substr(0, slash))) {
-      throw FileSystemError("Cannot create " + path + ": the folder does not exist");
+      throw FileSystemError(FileSystemFailure::kCreateFile, path, kPathNotFound, "the folder does not exist");
     }
-    if (folders.count(path)) throw FileSystemError("Cannot create " + path + ": it is a folder");
-    if (inUse.count(path)) throw FileSystemError("Cannot create " + path + ": in use");
+    if (folders.count(path)) throw FileSystemError(FileSystemFailure::kCreateFile, path, kAccessDenied, "it is a folder");
+    if (inUse.count(path)) throw FileSystemError(FileSystemFailure::kCreateFile, path, kSharingViolation, "in use");
     // Like the adapters: read-only, hidden and system are cleared, then the file is replaced.
     File& file = files[path];
     file = File{};

@@ -12,8 +12,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
 #include <string>
+#include <thread>
 
 namespace quorvex::win32 {
 namespace {
@@ -117,6 +119,25 @@ TEST_F(ShortcutTest, CreatedShortcutsReadBackWithTargetWorkingDirectoryAndDescri
     EXPECT_EQ(stored.arguments, "") << folder;
     EXPECT_EQ(GetShortcutTarget(shell_, folder + "Quorvex.lnk"), kExecutable) << folder;
   }
+}
+
+// A thread that never joined a COM apartment cannot make the link object: the failure carries
+// the system's HRESULT, and nothing is written.
+TEST_F(ShortcutTest, WithoutComTheLinkObjectFailsWithTheSystemsCode) {
+  std::optional<ShellError> failure;
+  std::thread outside([&] {
+    Win32Shell shell;
+    try {
+      CreateShortcuts(shell, kExecutable);
+    } catch (const ShellError& error) {
+      failure = error;
+    }
+  });
+  outside.join();
+  ASSERT_TRUE(failure) << "the link object was made without COM";
+  EXPECT_EQ(failure->kind(), ShellFailure::kCreateLinkObject);
+  EXPECT_EQ(failure->systemCode(), static_cast<std::uint32_t>(CO_E_NOTINITIALIZED)) << failure->what();
+  EXPECT_THAT(QuorvexFiles(desktop_), ElementsAre());
 }
 
 TEST_F(ShortcutTest, TargetIsEmptyForFilesThatAreNotLoadableLinks) {

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "../native/ZipTestSupport.h"
@@ -22,7 +23,7 @@ class Win32FileSystemTest : public ::testing::Test {
     ASSERT_NE(::GetTempPathW(MAX_PATH, temp), 0u);
     const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     root_ = Narrow(temp) + "qv-fs-" + name + "-" + std::to_string(::GetCurrentProcessId()) + "\\";
-    ASSERT_TRUE(files_.CreateFolderTree(root_));
+    ASSERT_NO_THROW(files_.CreateFolderTree(root_));
   }
   void TearDown() override {
     RemoveTree(Widen(root_));
@@ -75,17 +76,68 @@ class Win32FileSystemTest : public ::testing::Test {
 TEST_F(Win32FileSystemTest, FoldersFilesAndDeletion) {
   const std::string folder = root_ + "a\\b\\c\\";
   EXPECT_FALSE(files_.FolderExists(folder));
-  EXPECT_TRUE(files_.CreateFolderTree(folder));
+  files_.CreateFolderTree(folder);
   EXPECT_TRUE(files_.FolderExists(folder));
-  EXPECT_TRUE(files_.CreateFolderTree(folder));  // already there
+  files_.CreateFolderTree(folder);  // already there
   WriteText(folder + "x.txt", "content");
   EXPECT_TRUE(files_.FileExists(folder + "x.txt"));
   EXPECT_FALSE(files_.FileExists(root_ + "a"));
   EXPECT_FALSE(files_.FolderExists(folder + "x.txt"));
-  EXPECT_FALSE(files_.CreateFolderTree(folder + "x.txt\\sub"));  // a file is in the way
   EXPECT_TRUE(files_.RemoveFile(folder + "x.txt"));
   EXPECT_FALSE(files_.FileExists(folder + "x.txt"));
   EXPECT_FALSE(files_.RemoveFile(folder + "x.txt"));
+}
+
+// Each failure names the operation, the path that failed (the folder in the way, for a tree)
+// and the system's own code, as Wine gives them.
+TEST_F(Win32FileSystemTest, FailuresCarryTheOperationThePathAndTheSystemCode) {
+  WriteText(root_ + "x.txt", "a file");
+  files_.CreateFolderTree(root_ + "folder");
+  files_.CreateFolderTree(root_ + "confined");
+  WriteText(root_ + "confined\\x.txt", "a file");
+  Win32FileSystem confined(root_ + "confined");
+  const std::unique_ptr<OutputFile> held = files_.CreateOutputFile(root_ + "held.txt");
+  const std::unique_ptr<OutputFile> heldInside = files_.CreateOutputFile(root_ + "confined\\held.txt");
+
+  struct Case {
+    const char* what;
+    std::function<void()> attempt;
+    FileSystemFailure kind;
+    std::string path;
+    DWORD code;
+  };
+  const Case cases[] = {
+      {"a file has the folder's name", [&] { files_.CreateFolderTree(root_ + "x.txt\\"); },
+       FileSystemFailure::kCreateFolder, root_ + "x.txt", ERROR_ALREADY_EXISTS},
+      {"a file has an ancestor's name", [&] { files_.CreateFolderTree(root_ + "x.txt\\sub\\deeper"); },
+       FileSystemFailure::kCreateFolder, root_ + "x.txt", ERROR_ALREADY_EXISTS},
+      {"no folder", [&] { files_.CreateOutputFile(root_ + "missing\\f.txt"); }, FileSystemFailure::kCreateFile,
+       root_ + "missing\\f.txt", ERROR_PATH_NOT_FOUND},
+      {"a folder where the file goes", [&] { files_.CreateOutputFile(root_ + "folder"); },
+       FileSystemFailure::kCreateFile, root_ + "folder", ERROR_ACCESS_DENIED},
+      {"held by another writer", [&] { files_.CreateOutputFile(root_ + "held.txt"); }, FileSystemFailure::kCreateFile,
+       root_ + "held.txt", ERROR_SHARING_VIOLATION},
+      // Inside a confined folder a file in a folder's place is refused, not created through.
+      {"confined: a file has an ancestor's name", [&] { confined.CreateFolderTree(root_ + "confined\\x.txt\\sub"); },
+       FileSystemFailure::kRefused, root_ + "confined\\x.txt", 0},
+      {"confined: a file under a file", [&] { confined.CreateOutputFile(root_ + "confined\\x.txt\\f.txt"); },
+       FileSystemFailure::kRefused, root_ + "confined\\x.txt", 0},
+      {"confined: a folder the system cannot make", [&] { confined.CreateFolderTree(root_ + "confined\\a<b\\c"); },
+       FileSystemFailure::kCreateFolder, root_ + "confined\\a<b", ERROR_INVALID_NAME},
+      {"confined: held by another writer", [&] { confined.CreateOutputFile(root_ + "confined\\held.txt"); },
+       FileSystemFailure::kCreateFile, root_ + "confined\\held.txt", ERROR_SHARING_VIOLATION},
+  };
+  for (const Case& c : cases) {
+    try {
+      c.attempt();
+      ADD_FAILURE() << c.what << ": no failure";
+    } catch (const FileSystemError& error) {
+      EXPECT_EQ(error.kind(), c.kind) << c.what << ": " << error.what();
+      EXPECT_EQ(error.path(), c.path) << c.what << ": " << error.what();
+      EXPECT_EQ(error.systemCode(), c.code) << c.what << ": " << error.what();
+      EXPECT_THAT(error.what(), ::testing::HasSubstr(c.path + ": ")) << c.what;
+    }
+  }
 }
 
 TEST_F(Win32FileSystemTest, OutputFileIsExclusiveAndTruncatesAnExistingFile) {
@@ -187,9 +239,16 @@ TEST_F(Win32FileSystemTest, FilesInUseByAnotherProcessAreNotReplaced) {
   UniqueKernelHandle thread(process.hThread);
   ASSERT_EQ(::WaitForSingleObject(started.get(), 30000), WAIT_OBJECT_0);
 
-  EXPECT_THROW(files_.CreateOutputFile(held), FileSystemError);
-  EXPECT_THROW(files_.CreateOutputFile(heldReadOnly), FileSystemError);
-  EXPECT_THROW(files_.CreateOutputFile(program), FileSystemError);
+  for (const std::string& path : {held, heldReadOnly, program}) {
+    try {
+      files_.CreateOutputFile(path);
+      ADD_FAILURE() << path << " was replaced";
+    } catch (const FileSystemError& error) {
+      EXPECT_EQ(error.kind(), FileSystemFailure::kCreateFile) << error.what();
+      EXPECT_EQ(error.path(), path);
+      EXPECT_EQ(error.systemCode(), static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << error.what();
+    }
+  }
   EXPECT_FALSE(files_.RemoveFile(program));
   EXPECT_EQ(ProtectionOf(heldReadOnly), static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
 

@@ -1,7 +1,9 @@
 # Release checks: two independent builds give byte-identical executables, and the signed
 # installer verifies, also after a round through the signature's removal, and fails once a byte
 # changes. The builds these tests make share this tree's configuration.
-file(RELATIVE_PATH QUORVEX_RELEASE_TOOLCHAIN "${CMAKE_SOURCE_DIR}" "${CMAKE_TOOLCHAIN_FILE}")
+# A re-run of the configure step keeps the toolchain as given on the command line, relative.
+get_filename_component(QUORVEX_RELEASE_TOOLCHAIN "${CMAKE_TOOLCHAIN_FILE}" ABSOLUTE BASE_DIR "${CMAKE_SOURCE_DIR}")
+file(RELATIVE_PATH QUORVEX_RELEASE_TOOLCHAIN "${CMAKE_SOURCE_DIR}" "${QUORVEX_RELEASE_TOOLCHAIN}")
 set(QUORVEX_RELEASE_CHECK python3 ${CMAKE_CURRENT_LIST_DIR}/release/release-check.py
     --work ${CMAKE_CURRENT_BINARY_DIR}/release --source ${CMAKE_SOURCE_DIR} --cmake ${CMAKE_COMMAND}
     --generator ${CMAKE_GENERATOR} --toolchain ${QUORVEX_RELEASE_TOOLCHAIN})

@@ -99,7 +99,7 @@ class DiscardingFileSystem : public quorvex::FileSystem {
   bool FileExists(const std::string&) override { return false; }
   bool FolderExists(const std::string&) override { return true; }
   bool RemoveFile(const std::string&) override { return false; }
-  bool CreateFolderTree(const std::string&) override { return true; }
+  void CreateFolderTree(const std::string&) override {}
   std::unique_ptr<quorvex::OutputFile> CreateOutputFile(const std::string&) override {
     return std::make_unique<Discarded>();
   }

@@ -13,7 +13,22 @@
 namespace quorvex {
 namespace {
 
-std::string ErrorText(int error) { return std::strerror(error); }
+[[noreturn]] void Fail(FileSystemFailure kind, const std::string& path, int error) {
+  throw FileSystemError(kind, path, static_cast<std::uint32_t>(error), std::strerror(error));
+}
+
+bool IsFolder(const std::string& host) {
+  struct stat info {};
+  return ::stat(host.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Makes one folder; an existing folder is fine. Anything else in the way, or a refusal,
+// throws naming shown (the folder as the caller knows it) with the system's reason.
+void MakeFolder(const std::string& host, const std::string& shown) {
+  if (::mkdir(host.c_str(), 0777) == 0) return;
+  const int error = errno;
+  if (!IsFolder(host)) Fail(FileSystemFailure::kCreateFolder, shown, error);
+}
 
 class PosixOutputFile : public OutputFile {
  public:
@@ -29,7 +44,7 @@ class PosixOutputFile : public OutputFile {
       if (written < 0) {
         if (errno == EINTR) continue;
         if (errno == ENOSPC && done > 0) break;
-        throw FileSystemError("Cannot write " + path_ + ": " + ErrorText(errno));
+        Fail(FileSystemFailure::kWrite, path_, errno);
       }
       if (written == 0) break;
       done += static_cast<std::size_t>(written);
@@ -57,7 +72,7 @@ class PosixOutputFile : public OutputFile {
   void Close() override {
     const int fd = fd_;
     fd_ = -1;
-    if (fd >= 0 && ::close(fd) != 0) throw FileSystemError("Cannot close " + path_ + ": " + ErrorText(errno));
+    if (fd >= 0 && ::close(fd) != 0) Fail(FileSystemFailure::kClose, path_, errno);
   }
 
  private:
@@ -96,15 +111,20 @@ bool PosixFileSystem::FolderExists(const std::string& path) {
 
 bool PosixFileSystem::RemoveFile(const std::string& path) { return ::unlink(HostPath(path).c_str()) == 0; }
 
-bool PosixFileSystem::CreateFolderTree(const std::string& path) {
-  const std::string host = HostPath(path);
-  struct stat info {};
-  if (::stat(host.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
-  for (std::size_t slash = host.find('/', 1); slash != std::string::npos; slash = host.find('/', slash + 1)) {
-    ::mkdir(host.substr(0, slash).c_str(), 0777);
+void PosixFileSystem::CreateFolderTree(const std::string& path) {
+  if (IsFolder(HostPath(path))) return;
+  // The root's own ancestors first, named as the host knows them; then each folder of the
+  // path, named as the caller wrote it.
+  for (std::size_t slash = root_.find('/', 1); slash != std::string::npos; slash = root_.find('/', slash + 1)) {
+    MakeFolder(root_.substr(0, slash), root_.substr(0, slash));
   }
-  ::mkdir(host.c_str(), 0777);
-  return ::stat(host.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  if (!root_.empty()) MakeFolder(root_, root_);
+  const std::size_t start = path.size() >= 2 && path[1] == ':' ? 2 : 0;
+  for (std::size_t at = path.find_first_of("\\/", start);; at = path.find_first_of("\\/", at + 1)) {
+    const std::string folder = path.substr(0, at);
+    if (folder.size() > start) MakeFolder(HostPath(folder), folder);
+    if (at == std::string::npos || at + 1 == path.size()) break;
+  }
 }
 
 std::unique_ptr<OutputFile> PosixFileSystem::CreateOutputFile(const std::string& path) {
@@ -132,11 +152,14 @@ std::unique_ptr<OutputFile> PosixFileSystem::CreateOutputFile(const std::string&
       fd = ::open(host.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
     }
   }
-  if (fd < 0) throw FileSystemError("Cannot create " + path + ": " + ErrorText(errno));
+  if (fd < 0) Fail(FileSystemFailure::kCreateFile, path, errno);
   auto file = std::make_unique<PosixOutputFile>(fd, path);
   // Advisory, but it keeps two of our own writers off the same file.
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) throw FileSystemError("Cannot replace " + path + ": the file is in use");
-  if (existed && ::ftruncate(fd, 0) != 0) throw FileSystemError("Cannot truncate " + path + ": " + ErrorText(errno));
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    throw FileSystemError(FileSystemFailure::kReplace, path, static_cast<std::uint32_t>(error), "the file is in use");
+  }
+  if (existed && ::ftruncate(fd, 0) != 0) Fail(FileSystemFailure::kReplace, path, errno);
   return file;
 }
 

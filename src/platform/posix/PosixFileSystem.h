@@ -17,7 +17,7 @@ class PosixFileSystem : public FileSystem {
   bool FileExists(const std::string& path) override;
   bool FolderExists(const std::string& path) override;
   bool RemoveFile(const std::string& path) override;
-  bool CreateFolderTree(const std::string& path) override;
+  void CreateFolderTree(const std::string& path) override;
   // Replaces a file without write permission (the read-only bit) after granting it, like
   // the Windows adapter clears read-only; never follows a symbolic link.
   std::unique_ptr<OutputFile> CreateOutputFile(const std::string& path) override;

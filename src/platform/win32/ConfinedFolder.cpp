@@ -28,7 +28,7 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
 }
 
 [[noreturn]] void Refuse(const std::wstring& path, const std::string& why) {
-  throw FileSystemError("Cannot write through " + Narrow(path) + ": " + why + "; nothing is written through a link");
+  throw FileSystemError(FileSystemFailure::kRefused, Narrow(path), 0, why + "; nothing is written through a link");
 }
 
 // The path the system resolves a handle to, in the form "C:\dir\name" or "\\server\share\dir".
@@ -57,6 +57,16 @@ std::optional<std::wstring> FinalPathOfFolder(const std::wstring& folder) {
   return FinalPathOf(handle.get());
 }
 
+// Makes a missing folder. A name taken meanwhile is left to the check that follows; any other
+// failure is the creation's own, with the system's reason.
+void MakeFolder(const std::wstring& folder) {
+  if (::CreateDirectoryW(folder.c_str(), nullptr)) return;
+  const DWORD error = ::GetLastError();
+  if (error != ERROR_ALREADY_EXISTS) {
+    throw FileSystemError(FileSystemFailure::kCreateFolder, Narrow(folder), error, SystemErrorReason(error));
+  }
+}
+
 std::wstring ParentOf(const std::wstring& path) {
   const std::size_t slash = path.find_last_of(L'\\');
   if (slash == std::wstring::npos) return {};
@@ -82,16 +92,14 @@ void ConfinedFolder::CheckFolder(const std::wstring& folder) {
   const DWORD attributes = ::GetFileAttributesW(folder.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD error = ::GetLastError();
-    throw FileSystemError("Cannot check " + Narrow(folder) + ": error " + std::to_string(error) + " (" +
-                          SystemErrorText(error) + ")");
+    throw FileSystemError(FileSystemFailure::kCheck, Narrow(folder), error, SystemErrorReason(error));
   }
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) Refuse(folder, "it is a link (junction, symbolic link or mount point)");
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) Refuse(folder, "it is a file, not a folder");
   const std::optional<std::wstring> final = FinalPathOfFolder(folder);
   if (!final) {
     const DWORD error = ::GetLastError();
-    throw FileSystemError("Cannot check " + Narrow(folder) + ": error " + std::to_string(error) + " (" +
-                          SystemErrorText(error) + ")");
+    throw FileSystemError(FileSystemFailure::kCheck, Narrow(folder), error, SystemErrorReason(error));
   }
   std::wstring expected;
   if (folder.size() == root_.size()) {
@@ -121,13 +129,13 @@ void ConfinedFolder::CreateFolders(const std::wstring& path) {
     // The root's own ancestors are created as the system finds them.
     for (std::size_t at = root_.find(L'\\', 3); at != std::wstring::npos; at = root_.find(L'\\', at + 1))
       ::CreateDirectoryW(root_.substr(0, at).c_str(), nullptr);
-    ::CreateDirectoryW(root_.c_str(), nullptr);
+    MakeFolder(root_);
   }
   CheckFolder(root_);
   for (std::size_t at = target.find(L'\\', root_.size() + 1);; at = target.find(L'\\', at + 1)) {
     const std::wstring folder = at == std::wstring::npos ? target : target.substr(0, at);
     if (folder.size() > root_.size()) {
-      if (::GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) ::CreateDirectoryW(folder.c_str(), nullptr);
+      if (::GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) MakeFolder(folder);
       CheckFolder(folder);
     }
     if (at == std::wstring::npos) break;
@@ -152,8 +160,7 @@ void ConfinedFolder::CheckOpened(HANDLE file, const std::wstring& path) {
   const std::optional<std::wstring> final = FinalPathOf(file);
   if (!final) {
     const DWORD error = ::GetLastError();
-    throw FileSystemError("Cannot check " + Narrow(path) + ": error " + std::to_string(error) + " (" +
-                          SystemErrorText(error) + ")");
+    throw FileSystemError(FileSystemFailure::kCheck, Narrow(path), error, SystemErrorReason(error));
   }
   if (rootFinal_.empty()) CheckFolder(root_);
   if (!SamePath(*final, ExpectedFinalPath(path))) Refuse(path, "it leads to " + Narrow(*final));

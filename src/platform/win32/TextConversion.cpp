@@ -31,4 +31,8 @@ std::string SystemErrorText(DWORD code, HMODULE messageModule) {
   return Narrow(text);
 }
 
+std::string SystemErrorReason(DWORD code) {
+  return "error " + std::to_string(code) + " (" + SystemErrorText(code) + ")";
+}
+
 }  // namespace quorvex::win32

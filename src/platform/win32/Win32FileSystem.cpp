@@ -14,8 +14,18 @@ constexpr DWORD kProtectedAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_
 // One WriteFile call never takes more than this, whatever the caller hands over.
 constexpr std::size_t kMaxWriteChunk = std::size_t{1} << 26;
 
-std::string Failure(const char* action, const std::string& path, DWORD error) {
-  return std::string(action) + " " + path + ": error " + std::to_string(error) + " (" + SystemErrorText(error) + ")";
+[[noreturn]] void Fail(FileSystemFailure kind, const std::string& path, DWORD error) {
+  throw FileSystemError(kind, path, error, SystemErrorReason(error));
+}
+
+// Makes one folder; an existing folder is fine, anything else in its place is not.
+void MakeFolder(const std::wstring& folder) {
+  if (::CreateDirectoryW(folder.c_str(), nullptr)) return;
+  const DWORD error = ::GetLastError();
+  const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    Fail(FileSystemFailure::kCreateFolder, Narrow(folder), error);
+  }
 }
 
 class Win32OutputFile : public OutputFile {
@@ -28,7 +38,7 @@ class Win32OutputFile : public OutputFile {
       const DWORD want = static_cast<DWORD>(std::min(size - done, kMaxWriteChunk));
       DWORD written = 0;
       if (!::WriteFile(file_.get(), data + done, want, &written, nullptr)) {
-        throw FileSystemError(Failure("Cannot write", path_, ::GetLastError()));
+        Fail(FileSystemFailure::kWrite, path_, ::GetLastError());
       }
       done += written;
       if (written < want) break;
@@ -58,7 +68,7 @@ class Win32OutputFile : public OutputFile {
   void Close() override {
     if (!file_) return;
     const HANDLE handle = file_.release();
-    if (!::CloseHandle(handle)) throw FileSystemError(Failure("Cannot close", path_, ::GetLastError()));
+    if (!::CloseHandle(handle)) Fail(FileSystemFailure::kClose, path_, ::GetLastError());
   }
 
  private:
@@ -99,20 +109,23 @@ bool Win32FileSystem::FolderExists(const std::string& path) {
 
 bool Win32FileSystem::RemoveFile(const std::string& path) { return ::DeleteFileW(Widen(path).c_str()) != FALSE; }
 
-bool Win32FileSystem::CreateFolderTree(const std::string& path) {
+void Win32FileSystem::CreateFolderTree(const std::string& path) {
   const std::wstring folder = WithoutTrailingBackslashes(Widen(path));
   if (confined_.Contains(folder)) {
+    // Each folder is checked before anything is made in it; a refusal is reported there.
     confined_.CreateFolders(folder);
-    return FolderExists(path);
+    if (::GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      Fail(FileSystemFailure::kCreateFolder, path, ::GetLastError());
+    }
+    return;
   }
   const DWORD existing = ::GetFileAttributesW(folder.c_str());
-  if (existing != INVALID_FILE_ATTRIBUTES) return (existing & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY) != 0) return;
   for (std::size_t at = folder.find(L'\\', RootLength(folder)); at != std::wstring::npos;
        at = folder.find(L'\\', at + 1)) {
-    ::CreateDirectoryW(folder.substr(0, at).c_str(), nullptr);
+    if (at > 0) MakeFolder(folder.substr(0, at));
   }
-  ::CreateDirectoryW(folder.c_str(), nullptr);
-  return FolderExists(path);
+  MakeFolder(folder);
 }
 
 std::unique_ptr<OutputFile> Win32FileSystem::CreateOutputFile(const std::string& path) {
@@ -139,8 +152,8 @@ std::unique_ptr<OutputFile> Win32FileSystem::CreateOutputFile(const std::string&
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!existing && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
-      throw FileSystemError("Cannot write through " + path +
-                            ": it is a link to a file that does not exist; nothing is written through a link");
+      throw FileSystemError(FileSystemFailure::kRefused, path, 0,
+                            "it is a link to a file that does not exist; nothing is written through a link");
     }
     if (existing) {
       confined_.CheckOpened(existing.get(), widePath);
@@ -165,7 +178,7 @@ std::unique_ptr<OutputFile> Win32FileSystem::CreateOutputFile(const std::string&
       restore.FileAttributes = before.FileAttributes;
       ::SetFileInformationByHandle(existing.get(), FileBasicInfo, &restore, sizeof restore);
     }
-    throw FileSystemError(Failure("Cannot create", path, error));
+    Fail(FileSystemFailure::kCreateFile, path, error);
   }
   try {
     confined_.CheckOpened(file.get(), widePath);
@@ -177,7 +190,7 @@ std::unique_ptr<OutputFile> Win32FileSystem::CreateOutputFile(const std::string&
     throw;
   }
   // A new file is empty already.
-  if (!created && !::SetEndOfFile(file.get())) throw FileSystemError(Failure("Cannot replace", path, ::GetLastError()));
+  if (!created && !::SetEndOfFile(file.get())) Fail(FileSystemFailure::kReplace, path, ::GetLastError());
   return std::make_unique<Win32OutputFile>(std::move(file), path);
 }
 

@@ -19,7 +19,7 @@ class Win32FileSystem : public FileSystem {
   bool FileExists(const std::string& path) override;
   bool FolderExists(const std::string& path) override;
   bool RemoveFile(const std::string& path) override;
-  bool CreateFolderTree(const std::string& path) override;
+  void CreateFolderTree(const std::string& path) override;
   // Clears read-only, hidden and system on an existing file before CreateFileW, which
   // refuses to replace such a file on Windows (Wine refuses read-only only).
   std::unique_ptr<OutputFile> CreateOutputFile(const std::string& path) override;

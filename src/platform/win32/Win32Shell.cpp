@@ -70,7 +70,9 @@ std::unique_ptr<ShellLink> Win32Shell::CreateLink() {
   ComPtr<IShellLinkW> link;
   const HRESULT hr =
       ::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.putVoid());
-  if (FAILED(hr) || !link) throw ShellError("Cannot create the shell link object: " + HresultText(hr));
+  if (FAILED(hr) || !link) {
+    throw ShellError(ShellFailure::kCreateLinkObject, static_cast<std::uint32_t>(hr), HresultText(hr));
+  }
   return std::make_unique<Win32ShellLink>(std::move(link));
 }
 
