@@ -155,7 +155,7 @@ TEST_F(DownloadServiceTest, AnswersEachKindOfRequest) {
   expectedLog.push_back("\"GET /admin/files/download\" 200 " + std::to_string(package.size()) + " ");
 
   // One flushed line per request, written while the service still runs.
-  const std::string log = service.AccessLog();
+  const std::string log = service.AccessLog(expectedLog.size());
   std::istringstream lines(log);
   std::string line;
   std::size_t index = 0;

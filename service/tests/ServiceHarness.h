@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -361,7 +362,19 @@ class ServiceProcess {
     return Client()->Request(method, target, headers);
   }
 
-  std::string AccessLog() const { return ReadText(dir_ / "stdout"); }
+  // The access log once it holds at least `lines` lines (or after 5 s): a request's line is
+  // written when its answer is done, which may be just after the client has read it.
+  std::string AccessLog(std::size_t lines = 0) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+      std::string log = ReadText(dir_ / "stdout");
+      if (static_cast<std::size_t>(std::count(log.begin(), log.end(), '\n')) >= lines ||
+          std::chrono::steady_clock::now() > deadline) {
+        return log;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
   pid_t Pid() const { return pid_; }
   int Port() const { return port_; }
 

@@ -356,7 +356,7 @@ TEST_F(ServiceLimitsTest, LogLinesCannotBeForged) {
   ASSERT_TRUE(malformed);
   EXPECT_EQ(malformed->status, 400);
 
-  const std::string log = service.AccessLog();
+  const std::string log = service.AccessLog(3);
   std::istringstream lines(log);
   std::vector<std::string> all;
   for (std::string line; std::getline(lines, line);) all.push_back(line);
