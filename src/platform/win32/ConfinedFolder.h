@@ -22,8 +22,9 @@ class ConfinedFolder {
   bool Contains(const std::wstring& path) const;
 
   // Creates the folders of path that are missing, from the root down, checking each one
-  // (the root included) before anything is created in it. Throws FileSystemError naming the
-  // first one that is a link or does not lead where its path says.
+  // (the root included) before anything is created in it; a folder checked once is not
+  // checked again. Throws FileSystemError naming the first one that is a link, does not lead
+  // where its path says, or cannot be made (with the system's code).
   void CreateFolders(const std::wstring& path);
 
   // Checks the folders from the root down to path's parent, as CreateFolders does, without

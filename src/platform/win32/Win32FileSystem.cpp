@@ -112,11 +112,9 @@ bool Win32FileSystem::RemoveFile(const std::string& path) { return ::DeleteFileW
 void Win32FileSystem::CreateFolderTree(const std::string& path) {
   const std::wstring folder = WithoutTrailingBackslashes(Widen(path));
   if (confined_.Contains(folder)) {
-    // Each folder is checked before anything is made in it; a refusal is reported there.
+    // Each folder is checked before anything is made in it; a refusal or a folder that cannot
+    // be made is reported there, and one that was checked is a folder.
     confined_.CreateFolders(folder);
-    if (::GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) {
-      Fail(FileSystemFailure::kCreateFolder, path, ::GetLastError());
-    }
     return;
   }
   const DWORD existing = ::GetFileAttributesW(folder.c_str());
