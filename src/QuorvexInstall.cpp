@@ -6,6 +6,7 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "install/Installation.h"
 #include "platform/win32/CommonControlsLibrary.h"
@@ -16,6 +17,7 @@
 #include "platform/win32/Win32Shell.h"
 #include "platform/win32/WinHttpTransport.h"
 #include "window/StyleResource.h"
+#include "window/WindowError.h"
 #include "window/uQuorvexInstall.h"
 
 #ifndef QUORVEX_API_BASE
@@ -46,6 +48,15 @@ void ReportMissingStyle(const std::string& styleName) {
   ::MessageBoxW(nullptr, text.c_str(), kApplicationTitle, MB_OK | MB_ICONERROR);
 }
 
+// A failure the program cannot go on from, before or outside a run: the user gets the
+// run's own message, not the English detail, which goes to the debugger's output.
+int FailStartUp(std::string_view detail) {
+  quorvex::window::LogDetail(detail);
+  ::MessageBoxW(nullptr, quorvex::win32::Widen(quorvex::kDownloadErrorText).c_str(),
+                quorvex::win32::Widen(quorvex::kDownloadErrorCaption).c_str(), MB_OK | MB_ICONERROR);
+  return 1;
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
@@ -59,8 +70,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
     quorvex::win32::CommonControls().InitCommonControlsEx(&controls);
   } catch (const std::exception& error) {
-    ::MessageBoxW(nullptr, quorvex::win32::Widen(error.what()).c_str(), kApplicationTitle, MB_OK | MB_ICONERROR);
-    return 1;
+    return FailStartUp(error.what());
   }
 
   std::optional<quorvex::window::VisualStyle> style = quorvex::window::FindVisualStyle(instance, kStyleName);
@@ -81,7 +91,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     while (::GetMessageW(&msg, nullptr, 0, 0) > 0) form.DispatchLoopMessage(msg);
     return 0;
   } catch (const std::exception& error) {
-    ::MessageBoxW(nullptr, quorvex::win32::Widen(error.what()).c_str(), kApplicationTitle, MB_OK | MB_ICONERROR);
-    return 1;
+    return FailStartUp(error.what());
   }
 }

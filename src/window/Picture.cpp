@@ -111,7 +111,8 @@ Picture DecodeImage(std::span<const std::uint8_t> encoded) {
     if (FAILED(hr)) {
       char code[16];
       std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hr));
-      throw PictureError(std::string("Cannot decode the image: ") + step + " failed with " + code);
+      throw PictureError(static_cast<std::uint32_t>(hr),
+                         std::string("Cannot decode the image: ") + step + " failed with " + code);
     }
   };
   ComPtr<IWICImagingFactory> factory;
@@ -134,7 +135,9 @@ Picture DecodeImage(std::span<const std::uint8_t> encoded) {
         "converting to premultiplied BGRA");
   UINT width = 0, height = 0;
   check(converter->GetSize(&width, &height), "reading the size");
-  if (width == 0 || height == 0 || width > 16384 || height > 16384) throw PictureError("Cannot decode the image: bad size");
+  if (width == 0 || height == 0 || width > 16384 || height > 16384) {
+    throw PictureError(0, "Cannot decode the image: bad size " + std::to_string(width) + " x " + std::to_string(height));
+  }
 
   Picture picture;
   picture.width = static_cast<int>(width);

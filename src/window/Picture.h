@@ -4,16 +4,18 @@
 
 #include <cstdint>
 #include <span>
-#include <stdexcept>
 #include <vector>
 
 #include "window/VisualStyle.h"
+#include "window/WindowError.h"
 
 namespace quorvex::window {
 
-class PictureError : public std::runtime_error {
+// An image the system's codecs could not decode: kind kDecodeImage, code the HRESULT.
+class PictureError : public WindowError {
  public:
-  using std::runtime_error::runtime_error;
+  PictureError(std::uint32_t hresult, const std::string& message)
+      : WindowError(WindowFailure::kDecodeImage, hresult, message) {}
 };
 
 struct Picture {

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "window/ModuleResource.h"
+
 namespace quorvex::window {
 
 namespace {
@@ -21,12 +23,11 @@ std::optional<VisualStyle> FindVisualStyle(HMODULE module, std::string_view name
   std::vector<std::wstring> names;
   ::EnumResourceNamesW(module, kStyleResourceType, CollectName, reinterpret_cast<LONG_PTR>(&names));
   for (const std::wstring& resourceName : names) {
-    HRSRC info = ::FindResourceW(module, resourceName.c_str(), kStyleResourceType);
-    HGLOBAL loaded = info ? ::LoadResource(module, info) : nullptr;
-    const char* text = loaded ? static_cast<const char*>(::LockResource(loaded)) : nullptr;
-    if (!text) continue;
+    const auto bytes = ResourceBytes(module, resourceName.c_str(), kStyleResourceType);
+    if (bytes.empty()) continue;
     try {
-      VisualStyle style = ParseVisualStyle(std::string_view(text, ::SizeofResource(module, info)));
+      VisualStyle style =
+          ParseVisualStyle(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
       if (style.name == name) return style;
     } catch (const StyleError&) {
       continue;

@@ -3,11 +3,11 @@
 #include <commctrl.h>
 
 #include <algorithm>
-#include <stdexcept>
+#include <string>
 
-#include "platform/win32/CommonControlsLibrary.h"
 #include "platform/win32/TextConversion.h"
 #include "window/DpiSupport.h"
+#include "window/ModuleResource.h"
 
 namespace quorvex::window {
 
@@ -15,7 +15,6 @@ namespace {
 
 constexpr const wchar_t* kPanelClassName = L"TPanel";
 constexpr const wchar_t* kTitleText = L"Instala\u00e7\u00e3o\r\nQuorvex - Veltrano";
-constexpr COLORREF kTitleColour = RGB(0, 100, 176);
 // Newer than the headers' target system; the message simply never comes on older ones.
 constexpr UINT kWmGetDpiScaledSize = 0x02E4;
 
@@ -33,8 +32,6 @@ enum ControlId : int {
 
 constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 constexpr DWORD kFormExStyle = WS_EX_APPWINDOW | WS_EX_CONTROLPARENT;
-
-COLORREF ToColorRef(const Colour& c) { return RGB(c.red, c.green, c.blue); }
 
 TFrmQuorvexInstall* FormOf(HWND anyWindowOfTheForm) {
   HWND root = ::GetAncestor(anyWindowOfTheForm, GA_ROOT);
@@ -55,7 +52,9 @@ void RegisterClasses(HINSTANCE instance, WNDPROC formProc, WNDPROC panelProc) {
                                                    ::GetSystemMetrics(SM_CXSMICON),
                                                    ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
     form.lpszClassName = TFrmQuorvexInstall::kClassName;
-    if (!::RegisterClassExW(&form)) throw std::runtime_error("Cannot register the window class");
+    if (!::RegisterClassExW(&form)) {
+      throw LastWindowError(WindowFailure::kRegisterClass, "Cannot register the window class TFrmQuorvexInstall");
+    }
   }
   WNDCLASSEXW panel{};
   panel.cbSize = sizeof panel;
@@ -66,7 +65,9 @@ void RegisterClasses(HINSTANCE instance, WNDPROC formProc, WNDPROC panelProc) {
     panel.hInstance = instance;
     panel.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
     panel.lpszClassName = kPanelClassName;
-    if (!::RegisterClassExW(&panel)) throw std::runtime_error("Cannot register the panel class");
+    if (!::RegisterClassExW(&panel)) {
+      throw LastWindowError(WindowFailure::kRegisterClass, "Cannot register the window class TPanel");
+    }
   }
 }
 
@@ -74,49 +75,33 @@ void Place(HWND control, const Box& box) {
   ::SetWindowPos(control, nullptr, box.x, box.y, box.width, box.height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-// A rounded rectangle filled with face and outlined inside its bounds with border.
-void FillRounded(HDC dc, const RECT& rect, COLORREF face, COLORREF border, int borderWidth, int radius) {
-  win32::UniqueGdiObject brush(::CreateSolidBrush(face));
-  win32::UniqueGdiObject pen(borderWidth > 0 ? ::CreatePen(PS_INSIDEFRAME, borderWidth, border)
-                                             : ::CreatePen(PS_NULL, 0, 0));
-  HGDIOBJ oldBrush = ::SelectObject(dc, brush.get());
-  HGDIOBJ oldPen = ::SelectObject(dc, pen.get());
-  if (radius > 0) {
-    ::RoundRect(dc, rect.left, rect.top, rect.right, rect.bottom, 2 * radius, 2 * radius);
-  } else {
-    ::Rectangle(dc, rect.left, rect.top, rect.right, rect.bottom);
-  }
-  ::SelectObject(dc, oldPen);
-  ::SelectObject(dc, oldBrush);
-}
-
-// A resource's bytes; they stay mapped as long as the module is loaded.
-std::span<const std::uint8_t> ResourceBytes(HINSTANCE instance, const wchar_t* name, const wchar_t* type) {
-  HRSRC info = ::FindResourceW(instance, name, type);
-  if (!info) return {};
-  HGLOBAL loaded = ::LoadResource(instance, info);
-  const void* data = loaded ? ::LockResource(loaded) : nullptr;
-  if (!data) return {};
-  return {static_cast<const std::uint8_t*>(data), ::SizeofResource(instance, info)};
-}
-
 }  // namespace
 
 TFrmQuorvexInstall::TFrmQuorvexInstall(FormServices services, std::optional<VisualStyle> style)
-    : services_(std::move(services)), style_(std::move(style)), client_(services_.transport, services_.apiBase) {
+    : services_(std::move(services)),
+      painter_(std::move(style)),
+      client_(services_.transport, services_.apiBase) {
   RegisterClasses(services_.instance, FormProc, PanelProc);
-  faceBrush_.reset(::CreateSolidBrush(style_ ? ToColorRef(style_->windowFace) : RGB(255, 255, 255)));
-  taskbarButtonCreated_ = ::RegisterWindowMessageW(L"TaskbarButtonCreated");
 
   // Made hidden at the system DPI; ApplyDpi then fits it to the DPI of its own monitor.
   dpi_ = SystemDpi();
+  painter_.SetDpi(dpi_);
   const SIZE size = WindowSizeForDpi(dpi_);
   hwnd_ = ::CreateWindowExW(kFormExStyle, kClassName, kCaption, kFormStyle, CW_USEDEFAULT, CW_USEDEFAULT, size.cx,
                             size.cy, nullptr, nullptr, services_.instance, this);
-  if (!hwnd_) throw std::runtime_error("Cannot create the installer window");
-  CreateControls();
+  if (!hwnd_) throw LastWindowError(WindowFailure::kCreateWindow, "Cannot create the installer window");
+  try {
+    CreateControls();
+  } catch (...) {
+    // No destructor runs for a constructor that throws: the window, whose data points here,
+    // goes now.
+    destroying_ = true;
+    ::DestroyWindow(hwnd_);
+    throw;
+  }
   ApplyDpi(WindowDpi(hwnd_), nullptr);
-  PrepareLogo();
+  LoadLogo();
+  if (painter_.HasLogo()) FitLogo();
   FormCreate();
 }
 
@@ -132,7 +117,10 @@ void TFrmQuorvexInstall::CreateControls() {
   auto make = [&](DWORD exStyle, const wchar_t* className, const wchar_t* text, DWORD style, HWND parent, int id) {
     HWND control = ::CreateWindowExW(exStyle, className, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, parent,
                                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
-    if (!control) throw std::runtime_error("Cannot create the installer window's controls");
+    if (!control) {
+      throw LastWindowError(WindowFailure::kCreateControl,
+                            "Cannot create control " + std::to_string(id) + " of the installer window");
+    }
     return control;
   };
   // Creation order is the tab order: header, progress bar, button row (Install, Cancel).
@@ -142,15 +130,13 @@ void TFrmQuorvexInstall::CreateControls() {
   lbl1_ = make(0, WC_STATICW, kTitleText, SS_OWNERDRAW | SS_NOPREFIX, pnlClient_, kIdTitle);
   ProgressBar_ = make(0, PROGRESS_CLASSW, L"", 0, pnlClient_, kIdProgressBar);
   Panel1_ = make(WS_EX_CONTROLPARENT, kPanelClassName, L"", WS_CLIPCHILDREN, pnlClient_, kIdButtonRow);
-  const DWORD buttonStyle = WS_TABSTOP | (style_ ? BS_OWNERDRAW : BS_PUSHBUTTON);
+  const DWORD buttonStyle = WS_TABSTOP | (painter_.Styled() ? BS_OWNERDRAW : BS_PUSHBUTTON);
   btnAvancar_ = make(0, WC_BUTTONW, L"Instalar", buttonStyle, Panel1_, kIdAvancar);
   btnCancelar_ = make(0, WC_BUTTONW, L"Cancelar", buttonStyle, Panel1_, kIdCancelar);
 
-  if (style_) {
-    win32::CommonControls().SetWindowSubclass(btnAvancar_, ButtonSubclassProc, 1, reinterpret_cast<DWORD_PTR>(this));
-    win32::CommonControls().SetWindowSubclass(btnCancelar_, ButtonSubclassProc, 1, reinterpret_cast<DWORD_PTR>(this));
-    win32::CommonControls().SetWindowSubclass(ProgressBar_, BarSubclassProc, 1, reinterpret_cast<DWORD_PTR>(this));
-  }
+  painter_.AttachButton(btnAvancar_);
+  painter_.AttachButton(btnCancelar_);
+  painter_.AttachProgressBar(ProgressBar_);
   ::SendMessageW(ProgressBar_, PBM_SETRANGE32, 0, 100);
 }
 
@@ -178,21 +164,33 @@ SIZE TFrmQuorvexInstall::WindowSizeForDpi(int dpi) const {
 
 void TFrmQuorvexInstall::ApplyDpi(int dpi, const RECT* suggested) {
   dpi_ = dpi;
+  painter_.SetDpi(dpi_);
   layout_ = ComputeFormLayout(dpi_, barShown_);
 
+  // A font that cannot be made leaves the controls with the one they have (at first the
+  // system's): the window still works, so it is logged rather than refused.
   auto makeFont = [](int height, int weight) {
-    return win32::UniqueGdiObject(::CreateFontW(-height, 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                                                OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
-                                                DEFAULT_PITCH | FF_SWISS, L"Segoe UI"));
+    win32::UniqueGdiObject font(::CreateFontW(-height, 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                                              OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
+                                              DEFAULT_PITCH | FF_SWISS, L"Segoe UI"));
+    if (!font) {
+      LogDetail(LastWindowError(WindowFailure::kCreateFont,
+                                "Cannot create the font Segoe UI of height " + std::to_string(height))
+                    .what());
+    }
+    return font;
   };
   win32::UniqueGdiObject font = makeFont(layout_.fontHeight, FW_NORMAL);
   win32::UniqueGdiObject titleFont = makeFont(layout_.titleFontHeight, FW_BOLD);
-  for (HWND control : {btnAvancar_, btnCancelar_, ProgressBar_, imgLogo_})
-    ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), FALSE);
-  ::SendMessageW(lbl1_, WM_SETFONT, reinterpret_cast<WPARAM>(titleFont.get()), FALSE);
-  // The controls now use the new fonts, so the old ones can go.
-  font_ = std::move(font);
-  titleFont_ = std::move(titleFont);
+  if (font) {
+    for (HWND control : {btnAvancar_, btnCancelar_, ProgressBar_, imgLogo_})
+      ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), FALSE);
+    font_ = std::move(font);  // the controls now use the new font, so the old one can go
+  }
+  if (titleFont) {
+    ::SendMessageW(lbl1_, WM_SETFONT, reinterpret_cast<WPARAM>(titleFont.get()), FALSE);
+    titleFont_ = std::move(titleFont);
+  }
 
   const SIZE size = WindowSizeForDpi(dpi_);
   if (suggested) {
@@ -218,7 +216,7 @@ void TFrmQuorvexInstall::ApplyDpi(int dpi, const RECT* suggested) {
     ::SetWindowPos(hwnd_, nullptr, 0, 0, window.right - window.left + dx, window.bottom - window.top + dy,
                    SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
   }
-  if (!logoSource_.pixels.empty()) PrepareLogo();
+  if (painter_.HasLogo()) FitLogo();
   ArrangeControls();
   ::InvalidateRect(hwnd_, nullptr, TRUE);
 }
@@ -235,25 +233,24 @@ void TFrmQuorvexInstall::ArrangeControls() {
   Place(btnCancelar_, layout_.btnCancelar);
 }
 
-void TFrmQuorvexInstall::PrepareLogo() {
-  if (logoSource_.pixels.empty()) {
-    const auto bytes = ResourceBytes(services_.instance, L"LOGO", MAKEINTRESOURCEW(10) /* RT_RCDATA */);
-    if (bytes.empty()) return;
-    try {
-      logoSource_ = DecodeImage(bytes);
-    } catch (const PictureError&) {
-      return;  // the window works without its picture
-    }
+// The window works without its picture: a logo that cannot be read or decoded is logged
+// and left out.
+void TFrmQuorvexInstall::LoadLogo() {
+  const auto bytes = ResourceBytes(services_.instance, L"LOGO", MAKEINTRESOURCEW(10) /* RT_RCDATA */);
+  if (bytes.empty()) {
+    LogDetail(LastWindowError(WindowFailure::kLoadResource, "Cannot load the resource LOGO").what());
+    return;
   }
-  logoScaled_ = ResampleArea(logoSource_, layout_.logo.width, layout_.logo.height);
-  CompositeOver(logoScaled_, style_ ? style_->windowFace : Colour{255, 255, 255});
-  ::InvalidateRect(imgLogo_, nullptr, FALSE);
+  try {
+    painter_.SetLogo(DecodeImage(bytes));
+  } catch (const PictureError& error) {
+    LogDetail(error.what());
+  }
 }
 
-int TFrmQuorvexInstall::StyleSize(int designPixels) const { return ScaleToDpi(designPixels, dpi_); }
-
-void TFrmQuorvexInstall::FillFace(HDC dc, const RECT& rect) const {
-  ::FillRect(dc, &rect, static_cast<HBRUSH>(faceBrush_.get()));
+void TFrmQuorvexInstall::FitLogo() {
+  painter_.FitLogo(layout_.logo);
+  ::InvalidateRect(imgLogo_, nullptr, FALSE);
 }
 
 // --- Event handlers ---------------------------------------------------------------------
@@ -272,9 +269,10 @@ void TFrmQuorvexInstall::btnAvancarClick() {
   try {
     services_.run(ports, services_.versionName);
   } catch (const std::exception& error) {
-    // The run catches the failures of its own steps; anything else still gets a message
-    // instead of ending the program unseen.
-    ShowError(error.what(), "Erro");
+    // The run catches the failures of its own steps; anything else still gets the run's
+    // message instead of ending the program unseen. Its English detail is not for the user.
+    LogDetail(error.what());
+    ShowError(std::string(kDownloadErrorText), std::string(kDownloadErrorCaption));
   }
   running_ = false;
 
@@ -282,7 +280,7 @@ void TFrmQuorvexInstall::btnAvancarClick() {
     ::PostQuitMessage(0);  // the program ends when control returns to the event loop
     return;
   }
-  ClearTaskbarProgress();
+  taskbar_.Clear(hwnd_);
   ::EnableWindow(btnAvancar_, TRUE);
   if (installHadFocus || !::GetFocus()) ::SetFocus(btnAvancar_);
 }
@@ -296,7 +294,7 @@ void TFrmQuorvexInstall::HttpReceiveData(std::int64_t total, std::int64_t receiv
   const auto product = static_cast<std::int64_t>(static_cast<std::uint64_t>(received) * 100u);
   const auto position = static_cast<std::int32_t>(product / total);
   ::SendMessageW(ProgressBar_, PBM_SETPOS, static_cast<WPARAM>(position), 0);
-  SetTaskbarProgress(position);
+  taskbar_.Set(hwnd_, position);
   ProcessPendingEvents();
 }
 
@@ -310,7 +308,7 @@ void TFrmQuorvexInstall::ShowProgress() {
     ArrangeControls();
     ::ShowWindow(ProgressBar_, SW_SHOW);
   }
-  SetTaskbarProgress(0);
+  taskbar_.Set(hwnd_, 0);
 }
 
 void TFrmQuorvexInstall::ShowError(const std::string& text, const std::string& caption) {
@@ -361,112 +359,15 @@ void TFrmQuorvexInstall::ProcessPendingEvents() {
   }
 }
 
-// --- Taskbar ------------------------------------------------------------------------------
-
-void TFrmQuorvexInstall::SetTaskbarProgress(int position) {
-  if (!taskbar_) {
-    // Tried once per taskbar: the handler runs after every received block.
-    if (taskbarUnavailable_) return;
-    if (FAILED(::CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
-                                  taskbar_.putVoid())) ||
-        FAILED(taskbar_->HrInit())) {
-      taskbar_.reset();
-      taskbarUnavailable_ = true;
-      return;
-    }
-  }
-  taskbar_->SetProgressState(hwnd_, TBPF_NORMAL);
-  taskbar_->SetProgressValue(hwnd_, static_cast<ULONGLONG>(std::clamp(position, 0, 100)), 100);
-}
-
-void TFrmQuorvexInstall::ClearTaskbarProgress() {
-  if (taskbar_) taskbar_->SetProgressState(hwnd_, TBPF_NOPROGRESS);
-}
-
 // --- Painting -----------------------------------------------------------------------------
 
 void TFrmQuorvexInstall::DrawItem(const DRAWITEMSTRUCT& item) {
   if (item.hwndItem == imgLogo_) {
-    DrawLogo(item);
+    painter_.DrawLogo(item);
   } else if (item.hwndItem == lbl1_) {
-    DrawTitle(item);
+    painter_.DrawTitle(item, titleFont_.get());
   } else if (item.hwndItem == btnAvancar_ || item.hwndItem == btnCancelar_) {
-    DrawButton(item);
-  }
-}
-
-void TFrmQuorvexInstall::DrawLogo(const DRAWITEMSTRUCT& item) {
-  FillFace(item.hDC, item.rcItem);
-  if (logoScaled_.pixels.empty()) return;
-  BITMAPINFO info{};
-  info.bmiHeader.biSize = sizeof info.bmiHeader;
-  info.bmiHeader.biWidth = logoScaled_.width;
-  info.bmiHeader.biHeight = -logoScaled_.height;  // rows top-down
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  info.bmiHeader.biCompression = BI_RGB;
-  ::SetDIBitsToDevice(item.hDC, layout_.logo.x, layout_.logo.y, static_cast<DWORD>(logoScaled_.width),
-                      static_cast<DWORD>(logoScaled_.height), 0, 0, 0, static_cast<UINT>(logoScaled_.height),
-                      logoScaled_.pixels.data(), &info, DIB_RGB_COLORS);
-}
-
-void TFrmQuorvexInstall::DrawTitle(const DRAWITEMSTRUCT& item) {
-  FillFace(item.hDC, item.rcItem);
-  HGDIOBJ oldFont = ::SelectObject(item.hDC, titleFont_.get());
-  ::SetBkMode(item.hDC, TRANSPARENT);
-  ::SetTextColor(item.hDC, kTitleColour);
-  // Centred both ways: measure the two lines, then draw them in the middle.
-  RECT measured = item.rcItem;
-  ::DrawTextW(item.hDC, kTitleText, -1, &measured, DT_CENTER | DT_NOPREFIX | DT_CALCRECT);
-  RECT target = item.rcItem;
-  const int height = measured.bottom - measured.top;
-  target.top += (item.rcItem.bottom - item.rcItem.top - height) / 2;
-  target.bottom = target.top + height;
-  ::DrawTextW(item.hDC, kTitleText, -1, &target, DT_CENTER | DT_NOPREFIX);
-  ::SelectObject(item.hDC, oldFont);
-}
-
-void TFrmQuorvexInstall::DrawButton(const DRAWITEMSTRUCT& item) {
-  const VisualStyle& style = *style_;
-  const ButtonLook* look = &style.buttonNormal;
-  if (item.itemState & ODS_DISABLED) {
-    look = &style.buttonDisabled;
-  } else if (item.itemState & ODS_SELECTED) {
-    look = &style.buttonPressed;
-  } else if (hotButton_ == item.hwndItem) {
-    look = &style.buttonHot;
-  } else if (item.itemState & ODS_FOCUS) {
-    look = &style.buttonFocused;
-  }
-  FillFace(item.hDC, item.rcItem);
-  FillRounded(item.hDC, item.rcItem, ToColorRef(look->face), ToColorRef(look->border),
-              std::max(1, StyleSize(style.buttonBorderWidth)), StyleSize(style.buttonRadius));
-
-  wchar_t text[64] = {};
-  ::GetWindowTextW(item.hwndItem, text, 64);
-  HGDIOBJ oldFont = ::SelectObject(item.hDC, font_.get());
-  ::SetBkMode(item.hDC, TRANSPARENT);
-  ::SetTextColor(item.hDC, ToColorRef(look->text));
-  RECT rect = item.rcItem;
-  ::DrawTextW(item.hDC, text, -1, &rect, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
-  ::SelectObject(item.hDC, oldFont);
-}
-
-void TFrmQuorvexInstall::PaintProgressBar(HWND bar, HDC dc) {
-  RECT rect;
-  ::GetClientRect(bar, &rect);
-  const int low = static_cast<int>(win32::CommonControls().DefSubclassProc(bar, PBM_GETRANGE, TRUE, 0));
-  const int high = static_cast<int>(win32::CommonControls().DefSubclassProc(bar, PBM_GETRANGE, FALSE, 0));
-  const int position = static_cast<int>(win32::CommonControls().DefSubclassProc(bar, PBM_GETPOS, 0, 0));
-  const VisualStyle& style = *style_;
-  const int radius = StyleSize(style.progressRadius);
-  FillFace(dc, rect);
-  FillRounded(dc, rect, ToColorRef(style.progressTrack), 0, 0, radius);
-  if (high > low && position > low) {
-    RECT filled = rect;
-    const long long span = static_cast<long long>(rect.right - rect.left);
-    filled.right = rect.left + static_cast<int>(span * (std::min(position, high) - low) / (high - low));
-    if (filled.right > filled.left) FillRounded(dc, filled, ToColorRef(style.progressFill), 0, 0, radius);
+    painter_.DrawButton(item, font_.get());
   }
 }
 
@@ -503,11 +404,11 @@ LRESULT TFrmQuorvexInstall::HandleMessage(UINT message, WPARAM wParam, LPARAM lP
       return TRUE;
     case WM_CTLCOLORBTN:
     case WM_CTLCOLORSTATIC:
-      return reinterpret_cast<LRESULT>(faceBrush_.get());
+      return reinterpret_cast<LRESULT>(painter_.FaceBrush());
     case WM_ERASEBKGND: {
       RECT rect;
       ::GetClientRect(hwnd_, &rect);
-      FillFace(reinterpret_cast<HDC>(wParam), rect);
+      painter_.FillFace(reinterpret_cast<HDC>(wParam), rect);
       return 1;
     }
     case WM_ACTIVATE:
@@ -542,11 +443,7 @@ LRESULT TFrmQuorvexInstall::HandleMessage(UINT message, WPARAM wParam, LPARAM lP
       if (!destroying_) ::PostQuitMessage(0);
       return 0;
     default:
-      if (message == taskbarButtonCreated_ && message != 0) {
-        taskbar_.reset();  // a new taskbar (Explorer restarted): connect again on next use
-        taskbarUnavailable_ = false;
-        return 0;
-      }
+      if (taskbar_.HandleMessage(message)) return 0;
       return ::DefWindowProcW(hwnd_, message, wParam, lParam);
   }
 }
@@ -564,81 +461,13 @@ LRESULT CALLBACK TFrmQuorvexInstall::PanelProc(HWND hwnd, UINT message, WPARAM w
       if (!form) break;
       RECT rect;
       ::GetClientRect(hwnd, &rect);
-      form->FillFace(reinterpret_cast<HDC>(wParam), rect);
+      form->painter_.FillFace(reinterpret_cast<HDC>(wParam), rect);
       return 1;
     }
     default:
       break;
   }
   return ::DefWindowProcW(hwnd, message, wParam, lParam);
-}
-
-LRESULT CALLBACK TFrmQuorvexInstall::ButtonSubclassProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
-                                                        UINT_PTR /*id*/, DWORD_PTR data) {
-  auto* form = reinterpret_cast<TFrmQuorvexInstall*>(data);
-  switch (message) {
-    case WM_MOUSEMOVE:
-      if (form->hotButton_ != hwnd) {
-        HWND previous = form->hotButton_;
-        form->hotButton_ = hwnd;
-        TRACKMOUSEEVENT track{sizeof track, TME_LEAVE, hwnd, 0};
-        ::TrackMouseEvent(&track);
-        if (previous) ::InvalidateRect(previous, nullptr, FALSE);
-        ::InvalidateRect(hwnd, nullptr, FALSE);
-      }
-      break;
-    case WM_MOUSELEAVE:
-      if (form->hotButton_ == hwnd) {
-        form->hotButton_ = nullptr;
-        ::InvalidateRect(hwnd, nullptr, FALSE);
-      }
-      break;
-    case WM_ENABLE:
-    case WM_SETFOCUS:
-    case WM_KILLFOCUS: {
-      const LRESULT result = win32::CommonControls().DefSubclassProc(hwnd, message, wParam, lParam);
-      ::InvalidateRect(hwnd, nullptr, FALSE);
-      return result;
-    }
-    case WM_NCDESTROY:
-      win32::CommonControls().RemoveWindowSubclass(hwnd, ButtonSubclassProc, 1);
-      break;
-    default:
-      break;
-  }
-  return win32::CommonControls().DefSubclassProc(hwnd, message, wParam, lParam);
-}
-
-LRESULT CALLBACK TFrmQuorvexInstall::BarSubclassProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
-                                                     UINT_PTR /*id*/, DWORD_PTR data) {
-  auto* form = reinterpret_cast<TFrmQuorvexInstall*>(data);
-  switch (message) {
-    case WM_ERASEBKGND:
-      return 1;
-    case WM_PAINT:
-    case WM_PRINTCLIENT: {
-      PAINTSTRUCT paint{};
-      HDC dc = message == WM_PAINT ? ::BeginPaint(hwnd, &paint) : reinterpret_cast<HDC>(wParam);
-      form->PaintProgressBar(hwnd, dc);
-      if (message == WM_PAINT) ::EndPaint(hwnd, &paint);
-      return 0;
-    }
-    case PBM_SETPOS:
-    case PBM_DELTAPOS:
-    case PBM_STEPIT:
-    case PBM_SETRANGE32: {
-      // Drawn straight at the new value; no animation between positions.
-      const LRESULT result = win32::CommonControls().DefSubclassProc(hwnd, message, wParam, lParam);
-      ::InvalidateRect(hwnd, nullptr, FALSE);
-      return result;
-    }
-    case WM_NCDESTROY:
-      win32::CommonControls().RemoveWindowSubclass(hwnd, BarSubclassProc, 1);
-      break;
-    default:
-      break;
-  }
-  return win32::CommonControls().DefSubclassProc(hwnd, message, wParam, lParam);
 }
 
 }  // namespace quorvex::window

@@ -4,7 +4,6 @@
 // the installation inside the Install handler, on its own thread.
 
 #include <windows.h>
-#include <shobjidl.h>
 
 #include <cstdint>
 #include <functional>
@@ -18,11 +17,12 @@
 #include "install/Installation.h"
 #include "install/InstallerUi.h"
 #include "install/Shell.h"
-#include "platform/win32/ComPtr.h"
 #include "platform/win32/UniqueHandle.h"
 #include "window/FormLayout.h"
-#include "window/Picture.h"
+#include "window/FormPainter.h"
+#include "window/TaskbarProgress.h"
 #include "window/VisualStyle.h"
+#include "window/WindowError.h"
 
 namespace quorvex::window {
 
@@ -44,7 +44,8 @@ class TFrmQuorvexInstall final : public InstallerUi {
   static constexpr const wchar_t* kCaption = L"Quorvex - Instala\u00e7\u00e3o";
 
   // Creates the window (hidden) and runs FormCreate. With no style, controls keep the
-  // system's default look. Throws std::runtime_error when the window cannot be created.
+  // system's default look. Throws WindowError (with the system's code) when the window or
+  // one of its controls cannot be created.
   TFrmQuorvexInstall(FormServices services, std::optional<VisualStyle> style);
   ~TFrmQuorvexInstall() override;
   TFrmQuorvexInstall(const TFrmQuorvexInstall&) = delete;
@@ -78,29 +79,18 @@ class TFrmQuorvexInstall final : public InstallerUi {
  private:
   static LRESULT CALLBACK FormProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   static LRESULT CALLBACK PanelProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-  static LRESULT CALLBACK ButtonSubclassProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
-                                             DWORD_PTR data);
-  static LRESULT CALLBACK BarSubclassProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
-                                          DWORD_PTR data);
   LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
 
   void CreateControls();
   void ApplyDpi(int dpi, const RECT* suggested);
   void ArrangeControls();
   SIZE WindowSizeForDpi(int dpi) const;
-  void PrepareLogo();
+  void LoadLogo();
+  void FitLogo();
   void DrawItem(const DRAWITEMSTRUCT& item);
-  void DrawButton(const DRAWITEMSTRUCT& item);
-  void DrawTitle(const DRAWITEMSTRUCT& item);
-  void DrawLogo(const DRAWITEMSTRUCT& item);
-  void PaintProgressBar(HWND bar, HDC dc);
-  void SetTaskbarProgress(int position);
-  void ClearTaskbarProgress();
-  int StyleSize(int designPixels) const;
-  void FillFace(HDC dc, const RECT& rect) const;
 
   FormServices services_;
-  std::optional<VisualStyle> style_;
+  FormPainter painter_;
   DownloadClient client_;  // RESTClient with its authenticator, request and response
   HWND hwnd_ = nullptr;
   HWND pnlClient_ = nullptr;
@@ -111,7 +101,6 @@ class TFrmQuorvexInstall final : public InstallerUi {
   HWND Panel1_ = nullptr;
   HWND btnAvancar_ = nullptr;
   HWND btnCancelar_ = nullptr;
-  HWND hotButton_ = nullptr;
   int dpi_ = kDesignDpi;
   FormLayout layout_;
   bool barShown_ = false;
@@ -119,12 +108,7 @@ class TFrmQuorvexInstall final : public InstallerUi {
   bool destroying_ = false;
   win32::UniqueGdiObject font_;
   win32::UniqueGdiObject titleFont_;
-  win32::UniqueGdiObject faceBrush_;
-  Picture logoSource_;
-  Picture logoScaled_;  // composited over the window colour, at the current DPI
-  win32::ComPtr<ITaskbarList3> taskbar_;
-  UINT taskbarButtonCreated_ = 0;
-  bool taskbarUnavailable_ = false;
+  TaskbarProgress taskbar_;
   bool running_ = false;
   bool endRequested_ = false;
   bool quitSeen_ = false;

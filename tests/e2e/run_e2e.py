@@ -13,19 +13,20 @@ The scenarios run in the Wine prefix that QUORVEX_WINE_ARCH selects (see wine-en
 default 64-bit one, where the installer asks for the x64 package, or the 32-bit one (x86).
 """
 import argparse
-import base64
 import os
 import random
 import re
 import shutil
-import socket
 import subprocess
 import sys
-import tempfile
 import time
 import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(HERE))
+from harness import (Failure, LocalServer, WineSession, check, make_certificates,  # noqa: E402
+                     package_suffix, reference_service_command, write_package)
+
 CAPTION = "Quorvex - Instala\u00e7\u00e3o"
 ERROR_TEXT = "Erro no download!\\rEntre em contato com o Suporte T\u00e9cnico."
 TITLE_TEXT = "Instala\u00e7\u00e3o\\r\\nQuorvex - Veltrano"
@@ -34,40 +35,21 @@ CSIDL_DESKTOP = 0
 CSIDL_PROGRAMS = 2
 
 
-class Failure(Exception):
-    pass
-
-
-def check(condition, what):
-    if not condition:
-        raise Failure(what)
-    print("ok:", what)
-
-
 class Machine:
-    """The Wine session: drive C, the probe, the installer process, screenshots."""
+    """The Wine session as the scenarios drive it: the probe, the installer process, screenshots."""
 
     def __init__(self, args):
         self.args = args
-        self.prefix = subprocess.run([args.wine_env, "prefix"], check=True, capture_output=True,
-                                     text=True).stdout.strip()
-        self.drive_c = os.path.join(self.prefix, "drive_c")
+        self.session = WineSession(args.wine_env, args.wine_root)
         self.artifacts = os.path.join(args.work, "artifacts")
         os.makedirs(self.artifacts, exist_ok=True)
         self.installer = None
 
     def host_path(self, windows_path):
-        if windows_path[:3].upper() != "C:\\":
-            raise Failure(f"{windows_path} is not on drive C")
-        return os.path.join(self.drive_c, *windows_path[3:].split("\\"))
+        return self.session.host_path(windows_path)
 
     def wine(self, *command, timeout=60):
-        """Runs a Windows program to its end; its output through files (see wine-run)."""
-        with tempfile.TemporaryFile() as out:
-            result = subprocess.run([self.args.wine_env, "exec", "wine", *command], stdout=out,
-                                    stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=timeout)
-            out.seek(0)
-            return result.returncode, out.read().decode("utf-8", "replace")
+        return self.session.run(*command, timeout=timeout)
 
     def probe(self, *command, expect_ok=True, timeout=120):
         code, output = self.wine(self.args.probe, *[str(part) for part in command], timeout=timeout)
@@ -94,9 +76,8 @@ class Machine:
     def start_installer(self, program=None, wait=True, env=None, cwd=None):
         """env: further variables for the Wine environment (QUORVEX_WINE_DLLOVERRIDES, say)."""
         log = open(os.path.join(self.args.work, "installer.out"), "wb")
-        self.installer = subprocess.Popen([self.args.wine_env, "exec", "wine", program or self.args.installer],
-                                          stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                                          env=dict(os.environ, QUORVEX_DEMO_MARKER=MARKER, **(env or {})), cwd=cwd)
+        self.installer = self.session.start(program or self.args.installer, output=log,
+                                            env=dict(QUORVEX_DEMO_MARKER=MARKER, **(env or {})), cwd=cwd)
         if not wait:
             return None
         _, lines = self.probe("wait-window", 30000)
@@ -122,11 +103,7 @@ class Machine:
         self.installer = None
 
     def screenshot(self, name):
-        display = os.environ.get("DISPLAY") or ":" + open(os.path.join(self.args.wine_root, "display")).read().strip()
-        path = os.path.join(self.artifacts, name + ".png")
-        subprocess.run(["import", "-display", display, "-window", "root", path], check=False,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
-        print("screenshot:", path)
+        self.session.screenshot(os.path.join(self.artifacts, name + ".png"))
 
     def reset(self):
         """A machine without the application: no folder, no shortcuts, no marker."""
@@ -194,60 +171,33 @@ class Service:
         self.log = os.path.join(args.work, "requests.log")
         open(self.log, "w").close()
         certs = os.path.join(args.work, "certs")
-        cert, key = os.path.join(certs, certificate + ".pem"), os.path.join(certs, certificate + ".key")
         self.reference = mode == "normal" and certificate == "server"
-        if self.reference and not os.access(args.service, os.X_OK):
-            raise Failure(f"the reference service {args.service} is not built (cmake --build --preset native)")
-        try:
-            socket.create_connection(("127.0.0.1", args.port), timeout=0.5).close()
-            raise Failure(f"port {args.port} is taken by another program: configure QUORVEX_E2E_SERVICE_PORT")
-        except OSError:
-            pass
         if self.reference:
-            command = [args.service, "--cert", cert, "--key", key, "--storage", storage(args),
-                       "--listen", f"127.0.0.1:{args.port}"]
+            command = reference_service(args)
         else:
             command = [sys.executable, os.path.join(HERE, "fixture_server.py"), "--port", str(args.port), "--cert",
-                       cert, "--key", key, "--storage", storage(args), "--log", self.log, "--mode", mode,
-                       "--seconds", str(seconds)]
+                       os.path.join(certs, certificate + ".pem"), "--key", os.path.join(certs, certificate + ".key"),
+                       "--storage", storage(args), "--log", self.log, "--mode", mode, "--seconds", str(seconds)]
         print("service:", "reference" if self.reference else f"fixture ({mode}, {certificate})")
-        self.output = open(os.path.join(args.work, "service.out"), "wb")
-        self.process = subprocess.Popen(command, stdout=self.output, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-        deadline = time.time() + 20
-        while time.time() < deadline:
-            if self.process.poll() is not None:
-                raise Failure(f"the service ended at start-up: {open(self.output.name).read()}")
-            try:
-                socket.create_connection(("127.0.0.1", args.port), timeout=0.5).close()
-            except OSError:
-                time.sleep(0.1)
-                continue
-            time.sleep(0.2)  # a second program on the port would have ended by now
-            if self.process.poll() is None:
-                return
-        raise Failure("the service did not start listening")
+        self.server = LocalServer(command, args.port, os.path.join(args.work, "service.out"), settle=0.2)
 
     def requests(self):
         with open(self.log, encoding="utf-8") as log:
             return log.read().splitlines()
 
     def stop(self):
-        self.process.terminate()
-        try:
-            self.process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        self.output.close()
+        self.server.stop()
+
+
+def reference_service(args, *extra):
+    """The reference service on the scenarios' port with the test certificate."""
+    if not os.access(args.service, os.X_OK):
+        raise Failure(f"the reference service {args.service} is not built (cmake --build --preset native)")
+    return reference_service_command(args.service, os.path.join(args.work, "certs"), storage(args), args.port, *extra)
 
 
 def storage(args):
     return os.path.join(args.work, "storage")
-
-
-def package_suffix():
-    # A 64-bit prefix reports an x64 processor to the 32-bit installer, a 32-bit one x86.
-    return "_x86.zip" if os.environ.get("QUORVEX_WINE_ARCH") == "win32" else "_x64.zip"
 
 
 def package_path(args):
@@ -275,14 +225,8 @@ def publish_package(args):
         "dados/oculto.dat": bytes(range(256)) * 16,
         "dados/volume.bin": random.Random(7).randbytes(1_500_000),  # gives slow transfers some length
     }
-    os.makedirs(os.path.dirname(package_path(args)), exist_ok=True)
-    with zipfile.ZipFile(package_path(args), "w") as package:
-        for name, when, attributes, method in PACKAGE_ENTRIES:
-            info = zipfile.ZipInfo(name, when)
-            info.create_system = 0  # MS-DOS: the attribute bits apply
-            info.external_attr = attributes
-            info.compress_type = method
-            package.writestr(info, contents[name])
+    write_package(package_path(args), [(name, contents[name], when, attributes, method)
+                                       for name, when, attributes, method in PACKAGE_ENTRIES])
     return {name: len(content) for name, content in contents.items()}
 
 
@@ -427,16 +371,12 @@ def publish_release(args, entries):
     """A package of the stand-in application (dated by its release) and the given entries."""
     with open(args.app, "rb") as application:
         app = application.read()
-    os.makedirs(os.path.dirname(package_path(args)), exist_ok=True)
     first = next(iter(entries.values()))[1]
-    with zipfile.ZipFile(package_path(args), "w") as package:
-        for name, (content, when, attributes) in {"Quorvex.exe": (app, first, 0x20), **entries}.items():
-            info = zipfile.ZipInfo(name, when)
-            info.create_system = 0  # MS-DOS: the attribute bits apply
-            info.external_attr = attributes
-            info.compress_type = zipfile.ZIP_STORED if content is None else zipfile.ZIP_DEFLATED
-            package.writestr(info, content or b"")
-    return {"Quorvex.exe": (app, first, 0x20), **entries}
+    release = {"Quorvex.exe": (app, first, 0x20), **entries}
+    write_package(package_path(args), [
+        (name, content or b"", when, attributes, zipfile.ZIP_STORED if content is None else zipfile.ZIP_DEFLATED)
+        for name, (content, when, attributes) in release.items()])
+    return release
 
 
 def check_release(machine, expected, kept=()):
@@ -769,28 +709,9 @@ def folder_link(args, machine):
 
 def setup(args, machine):
     """The test authority (trusted in the prefix), the service's certificate, and one that
-    no authority vouches for."""
+    no trusted authority vouches for."""
     certs = os.path.join(args.work, "certs")
-    os.makedirs(certs, exist_ok=True)
-
-    def openssl(*command):
-        subprocess.run(["openssl", *command], check=True, cwd=certs, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-
-    names = "subjectAltName=DNS:localhost,IP:127.0.0.1"
-    if not os.path.exists(os.path.join(certs, "ca.pem")):
-        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "3650",
-                "-subj", "/CN=Quorvex End-to-End Test Authority", "-addext", "basicConstraints=critical,CA:TRUE",
-                "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-        openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr", "-subj",
-                "/CN=localhost")
-        with open(os.path.join(certs, "server.ext"), "w") as ext:
-            ext.write(names + "\nextendedKeyUsage=serverAuth\nbasicConstraints=CA:FALSE\n")
-        openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-out",
-                "server.pem", "-days", "825", "-extfile", "server.ext")
-        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "untrusted.key", "-out", "untrusted.pem",
-                "-days", "825", "-subj", "/CN=localhost", "-addext", names)
-        openssl("x509", "-in", "ca.pem", "-outform", "der", "-out", "ca.der")
+    make_certificates(certs)
     _, lines = machine.probe("trust", "Z:" + os.path.join(certs, "ca.der").replace("/", "\\"))
     check(lines == ["trusted=1"], "the test authority is trusted in the prefix")
     set_dpi(machine, 96)

@@ -14,17 +14,17 @@ import hashlib
 import os
 import socket
 import ssl
-import subprocess
 import sys
 import time
 import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "edge"))
 import edge_server  # noqa: E402
 import run_e2e  # noqa: E402
-from run_e2e import Failure, check  # noqa: E402
+from harness import Failure, LocalServer, check  # noqa: E402
 
 SECRET = "e2e-edge-secret-0123456789"
 
@@ -41,30 +41,9 @@ class EdgeArgs:
 
 
 def start_service(args, edge_port, secret_file):
-    certs = os.path.join(args.work, "certs")
-    try:
-        socket.create_connection(("127.0.0.1", args.port), timeout=0.5).close()
-        raise Failure(f"port {args.port} is taken by another program: configure QUORVEX_E2E_SERVICE_PORT")
-    except OSError:
-        pass
-    output = open(os.path.join(args.work, "service.out"), "wb")
-    process = subprocess.Popen([args.service, "--cert", os.path.join(certs, "server.pem"), "--key",
-                                os.path.join(certs, "server.key"), "--storage", run_e2e.storage(args),
-                                "--listen", f"127.0.0.1:{args.port}",
-                                "--edge-base", f"https://localhost:{edge_port}/files",
-                                "--edge-secret-file", secret_file, "--edge-ttl", "120"],
-                               stdout=output, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-    deadline = time.time() + 20
-    while time.time() < deadline:
-        if process.poll() is not None:
-            raise Failure(f"the service ended at start-up: {open(output.name).read()}")
-        try:
-            socket.create_connection(("127.0.0.1", args.port), timeout=0.5).close()
-            return process, output.name
-        except OSError:
-            time.sleep(0.1)
-    process.kill()
-    raise Failure("the service did not start listening")
+    command = run_e2e.reference_service(args, "--edge-base", f"https://localhost:{edge_port}/files",
+                                        "--edge-secret-file", secret_file, "--edge-ttl", "120")
+    return LocalServer(command, args.port, os.path.join(args.work, "service.out"))
 
 
 def edge_status(certs, port, target):
@@ -91,7 +70,7 @@ def edge_redirect(args, machine):
     edge_port = edge_server.start(edge_args)
     service = None
     try:
-        service, service_log = start_service(args, edge_port, secret_file)
+        service = start_service(args, edge_port, secret_file)
         machine.start_installer()
         machine.probe("click", "Instalar")
         _, lines = machine.probe("sample-progress", 3000, 150)
@@ -104,7 +83,8 @@ def edge_redirect(args, machine):
         run_e2e.check_installed(machine, sizes)
 
         package = os.path.basename(run_e2e.package_path(args))
-        requests = [line for line in open(service_log, encoding="utf-8").read().splitlines() if '"GET ' in line]
+        with open(service.output_path, encoding="utf-8") as service_log:
+            requests = [line for line in service_log.read().splitlines() if '"GET ' in line]
         check(len(requests) == 1 and '"GET /admin/files/download" 307 ' in requests[0]
               and 'user="Tellavorne"' in requests[0], f"the service answered once, with the redirect ({requests})")
         edge_log = open(os.path.join(edge_args.state, "access.log"), encoding="utf-8").read().splitlines()
@@ -130,8 +110,7 @@ def edge_redirect(args, machine):
             check(got == status, f"{label} gets {status} from the edge ({got})")
     finally:
         if service:
-            service.terminate()
-            service.wait(timeout=30)
+            service.stop()
         edge_server.stop(edge_args)
 
 

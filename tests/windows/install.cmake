@@ -13,7 +13,6 @@ target_link_libraries(install-harness PRIVATE quorvex_win32)
 target_link_options(install-harness PRIVATE -municode)
 
 set(QUORVEX_INSTALL_RUN_ARGS
-  --wine-run ${CMAKE_BINARY_DIR}/wine-run
   --wine-env ${CMAKE_BINARY_DIR}/wine-env
   --harness $<TARGET_FILE:install-harness>
   --marker-app $<TARGET_FILE:quorvex-marker-app>

@@ -10,6 +10,8 @@
 
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "download/Transport.h"
@@ -18,9 +20,11 @@
 #include "platform/win32/Win32FileSystem.h"
 #include "platform/win32/Win32Shell.h"
 #include "window/FormLayout.h"
+#include "window/ModuleResource.h"
 #include "window/Picture.h"
 #include "window/StyleResource.h"
 #include "window/VisualStyle.h"
+#include "window/WindowError.h"
 #include "window/uQuorvexInstall.h"
 
 namespace quorvex::window {
@@ -168,10 +172,9 @@ TEST(Picture, AreaAveragingKeepsTheMeanAndRespectsAlpha) {
 
 TEST(Picture, LogoResourceDecodesAsTheProductLogo) {
   win32::ComApartment apartment;
-  HRSRC info = ::FindResourceW(nullptr, L"LOGO", MAKEINTRESOURCEW(10));
-  ASSERT_NE(info, nullptr);
-  const auto* bytes = static_cast<const std::uint8_t*>(::LockResource(::LoadResource(nullptr, info)));
-  const Picture logo = DecodeImage({bytes, ::SizeofResource(nullptr, info)});
+  const auto bytes = ResourceBytes(::GetModuleHandleW(nullptr), L"LOGO", MAKEINTRESOURCEW(10));
+  ASSERT_FALSE(bytes.empty());
+  const Picture logo = DecodeImage(bytes);
   EXPECT_EQ(logo.width, 1536);
   EXPECT_EQ(logo.height, 300);
   std::size_t transparent = 0, opaque = 0;
@@ -183,7 +186,13 @@ TEST(Picture, LogoResourceDecodesAsTheProductLogo) {
   EXPECT_GT(opaque, logo.pixels.size() / 20);
 
   const std::uint8_t notAnImage[] = {'P', 'K', 3, 4, 0, 0, 0, 0};
-  EXPECT_THROW(DecodeImage(notAnImage), PictureError);
+  try {
+    DecodeImage(notAnImage);
+    ADD_FAILURE() << "decoded a ZIP header as an image";
+  } catch (const PictureError& error) {
+    EXPECT_EQ(error.kind(), WindowFailure::kDecodeImage);
+    EXPECT_TRUE(FAILED(static_cast<HRESULT>(error.code()))) << error.code();
+  }
 }
 
 // ---- The window ----------------------------------------------------------------------------
@@ -394,6 +403,69 @@ TEST_F(WindowTest, CloseDuringARunEndsTheProgramOnlyAfterTheRun) {
   EXPECT_TRUE(runFinished);
   EXPECT_EQ(BarPosition(), 100);
   EXPECT_TRUE(DrainQueue()) << "the end takes effect once the Install handler has returned";
+}
+
+// Reads every message box this thread shows while it lives (its caption and texts) and
+// answers each with OK, so a modal box does not stop the test.
+class MessageBoxReader {
+ public:
+  struct Box {
+    std::wstring caption;
+    std::wstring text;
+  };
+
+  MessageBoxReader() {
+    current_ = this;
+    hook_ = ::SetWindowsHookExW(WH_CBT, Hook, nullptr, ::GetCurrentThreadId());
+  }
+  ~MessageBoxReader() {
+    ::UnhookWindowsHookEx(hook_);
+    current_ = nullptr;
+  }
+  const std::vector<Box>& Boxes() const { return boxes_; }
+
+ private:
+  static LRESULT CALLBACK Hook(int code, WPARAM wParam, LPARAM lParam) {
+    HWND window = reinterpret_cast<HWND>(wParam);
+    wchar_t name[16] = {};
+    if (code == HCBT_ACTIVATE && current_ && ::GetClassNameW(window, name, 16) && std::wstring(name) == L"#32770") {
+      Box box;
+      wchar_t text[512] = {};
+      ::GetWindowTextW(window, text, 512);
+      box.caption = text;
+      for (HWND child = ::GetWindow(window, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT)) {
+        if (::GetClassNameW(child, name, 16) && std::wstring(name) == L"Static" && ::GetWindowTextW(child, text, 512))
+          box.text += text;
+      }
+      current_->boxes_.push_back(box);
+      ::PostMessageW(window, WM_COMMAND, IDOK, 0);
+    }
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
+  }
+
+  static inline MessageBoxReader* current_ = nullptr;
+  HHOOK hook_ = nullptr;
+  std::vector<Box> boxes_;
+};
+
+TEST_F(WindowTest, FailureThatEscapesTheRunShowsTheRunsMessageNotItsDetail) {
+  int runs = 0;
+  Create([&](const InstallationPorts& ports, const std::string&) {
+    ++runs;
+    ports.ui.ShowProgress();
+    throw std::runtime_error("Cannot delete C:\\Quorvex\\Quorvex.exe: (5) Access is denied.");
+  });
+  MessageBoxReader reader;
+  ::SendMessageW(Install(), BM_CLICK, 0, 0);
+  ASSERT_EQ(reader.Boxes().size(), 1u);
+  EXPECT_EQ(reader.Boxes()[0].caption, L"Erro");
+  EXPECT_EQ(reader.Boxes()[0].text, L"Erro no download!\rEntre em contato com o Suporte T\u00e9cnico.");
+  // The window stays and Install works again.
+  EXPECT_FALSE(DrainQueue());
+  EXPECT_TRUE(::IsWindowEnabled(Install()));
+  ::SendMessageW(Install(), BM_CLICK, 0, 0);
+  EXPECT_EQ(runs, 2);
+  EXPECT_EQ(reader.Boxes().size(), 2u);
 }
 
 TEST_F(WindowTest, RunThatRequestsTheEndEndsTheProgram) {

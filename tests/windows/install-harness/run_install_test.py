@@ -14,20 +14,16 @@ processor and gets the x64 package, a 32-bit one the x86 package.
 import argparse
 import os
 import shutil
-import subprocess
 import sys
 import time
 import zipfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+from harness import Checks, WineSession, package_suffix, write_package  # noqa: E402
+
 ERROR_LINE = "ui error Erro|Erro no download!\\rEntre em contato com o Suporte T\u00e9cnico."
 
-failures = []
-
-
-def check(condition, what):
-    if not condition:
-        failures.append(what)
-        print("FAIL:", what)
+check = Checks()
 
 
 def make_package(path, application):
@@ -39,20 +35,15 @@ def make_package(path, application):
          0x21, zipfile.ZIP_DEFLATED),
         ("dados/oculto.dat", bytes(range(256)) * 4, (2022, 2, 3, 4, 5, 6), 0x02, zipfile.ZIP_STORED),
     ]
-    with zipfile.ZipFile(path, "w") as package:
-        for name, content, when, attributes, method in entries:
-            info = zipfile.ZipInfo(name, when)
-            info.create_system = 0  # MS-DOS: the attribute bits apply
-            info.external_attr = attributes
-            info.compress_type = method
-            package.writestr(info, content)
+    write_package(path, entries)
     return entries
 
 
 def run_harness(args, api, version, report_path):
     windows_report = "Z:" + report_path
-    result = subprocess.run([args.wine_run, args.harness, api, version, windows_report], timeout=240)
-    check(result.returncode == 0, f"harness for {version} exited with {result.returncode}")
+    code, output = args.session.run(args.harness, api, version, windows_report, timeout=240, show_errors=True)
+    sys.stdout.write(output)
+    check(code == 0, f"harness for {version} exited with {code}")
     with open(report_path, encoding="utf-8") as report:
         return report.read().splitlines()
 
@@ -74,17 +65,15 @@ def listed_files(report):
 
 def main():
     parser = argparse.ArgumentParser()
-    for name in ("wine-run", "wine-env", "harness", "marker-app", "storage", "port-file", "work"):
+    for name in ("wine-env", "harness", "marker-app", "storage", "port-file", "work"):
         parser.add_argument("--" + name, required=True)
     args = parser.parse_args()
-    args.prefix = subprocess.run([args.wine_env, "prefix"], check=True, capture_output=True,
-                                 text=True).stdout.strip()
-    suffix = "_x86.zip" if os.environ.get("QUORVEX_WINE_ARCH") == "win32" else "_x64.zip"
+    args.session = WineSession(args.wine_env)
+    suffix = package_suffix()
 
     with open(args.port_file) as port_file:
         api = f"https://127.0.0.1:{port_file.read().strip()}/admin"
-    drive_c = os.path.join(args.prefix, "drive_c")
-    folder = os.path.join(drive_c, "Quorvex")
+    folder = args.session.host_path("C:\\Quorvex")
     updates = os.path.join(args.storage, "server_files", "updates")
     os.makedirs(updates, exist_ok=True)
     os.makedirs(args.work, exist_ok=True)
@@ -184,8 +173,8 @@ def main():
             check(not body.read().startswith(b"PK"), "the leftover is the error text, not a package")
     check(not os.path.exists(os.path.join(folder, "Quorvex.exe")), "the previous executable is gone after a failed run")
 
-    if failures:
-        print(f"{len(failures)} check(s) failed")
+    if check.failures:
+        print(f"{len(check.failures)} check(s) failed")
         return 1
     print("whole installation runs: all checks passed")
     return 0

@@ -1,0 +1,208 @@
+#include "window/FormPainter.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <string>
+
+#include "platform/win32/CommonControlsLibrary.h"
+
+namespace quorvex::window {
+
+namespace {
+
+constexpr COLORREF kTitleColour = RGB(0, 100, 176);
+constexpr Colour kDefaultFace{255, 255, 255};
+
+COLORREF ToColorRef(const Colour& c) { return RGB(c.red, c.green, c.blue); }
+
+std::wstring TextOf(HWND control) {
+  std::wstring text(static_cast<std::size_t>(std::max(0, ::GetWindowTextLengthW(control))) + 1, L'\0');
+  text.resize(static_cast<std::size_t>(::GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
+  return text;
+}
+
+// A rounded rectangle filled with face and outlined inside its bounds with border.
+void FillRounded(HDC dc, const RECT& rect, COLORREF face, COLORREF border, int borderWidth, int radius) {
+  win32::UniqueGdiObject brush(::CreateSolidBrush(face));
+  win32::UniqueGdiObject pen(borderWidth > 0 ? ::CreatePen(PS_INSIDEFRAME, borderWidth, border)
+                                             : ::CreatePen(PS_NULL, 0, 0));
+  HGDIOBJ oldBrush = ::SelectObject(dc, brush.get());
+  HGDIOBJ oldPen = ::SelectObject(dc, pen.get());
+  if (radius > 0) {
+    ::RoundRect(dc, rect.left, rect.top, rect.right, rect.bottom, 2 * radius, 2 * radius);
+  } else {
+    ::Rectangle(dc, rect.left, rect.top, rect.right, rect.bottom);
+  }
+  ::SelectObject(dc, oldPen);
+  ::SelectObject(dc, oldBrush);
+}
+
+}  // namespace
+
+FormPainter::FormPainter(std::optional<VisualStyle> style)
+    : style_(std::move(style)),
+      faceBrush_(::CreateSolidBrush(ToColorRef(style_ ? style_->windowFace : kDefaultFace))) {}
+
+void FormPainter::FillFace(HDC dc, const RECT& rect) const { ::FillRect(dc, &rect, FaceBrush()); }
+
+void FormPainter::FitLogo(const Box& box) {
+  logoBox_ = box;
+  logoScaled_ = ResampleArea(logoSource_, box.width, box.height);
+  CompositeOver(logoScaled_, style_ ? style_->windowFace : kDefaultFace);
+}
+
+void FormPainter::DrawLogo(const DRAWITEMSTRUCT& item) const {
+  FillFace(item.hDC, item.rcItem);
+  if (logoScaled_.pixels.empty()) return;
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = logoScaled_.width;
+  info.bmiHeader.biHeight = -logoScaled_.height;  // rows top-down
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  ::SetDIBitsToDevice(item.hDC, logoBox_.x, logoBox_.y, static_cast<DWORD>(logoScaled_.width),
+                      static_cast<DWORD>(logoScaled_.height), 0, 0, 0, static_cast<UINT>(logoScaled_.height),
+                      logoScaled_.pixels.data(), &info, DIB_RGB_COLORS);
+}
+
+void FormPainter::DrawTitle(const DRAWITEMSTRUCT& item, HGDIOBJ font) const {
+  FillFace(item.hDC, item.rcItem);
+  const std::wstring text = TextOf(item.hwndItem);
+  HGDIOBJ oldFont = ::SelectObject(item.hDC, font);
+  ::SetBkMode(item.hDC, TRANSPARENT);
+  ::SetTextColor(item.hDC, kTitleColour);
+  // Centred both ways: measure the lines, then draw them in the middle.
+  RECT measured = item.rcItem;
+  ::DrawTextW(item.hDC, text.c_str(), -1, &measured, DT_CENTER | DT_NOPREFIX | DT_CALCRECT);
+  RECT target = item.rcItem;
+  const int height = measured.bottom - measured.top;
+  target.top += (item.rcItem.bottom - item.rcItem.top - height) / 2;
+  target.bottom = target.top + height;
+  ::DrawTextW(item.hDC, text.c_str(), -1, &target, DT_CENTER | DT_NOPREFIX);
+  ::SelectObject(item.hDC, oldFont);
+}
+
+void FormPainter::DrawButton(const DRAWITEMSTRUCT& item, HGDIOBJ font) const {
+  if (!style_) return;  // unstyled buttons are the system's own and never owner-drawn
+  const VisualStyle& style = *style_;
+  const ButtonLook* look = &style.buttonNormal;
+  if (item.itemState & ODS_DISABLED) {
+    look = &style.buttonDisabled;
+  } else if (item.itemState & ODS_SELECTED) {
+    look = &style.buttonPressed;
+  } else if (hotButton_ == item.hwndItem) {
+    look = &style.buttonHot;
+  } else if (item.itemState & ODS_FOCUS) {
+    look = &style.buttonFocused;
+  }
+  FillFace(item.hDC, item.rcItem);
+  FillRounded(item.hDC, item.rcItem, ToColorRef(look->face), ToColorRef(look->border),
+              std::max(1, StyleSize(style.buttonBorderWidth)), StyleSize(style.buttonRadius));
+
+  const std::wstring text = TextOf(item.hwndItem);
+  HGDIOBJ oldFont = ::SelectObject(item.hDC, font);
+  ::SetBkMode(item.hDC, TRANSPARENT);
+  ::SetTextColor(item.hDC, ToColorRef(look->text));
+  RECT rect = item.rcItem;
+  ::DrawTextW(item.hDC, text.c_str(), -1, &rect, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+  ::SelectObject(item.hDC, oldFont);
+}
+
+void FormPainter::AttachButton(HWND button) {
+  if (style_) win32::CommonControls().SetWindowSubclass(button, ButtonSubclassProc, 1, reinterpret_cast<DWORD_PTR>(this));
+}
+
+void FormPainter::AttachProgressBar(HWND bar) {
+  if (style_) win32::CommonControls().SetWindowSubclass(bar, BarSubclassProc, 1, reinterpret_cast<DWORD_PTR>(this));
+}
+
+void FormPainter::PaintProgressBar(HWND bar, HDC dc) const {
+  RECT rect;
+  ::GetClientRect(bar, &rect);
+  const int low = static_cast<int>(win32::CommonControls().DefSubclassProc(bar, PBM_GETRANGE, TRUE, 0));
+  const int high = static_cast<int>(win32::CommonControls().DefSubclassProc(bar, PBM_GETRANGE, FALSE, 0));
+  const int position = static_cast<int>(win32::CommonControls().DefSubclassProc(bar, PBM_GETPOS, 0, 0));
+  const VisualStyle& style = *style_;
+  const int radius = StyleSize(style.progressRadius);
+  FillFace(dc, rect);
+  FillRounded(dc, rect, ToColorRef(style.progressTrack), 0, 0, radius);
+  if (high > low && position > low) {
+    RECT filled = rect;
+    const long long span = static_cast<long long>(rect.right - rect.left);
+    filled.right = rect.left + static_cast<int>(span * (std::min(position, high) - low) / (high - low));
+    if (filled.right > filled.left) FillRounded(dc, filled, ToColorRef(style.progressFill), 0, 0, radius);
+  }
+}
+
+LRESULT CALLBACK FormPainter::ButtonSubclassProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
+                                                 UINT_PTR /*id*/, DWORD_PTR data) {
+  auto* painter = reinterpret_cast<FormPainter*>(data);
+  switch (message) {
+    case WM_MOUSEMOVE:
+      if (painter->hotButton_ != hwnd) {
+        HWND previous = painter->hotButton_;
+        painter->hotButton_ = hwnd;
+        TRACKMOUSEEVENT track{sizeof track, TME_LEAVE, hwnd, 0};
+        ::TrackMouseEvent(&track);
+        if (previous) ::InvalidateRect(previous, nullptr, FALSE);
+        ::InvalidateRect(hwnd, nullptr, FALSE);
+      }
+      break;
+    case WM_MOUSELEAVE:
+      if (painter->hotButton_ == hwnd) {
+        painter->hotButton_ = nullptr;
+        ::InvalidateRect(hwnd, nullptr, FALSE);
+      }
+      break;
+    case WM_ENABLE:
+    case WM_SETFOCUS:
+    case WM_KILLFOCUS: {
+      const LRESULT result = win32::CommonControls().DefSubclassProc(hwnd, message, wParam, lParam);
+      ::InvalidateRect(hwnd, nullptr, FALSE);
+      return result;
+    }
+    case WM_NCDESTROY:
+      if (painter->hotButton_ == hwnd) painter->hotButton_ = nullptr;
+      win32::CommonControls().RemoveWindowSubclass(hwnd, ButtonSubclassProc, 1);
+      break;
+    default:
+      break;
+  }
+  return win32::CommonControls().DefSubclassProc(hwnd, message, wParam, lParam);
+}
+
+LRESULT CALLBACK FormPainter::BarSubclassProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
+                                              UINT_PTR /*id*/, DWORD_PTR data) {
+  auto* painter = reinterpret_cast<const FormPainter*>(data);
+  switch (message) {
+    case WM_ERASEBKGND:
+      return 1;
+    case WM_PAINT:
+    case WM_PRINTCLIENT: {
+      PAINTSTRUCT paint{};
+      HDC dc = message == WM_PAINT ? ::BeginPaint(hwnd, &paint) : reinterpret_cast<HDC>(wParam);
+      painter->PaintProgressBar(hwnd, dc);
+      if (message == WM_PAINT) ::EndPaint(hwnd, &paint);
+      return 0;
+    }
+    case PBM_SETPOS:
+    case PBM_DELTAPOS:
+    case PBM_STEPIT:
+    case PBM_SETRANGE32: {
+      // Drawn straight at the new value; no animation between positions.
+      const LRESULT result = win32::CommonControls().DefSubclassProc(hwnd, message, wParam, lParam);
+      ::InvalidateRect(hwnd, nullptr, FALSE);
+      return result;
+    }
+    case WM_NCDESTROY:
+      win32::CommonControls().RemoveWindowSubclass(hwnd, BarSubclassProc, 1);
+      break;
+    default:
+      break;
+  }
+  return win32::CommonControls().DefSubclassProc(hwnd, message, wParam, lParam);
+}
+
+}  // namespace quorvex::window

@@ -1,0 +1,65 @@
+#pragma once
+// How the installer window looks: its face colour, the owner-drawn logo, title and buttons,
+// and the progress bar in the visual style's colours. The form decides where controls go
+// and when they change; this draws them.
+
+#include <windows.h>
+
+#include <optional>
+
+#include "platform/win32/UniqueHandle.h"
+#include "window/FormLayout.h"
+#include "window/Picture.h"
+#include "window/VisualStyle.h"
+
+namespace quorvex::window {
+
+class FormPainter {
+ public:
+  // Without a style the window keeps the system's look: a white face and the standard
+  // buttons and bar (then the buttons are not owner-drawn and nothing is subclassed).
+  explicit FormPainter(std::optional<VisualStyle> style);
+  FormPainter(const FormPainter&) = delete;
+  FormPainter& operator=(const FormPainter&) = delete;
+
+  bool Styled() const { return style_.has_value(); }
+  // The brush the form and its panels answer WM_CTLCOLOR* with; owned here.
+  HBRUSH FaceBrush() const { return static_cast<HBRUSH>(faceBrush_.get()); }
+  void FillFace(HDC dc, const RECT& rect) const;
+  // The style's sizes are design pixels; they are drawn scaled to this DPI.
+  void SetDpi(int dpi) { dpi_ = dpi; }
+
+  // The logo: decoded once, then fitted to its box (inside imgLogo) at every DPI and
+  // composited over the face colour there.
+  void SetLogo(Picture source) { logoSource_ = std::move(source); }
+  bool HasLogo() const { return !logoSource_.pixels.empty(); }
+  void FitLogo(const Box& box);
+
+  // WM_DRAWITEM of the owner-drawn controls, each with its caption in the given font.
+  void DrawLogo(const DRAWITEMSTRUCT& item) const;
+  void DrawTitle(const DRAWITEMSTRUCT& item, HGDIOBJ font) const;
+  void DrawButton(const DRAWITEMSTRUCT& item, HGDIOBJ font) const;
+
+  // With a style: hot tracking for a button, and the whole painting of the progress bar.
+  // Each subclass removes itself when its control is destroyed; the painter outlives them.
+  void AttachButton(HWND button);
+  void AttachProgressBar(HWND bar);
+
+ private:
+  static LRESULT CALLBACK ButtonSubclassProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
+                                             DWORD_PTR data);
+  static LRESULT CALLBACK BarSubclassProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
+                                          DWORD_PTR data);
+  void PaintProgressBar(HWND bar, HDC dc) const;
+  int StyleSize(int designPixels) const { return ScaleToDpi(designPixels, dpi_); }
+
+  std::optional<VisualStyle> style_;
+  win32::UniqueGdiObject faceBrush_;
+  int dpi_ = kDesignDpi;
+  HWND hotButton_ = nullptr;  // the button under the mouse, drawn in its hot look
+  Picture logoSource_;
+  Picture logoScaled_;  // composited over the face colour, at the current DPI
+  Box logoBox_;
+};
+
+}  // namespace quorvex::window

@@ -1,0 +1,22 @@
+#include "window/WindowError.h"
+
+#include <windows.h>
+
+#include "platform/win32/TextConversion.h"
+
+namespace quorvex::window {
+
+WindowError LastWindowError(WindowFailure kind, std::string_view attempted) {
+  const DWORD code = ::GetLastError();
+  std::string message(attempted);
+  message += ": (" + std::to_string(code) + ")";
+  if (code != 0) message += " " + win32::SystemErrorText(code);
+  return WindowError(kind, code, message);
+}
+
+void LogDetail(std::string_view text) {
+  const std::wstring line = L"QuorvexInstall: " + win32::Widen(text) + L"\n";
+  ::OutputDebugStringW(line.c_str());
+}
+
+}  // namespace quorvex::window
