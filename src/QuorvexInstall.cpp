@@ -48,12 +48,16 @@ void ReportMissingStyle(const std::string& styleName) {
   ::MessageBoxW(nullptr, text.c_str(), kApplicationTitle, MB_OK | MB_ICONERROR);
 }
 
-// A failure the program cannot go on from, before or outside a run: the user gets the
-// run's own message, not the English detail, which goes to the debugger's output.
+// A failure the program cannot go on from, outside a run: nothing was downloaded, so the
+// run's download message would mislead. The user gets a short message in the installer's
+// language; the English detail goes to the debugger's output.
+constexpr const wchar_t* kStartUpErrorText =
+    L"N\u00e3o foi poss\u00edvel abrir o instalador.\rEntre em contato com o Suporte T\u00e9cnico.";
+
 int FailStartUp(std::string_view detail) {
   quorvex::window::LogDetail(detail);
-  ::MessageBoxW(nullptr, quorvex::win32::Widen(quorvex::kDownloadErrorText).c_str(),
-                quorvex::win32::Widen(quorvex::kDownloadErrorCaption).c_str(), MB_OK | MB_ICONERROR);
+  ::MessageBoxW(nullptr, kStartUpErrorText, quorvex::win32::Widen(quorvex::kDownloadErrorCaption).c_str(),
+                MB_OK | MB_ICONERROR);
   return 1;
 }
 
