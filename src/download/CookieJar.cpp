@@ -10,8 +10,6 @@
 namespace quorvex {
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
 bool IsDateDelimiter(char c) {
   const auto b = static_cast<unsigned char>(c);
   return b == 0x09 || (b >= 0x20 && b <= 0x2F) || (b >= 0x3B && b <= 0x40) || (b >= 0x5B && b <= 0x60) ||
@@ -23,7 +21,7 @@ std::optional<int> LeadingNumber(std::string_view token, std::size_t minDigits, 
                                  std::size_t* used = nullptr) {
   std::size_t count = 0;
   int value = 0;
-  while (count < token.size() && IsDigit(token[count])) {
+  while (count < token.size() && IsAsciiDigit(token[count])) {
     if (count == maxDigits) return std::nullopt;
     value = value * 10 + (token[count] - '0');
     ++count;
@@ -67,7 +65,7 @@ int DaysInMonth(int year, int month) {
 
 bool IsIpAddress(std::string_view host) {
   if (!host.empty() && host.front() == '[') return true;
-  return !host.empty() && std::all_of(host.begin(), host.end(), [](char c) { return IsDigit(c) || c == '.'; });
+  return !host.empty() && std::all_of(host.begin(), host.end(), [](char c) { return IsAsciiDigit(c) || c == '.'; });
 }
 
 bool DomainMatches(std::string_view host, std::string_view domain) {
@@ -173,7 +171,7 @@ void CookieJar::Store(const Url& url, std::string_view setCookie) {
     } else if (name == "max-age") {
       const bool negative = !value.empty() && value.front() == '-';
       const std::string_view digits = negative ? value.substr(1) : value;
-      if (digits.empty() || !std::all_of(digits.begin(), digits.end(), IsDigit)) continue;
+      if (digits.empty() || !std::all_of(digits.begin(), digits.end(), IsAsciiDigit)) continue;
       std::int64_t seconds = 0;
       for (const char c : digits) {
         seconds = seconds > (std::numeric_limits<std::int64_t>::max() - 9) / 10 ? std::numeric_limits<std::int64_t>::max()

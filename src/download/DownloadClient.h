@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "download/DownloadError.h"
 #include "download/RestTypes.h"
 #include "download/Transport.h"
 
@@ -36,8 +37,8 @@ class DownloadClient {
 
   // Fetches "updates\<packageFileName>" from the service. Returns the final response's status
   // (2xx, or 300-499 which are not failures) and its body, moved out of the response. Throws
-  // RequestError on a transport failure, a status of 500 or more, a redirect beyond the limit
-  // or to a non-https location, a short body, or a body that must be text and is not.
+  // DownloadError on a transport failure, a status of 500 or more, a redirect beyond the
+  // limit or to a non-https location, a short body, or a body that must be text and is not.
   DownloadResult DownloadPackage(const std::string& packageFileName);
 
  private:

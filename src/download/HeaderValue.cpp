@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "download/HttpText.h"
+
 namespace quorvex {
 namespace {
 
@@ -64,22 +66,7 @@ std::string RemoveLineBreaks(std::string_view text) {
 std::string EncodeHeaderValue(std::string_view text) { return RemoveLineBreaks(EncodeBase64Lines(text)); }
 
 std::string PercentEncodeHeaderText(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    const bool plain = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') ||
-                       byte == '-' || byte == '.' || byte == '_';
-    if (plain) {
-      out += c;
-    } else {
-      out += '%';
-      out += kHex[byte >> 4];
-      out += kHex[byte & 15];
-    }
-  }
-  return out;
+  return PercentEncode(text, [](char c) { return IsAsciiLetter(c) || IsAsciiDigit(c) || c == '-' || c == '.' || c == '_'; });
 }
 
 }  // namespace quorvex

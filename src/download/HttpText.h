@@ -12,9 +12,14 @@
 
 namespace quorvex {
 
+constexpr bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
 // Removes spaces, tabs and other control characters from both ends.
 std::string_view TrimAscii(std::string_view text);
 // The value of the first header with this name (compared without regard to case).
 std::optional<std::string> FindHeader(const std::vector<HttpHeader>& headers, std::string_view name);
+// Every byte for which keep is false becomes "%" and two upper-case hexadecimal digits.
+std::string PercentEncode(std::string_view text, bool (*keep)(char));
 
 }  // namespace quorvex

@@ -17,8 +17,6 @@ namespace {
 
 constexpr char kFailurePrefix[] = "REST request failed: ";
 
-[[noreturn]] void Fail(const std::string& underlying) { throw RequestError(kFailurePrefix + underlying); }
-
 bool IsRedirectStatus(int status) {
   return status == 300 || status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -28,16 +26,11 @@ bool HasNoBody(int status) { return status == 204 || status == 304 || (status >=
 
 constexpr int kProxyAuthenticationRequired = 407;
 
-// The request asks for no compression, and the body is the package exactly as sent: a body
-// in any other coding would be saved as if it were the package.
-void RefuseContentCoding(const std::vector<HttpHeader>& headers) {
-  for (const HttpHeader& header : headers) {
-    if (!EqualsIgnoreCase(header.name, "Content-Encoding")) continue;
-    const std::string_view coding = TrimAscii(header.value);
-    if (!coding.empty() && !EqualsIgnoreCase(coding, "identity")) {
-      Fail("The response body is encoded as \"" + std::string(coding) + "\", which the client does not decode");
-    }
-  }
+DownloadError WithStatus(DownloadError error, const TransportResponseHead& head) {
+  error.protocol = head.protocol;
+  error.status = head.status;
+  error.reason = head.reason;
+  return error;
 }
 
 }  // namespace
@@ -47,6 +40,34 @@ RESTRequest::RESTRequest(RESTClient& client, RESTResponse& response)
       response_(response),
       readTimeoutMs_(client.ReadTimeout()),
       onReceiveData_(client.OnReceiveData()) {}
+
+DownloadError RESTRequest::Failure(DownloadFailure kind, const std::string& underlying) const {
+  DownloadError error(kind, kFailurePrefix + underlying);
+  error.url = url_;
+  return error;
+}
+
+DownloadError RESTRequest::PassOn(const DownloadError& transportFailure) const {
+  DownloadError error = Failure(transportFailure.kind(), transportFailure.what());
+  error.platformCode = transportFailure.platformCode;
+  return error;
+}
+
+// The request asks for no compression, and the body is the package exactly as sent: a body
+// in any other coding would be saved as if it were the package.
+void RESTRequest::RefuseContentCoding(const TransportResponseHead& head) const {
+  for (const HttpHeader& header : head.headers) {
+    if (!EqualsIgnoreCase(header.name, "Content-Encoding")) continue;
+    const std::string coding(TrimAscii(header.value));
+    if (coding.empty() || EqualsIgnoreCase(coding, "identity")) continue;
+    DownloadError error = WithStatus(Failure(DownloadFailure::kContentCoding, "The response body from " + url_ +
+                                                                                 " is encoded as \"" + coding +
+                                                                                 "\", which the client does not decode"),
+                                     head);
+    error.declared = coding;
+    throw error;
+  }
+}
 
 TransportRequest RESTRequest::Compose(const Url& url, const Url& authorizedOrigin) const {
   TransportRequest request;
@@ -70,12 +91,21 @@ TransportRequest RESTRequest::Compose(const Url& url, const Url& authorizedOrigi
   return request;
 }
 
-std::vector<std::uint8_t> RESTRequest::ReadBody(HttpExchange& exchange, int status, std::int64_t totalLength,
-                                                bool& abort) const {
+std::vector<std::uint8_t> RESTRequest::ReadBody(HttpExchange& exchange, const TransportResponseHead& head,
+                                                std::int64_t totalLength, bool& abort) const {
   std::vector<std::uint8_t> body;
   const auto outOfMemory = [&] {
-    Fail("Out of memory after " + std::to_string(body.size()) + " bytes of the response body" +
-         (totalLength > 0 ? " (" + std::to_string(totalLength) + " announced)" : std::string()));
+    return WithStatus(Failure(DownloadFailure::kResources,
+                              "Out of memory after " + std::to_string(body.size()) + " bytes of the response body" +
+                                  (totalLength > 0 ? " (" + std::to_string(totalLength) + " announced)" : std::string()) +
+                                  " from " + url_),
+                      head);
+  };
+  const auto lengthMismatch = [&](const std::string& what) {
+    DownloadError error = WithStatus(Failure(DownloadFailure::kLengthMismatch, what), head);
+    error.announcedLength = totalLength;
+    error.receivedLength = static_cast<std::int64_t>(body.size());
+    return error;
   };
   try {
     if (totalLength > 0) {
@@ -83,45 +113,59 @@ std::vector<std::uint8_t> RESTRequest::ReadBody(HttpExchange& exchange, int stat
       body.reserve(static_cast<std::size_t>(totalLength));
     }
   } catch (const std::bad_alloc&) {
-    outOfMemory();
+    throw outOfMemory();
   }
-  const bool report = status < 300 && onReceiveData_;
+  const bool report = head.status < 300 && onReceiveData_;
   abort = false;
   if (report) onReceiveData_(totalLength, 0, abort);
   while (!abort) {
     std::size_t received = 0;
     try {
       received = exchange.ReadBlock(body);
+    } catch (const DownloadError& failure) {
+      throw WithStatus(PassOn(failure), head);
     } catch (const std::bad_alloc&) {
-      outOfMemory();
+      throw outOfMemory();
     } catch (const std::length_error&) {
-      outOfMemory();
+      throw outOfMemory();
     }
     if (received == 0) break;
     if (totalLength > 0 && static_cast<std::uint64_t>(body.size()) > static_cast<std::uint64_t>(totalLength)) {
-      Fail("Error receiving data: the body is longer than its announced length of " + std::to_string(totalLength) +
-           " bytes");
+      throw lengthMismatch("Error receiving data: the body from " + url_ + " is longer than its announced length of " +
+                           std::to_string(totalLength) + " bytes");
     }
     if (report) onReceiveData_(totalLength, static_cast<std::int64_t>(body.size()), abort);
   }
   // An aborted transfer is the caller's choice, not a broken one.
-  if (!abort && totalLength > 0 && !HasNoBody(status) &&
+  if (!abort && totalLength > 0 && !HasNoBody(head.status) &&
       static_cast<std::uint64_t>(body.size()) != static_cast<std::uint64_t>(totalLength)) {
-    Fail("Error receiving data: the body ended after " + std::to_string(body.size()) + " of its announced " +
-         std::to_string(totalLength) + " bytes");
+    throw lengthMismatch("Error receiving data: the body from " + url_ + " ended after " + std::to_string(body.size()) +
+                         " of its announced " + std::to_string(totalLength) + " bytes");
   }
   return body;
 }
 
 bool RESTRequest::ExecuteExchanges() {
-  const std::optional<Url> endpoint = ParseUrl(client_.BaseURL());
-  if (!endpoint) Fail("Invalid URL: " + client_.BaseURL());
+  url_ = client_.BaseURL();
+  const std::optional<Url> endpoint = ParseUrl(url_);
+  if (!endpoint) throw Failure(DownloadFailure::kInvalidAddress, "The service address is not a valid URL: " + url_);
   // The credentials travel with every request: never in clear, never inside the address.
-  if (endpoint->scheme != "https") Fail("The service address must be https: " + client_.BaseURL());
-  if (endpoint->hasUserInfo) Fail("The service address must not carry a user name or password: " + client_.BaseURL());
+  if (endpoint->scheme != "https") {
+    throw Failure(DownloadFailure::kInvalidAddress, "The service address must be https: " + url_);
+  }
+  if (endpoint->hasUserInfo) {
+    throw Failure(DownloadFailure::kInvalidAddress,
+                  "The service address must not carry a user name or password: " + url_);
+  }
   Url url = *endpoint;
   for (int redirects = 0;; ++redirects) {
-    const std::unique_ptr<HttpExchange> exchange = client_.HttpTransport().Send(Compose(url, *endpoint));
+    url_ = url.ToString();
+    std::unique_ptr<HttpExchange> exchange;
+    try {
+      exchange = client_.HttpTransport().Send(Compose(url, *endpoint));
+    } catch (const DownloadError& failure) {
+      throw PassOn(failure);
+    }
     const TransportResponseHead& head = exchange->Head();
     for (const HttpHeader& header : head.headers) {
       if (EqualsIgnoreCase(header.name, "Set-Cookie")) client_.Cookies().Store(url, header.value);
@@ -129,23 +173,40 @@ bool RESTRequest::ExecuteExchanges() {
     const std::optional<std::string> location = FindHeader(head.headers, "Location");
     const bool redirect = IsRedirectStatus(head.status) && location && !TrimAscii(*location).empty();
     if (redirect && redirects == kMaxRedirects) {
-      Fail("Maximum number of redirections (" + std::to_string(kMaxRedirects) + ") exceeded");
+      DownloadError error = WithStatus(
+          Failure(DownloadFailure::kRedirectLimit,
+                  "Maximum number of redirections (" + std::to_string(kMaxRedirects) + ") exceeded"),
+          head);
+      error.declared = *location;
+      throw error;
     }
     if (head.status == kProxyAuthenticationRequired) {
-      Fail("The proxy requires authentication, which the installer does not offer (" + std::to_string(head.status) +
-           " " + head.reason + ")");
+      throw WithStatus(Failure(DownloadFailure::kProxyAuthentication,
+                               "The proxy requires authentication for " + url_ +
+                                   ", which the installer does not offer (" + std::to_string(head.status) + " " +
+                                   head.reason + ")"),
+                       head);
     }
-    if (!redirect) RefuseContentCoding(head.headers);
+    if (!redirect) RefuseContentCoding(head);
     response_.SetHead(head);
     bool aborted = false;
-    response_.SetRawBytes(ReadBody(*exchange, head.status, response_.ContentLength(), aborted));
+    response_.SetRawBytes(ReadBody(*exchange, head, response_.ContentLength(), aborted));
     if (!redirect) return aborted;
 
     const std::optional<Url> target = ResolveUrl(url, *location);
-    if (!target) Fail("Invalid redirect location: " + *location);
+    const auto refused = [&](const std::string& what) {
+      DownloadError error = WithStatus(Failure(DownloadFailure::kRedirectRefused, what), head);
+      error.declared = *location;
+      return error;
+    };
+    if (!target) throw refused("Redirect from " + url_ + " to an invalid location refused: " + *location);
     // "https://name@host" reads as one host to one parser and another to the next.
-    if (target->hasUserInfo) Fail("Redirect to a location with a user name or password refused: " + *location);
-    if (target->scheme != "https") Fail("Redirect to a location that is not https refused: " + target->ToString());
+    if (target->hasUserInfo) {
+      throw refused("Redirect from " + url_ + " to a location with a user name or password refused: " + *location);
+    }
+    if (target->scheme != "https") {
+      throw refused("Redirect from " + url_ + " to a location that is not https refused: " + target->ToString());
+    }
     url = *target;
   }
 }
@@ -157,8 +218,13 @@ void RESTRequest::Execute() {
     const int status = response_.StatusCode();
     if (status >= 500) {
       const std::string& protocol = response_.Protocol();
-      throw RequestError((protocol.empty() ? std::string() : protocol + " ") + std::to_string(status) + " " +
-                         response_.StatusText());
+      DownloadError error(DownloadFailure::kServerStatus, (protocol.empty() ? std::string() : protocol + " ") +
+                                                              std::to_string(status) + " " + response_.StatusText());
+      error.url = url_;
+      error.protocol = protocol;
+      error.status = status;
+      error.reason = response_.StatusText();
+      throw error;
     }
     // Text reading: statuses of 300 and above always, successes only for text (or undeclared)
     // media types; an unrecognised media type may fail to read without consequence. A body
@@ -167,18 +233,27 @@ void RESTRequest::Execute() {
     const ContentType type = ParseContentType(FindHeader(response_.Headers(), "Content-Type").value_or(""));
     const MediaTypeKind kind = ClassifyMediaType(type.mediaType);
     if (status >= 300 || kind != MediaTypeKind::Binary) {
-      const std::optional<std::string> problem = CheckText(response_.RawBytes(), type.charset);
-      if (problem && (status >= 300 || kind == MediaTypeKind::Text)) Fail(*problem);
+      const TextCheck check = CheckText(response_.RawBytes(), type.charset);
+      if (check != TextCheck::kValid && (status >= 300 || kind == MediaTypeKind::Text)) {
+        const std::string charset = type.charset.empty() ? std::string("utf-8") : type.charset;
+        DownloadError error = Failure(
+            DownloadFailure::kNotText,
+            check == TextCheck::kUnsupportedCharset
+                ? "The response from " + url_ + " declares a charset the client cannot read: " + charset
+                : "The response body from " + url_ + " is not valid " + charset + " text");
+        error.protocol = response_.Protocol();
+        error.status = status;
+        error.reason = response_.StatusText();
+        error.declared = charset;
+        throw error;
+      }
     }
-  } catch (const RequestError&) {
+  } catch (const DownloadError&) {
     response_.Clear();
     throw;
-  } catch (const TransportError& error) {
-    response_.Clear();
-    Fail(error.what());
   } catch (const std::bad_alloc&) {
     response_.Clear();
-    Fail("Out of memory while handling the response");
+    throw Failure(DownloadFailure::kResources, "Out of memory while fetching " + url_);
   } catch (...) {
     // Whatever the progress handler throws reaches the caller unchanged.
     response_.Clear();

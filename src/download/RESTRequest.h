@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "download/DownloadError.h"
 #include "download/RestTypes.h"
 #include "download/Transport.h"
 #include "download/Url.h"
@@ -31,16 +32,21 @@ class RESTRequest {
   void SetOnReceiveData(ProgressHandler handler) { onReceiveData_ = std::move(handler); }
 
   // Sends the request to the client's base URL and fills the response. A status of 500 or
-  // more, and every transport, redirect, length and text failure, throws RequestError; the
-  // response is then left empty.
+  // more, and every transport, address, redirect, length and text failure, throws
+  // DownloadError naming the URL being fetched; the response is then left empty.
   void Execute();
 
  private:
   TransportRequest Compose(const Url& url, const Url& authorizedOrigin) const;
+  // A failure of the exchange with url_: "REST request failed: " and what went wrong.
+  DownloadError Failure(DownloadFailure kind, const std::string& underlying) const;
+  // The transport's failure as the request's: the same kind and code, with the prefix and URL.
+  DownloadError PassOn(const DownloadError& transportFailure) const;
+  void RefuseContentCoding(const TransportResponseHead& head) const;
   // Reads the whole body (or up to an abort, which sets aborted), reporting progress only for
   // statuses below 300.
-  std::vector<std::uint8_t> ReadBody(HttpExchange& exchange, int status, std::int64_t totalLength,
-                                     bool& aborted) const;
+  std::vector<std::uint8_t> ReadBody(HttpExchange& exchange, const TransportResponseHead& head,
+                                     std::int64_t totalLength, bool& aborted) const;
   // Sends the request and follows redirects; returns whether the progress handler aborted.
   bool ExecuteExchanges();
 
@@ -49,6 +55,7 @@ class RESTRequest {
   std::string method_ = "GET";
   int readTimeoutMs_;
   ProgressHandler onReceiveData_;
+  std::string url_;  // of the exchange under way, for failures
 };
 
 }  // namespace quorvex

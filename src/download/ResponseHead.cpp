@@ -13,8 +13,6 @@ std::string_view NextLine(std::string_view& raw) {
   return line;
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
 }  // namespace
 
 std::optional<TransportResponseHead> ParseResponseHead(std::string_view raw) {
@@ -25,7 +23,7 @@ std::optional<TransportResponseHead> ParseResponseHead(std::string_view raw) {
   head.protocol = std::string(statusLine.substr(0, space));
   if (head.protocol == "HTTP/2") head.protocol = "HTTP/2.0";
   const std::string_view rest = statusLine.substr(space + 1);
-  if (rest.size() < 3 || !IsDigit(rest[0]) || !IsDigit(rest[1]) || !IsDigit(rest[2]) ||
+  if (rest.size() < 3 || !IsAsciiDigit(rest[0]) || !IsAsciiDigit(rest[1]) || !IsAsciiDigit(rest[2]) ||
       (rest.size() > 3 && rest[3] != ' '))
     return std::nullopt;
   head.status = (rest[0] - '0') * 100 + (rest[1] - '0') * 10 + (rest[2] - '0');

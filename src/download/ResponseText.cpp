@@ -78,7 +78,7 @@ MediaTypeKind ClassifyMediaType(std::string_view mediaType) {
   return MediaTypeKind::Unknown;
 }
 
-std::optional<std::string> CheckText(const std::vector<std::uint8_t>& body, std::string_view charset) {
+TextCheck CheckText(const std::vector<std::uint8_t>& body, std::string_view charset) {
   const std::string name = charset.empty() ? std::string("utf-8") : ToLowerAscii(charset);
   bool valid = false;
   if (name == "utf-8" || name == "utf8") {
@@ -97,10 +97,9 @@ std::optional<std::string> CheckText(const std::vector<std::uint8_t>& body, std:
     const bool littleMark = body.size() >= 2 && body[0] == 0xFF && body[1] == 0xFE;
     valid = IsValidUtf16(body, !littleMark);
   } else {
-    return "The response declares an unsupported charset: " + name;
+    return TextCheck::kUnsupportedCharset;
   }
-  if (valid) return std::nullopt;
-  return "The response body is not valid " + name + " text";
+  return valid ? TextCheck::kValid : TextCheck::kInvalid;
 }
 
 }  // namespace quorvex

@@ -3,7 +3,6 @@
 // valid text in the declared charset.
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,8 +23,13 @@ struct ContentType {
 ContentType ParseContentType(std::string_view headerValue);
 MediaTypeKind ClassifyMediaType(std::string_view mediaType);
 
-// Checks that the body is text in the charset (strict UTF-8 when empty). Returns nullopt when
-// it is, else what is wrong, e.g. "The response body is not valid utf-8 text".
-std::optional<std::string> CheckText(const std::vector<std::uint8_t>& body, std::string_view charset);
+enum class TextCheck {
+  kValid,
+  kInvalid,             // not valid text in the charset
+  kUnsupportedCharset,  // a charset the client cannot read
+};
+
+// Whether the body is text in the charset (strict UTF-8 when empty).
+TextCheck CheckText(const std::vector<std::uint8_t>& body, std::string_view charset);
 
 }  // namespace quorvex

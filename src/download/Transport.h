@@ -5,18 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-namespace quorvex {
+#include "download/DownloadError.h"
 
-// A transport failure. The message is already in the client's underlying form, e.g.
-// "Error sending data: (12175) A security error occurred".
-class TransportError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+namespace quorvex {
 
 struct HttpHeader {
   std::string name;
@@ -49,15 +43,16 @@ class HttpExchange {
   virtual ~HttpExchange() = default;
   virtual const TransportResponseHead& Head() const = 0;
   // Appends the next block of the body, of whatever size the transport has available, to
-  // body and returns its size; 0 at the end of the body. Throws TransportError
-  // ("Error receiving data: ..." / "Error reading data: ...") on a broken transfer.
+  // body and returns its size; 0 at the end of the body. Throws DownloadError (kReceiving or
+  // kReading, with the platform's code; see PlatformFailure) on a broken transfer.
   virtual std::size_t ReadBlock(std::vector<std::uint8_t>& body) = 0;
 };
 
 class Transport {
  public:
   virtual ~Transport() = default;
-  // Sends the request and waits for the response head. Throws TransportError.
+  // Sends the request and waits for the response head. Throws DownloadError (kSending up to
+  // the request being sent, kReceiving while waiting for the head, with the platform's code).
   virtual std::unique_ptr<HttpExchange> Send(const TransportRequest& request) = 0;
 };
 

@@ -11,16 +11,13 @@ int DefaultPort(std::string_view scheme) {
   return -1;
 }
 
-bool IsAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
 // Length of a leading "scheme:" (without the colon), or 0 when the text begins with none.
 std::size_t SchemeLength(std::string_view text) {
-  if (text.empty() || !IsAlpha(text[0])) return 0;
+  if (text.empty() || !IsAsciiLetter(text[0])) return 0;
   for (std::size_t i = 1; i < text.size(); ++i) {
     const char c = text[i];
     if (c == ':') return i;
-    if (!IsAlpha(c) && !IsDigit(c) && c != '+' && c != '-' && c != '.') return 0;
+    if (!IsAsciiLetter(c) && !IsAsciiDigit(c) && c != '+' && c != '-' && c != '.') return 0;
   }
   return 0;
 }
@@ -39,20 +36,10 @@ bool IsValidHost(std::string_view host) {
 // Percent-encodes what may not appear raw in a request line (controls, space, non-ASCII,
 // quotes and angle brackets); everything else, "%" included, stays as written.
 std::string EscapeUnsafe(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
+  return PercentEncode(text, [](char c) {
     const auto byte = static_cast<unsigned char>(c);
-    if (byte <= 0x20 || byte >= 0x7F || c == '"' || c == '<' || c == '>') {
-      out += '%';
-      out += kHex[byte >> 4];
-      out += kHex[byte & 15];
-    } else {
-      out += c;
-    }
-  }
-  return out;
+    return byte > 0x20 && byte < 0x7F && c != '"' && c != '<' && c != '>';
+  });
 }
 
 // Parses "//authority" (the slashes already removed) into the URL; false when invalid.
@@ -90,7 +77,7 @@ bool ParseAuthority(std::string_view authority, Url& url) {
     if (port.size() > 5) return false;
     int value = 0;
     for (const char c : port) {
-      if (!IsDigit(c)) return false;
+      if (!IsAsciiDigit(c)) return false;
       value = value * 10 + (c - '0');
     }
     if (value > 65535) return false;

@@ -1,11 +1,12 @@
 // Feeds arbitrary server answers to the download client through a scripted transport: status
 // lines, headers (Content-Length, Transfer-Encoding, Set-Cookie, Location, Content-Type with
 // its charset), bodies in blocks, broken transfers, redirect chains, and a second request
-// that carries the cookies of the first. Anything but a result or a RequestError (a crash, a
+// that carries the cookies of the first. Anything but a result or a DownloadError (a crash, a
 // sanitizer report, another exception) is a finding, and so is a broken promise of the client:
 // credentials sent to another origin, a request that is not https after a redirect, a raw
 // control character in a URL or header, more than five redirects, a server error returned as
-// a result, or progress that runs backwards or past the announced length.
+// a result, progress that runs backwards or past the announced length, or a failure that
+// does not name the URL it was fetching or does not carry its kind's data.
 //
 // Input, as text so that seeds stay readable:
 //   byte 0        options: bits 0-3 abort at that progress call (0 never), bit 4 one request only
@@ -32,8 +33,12 @@
 
 namespace {
 
+using quorvex::DownloadError;
+using quorvex::DownloadFailure;
 using quorvex::HttpHeader;
+using quorvex::PlatformFailure;
 using quorvex::testing::ScriptedResponse;
+using quorvex::testing::Throwing;
 
 constexpr char kApiBase[] = "https://downloads.quorvex.example/admin";
 const std::string kOriginHost = "downloads.quorvex.example";
@@ -66,7 +71,8 @@ std::vector<std::string_view> Split(std::string_view text, std::string_view sepa
 // Returns false when the response announces more than the harness lets the client reserve.
 bool ParseResponse(std::string_view text, ScriptedResponse& response) {
   if (text == "!") {
-    response.sendError = "Error sending data: (12030) The connection with the server was terminated abnormally";
+    response.failSend = Throwing(
+        PlatformFailure(DownloadFailure::kSending, 12030, "The connection with the server was terminated abnormally"));
     return true;
   }
   std::string_view head = text;
@@ -79,7 +85,8 @@ bool ParseResponse(std::string_view text, ScriptedResponse& response) {
   // exchange there, as it does here.
   std::optional<quorvex::TransportResponseHead> parsed = quorvex::ParseResponseHead(head);
   if (!parsed) {
-    response.sendError = "Error receiving data: (12152) The server returned an invalid or unrecognized response";
+    response.failSend = Throwing(
+        PlatformFailure(DownloadFailure::kReceiving, 12152, "The server returned an invalid or unrecognized response"));
     return true;
   }
   response.protocol = parsed->protocol;
@@ -95,7 +102,8 @@ bool ParseResponse(std::string_view text, ScriptedResponse& response) {
   constexpr std::string_view kBroken = "\n!!";
   if (body.size() >= kBroken.size() && body.substr(body.size() - kBroken.size()) == kBroken) {
     body.remove_suffix(kBroken.size());
-    response.readError = "Error receiving data: (12030) The connection with the server was terminated abnormally";
+    response.failRead = Throwing(
+        PlatformFailure(DownloadFailure::kReceiving, 12030, "The connection with the server was terminated abnormally"));
   }
   for (const std::string_view block : Split(body, "\n~~\n", 64)) {
     if (!block.empty()) response.blocks.emplace_back(block);
@@ -136,6 +144,47 @@ void CheckRequests(const std::vector<quorvex::TransportRequest>& sent, std::size
   }
 }
 
+// What every failure of the client carries: the URL it was fetching (the service's, or one a
+// redirect led to), the prefix of its message, and its kind's data.
+void CheckFailure(const DownloadError& error, const std::vector<quorvex::TransportRequest>& sent, std::size_t first) {
+  const std::string message = error.what();
+  CHECK_PROMISE(!error.url.empty());
+  if (error.kind() == DownloadFailure::kInvalidAddress) return;  // the fixed address is valid here
+  bool fetched = false;
+  for (std::size_t i = first; i < sent.size(); ++i) fetched = fetched || sent[i].url == error.url;
+  CHECK_PROMISE(fetched);
+  switch (error.kind()) {
+    case DownloadFailure::kServerStatus: {
+      CHECK_PROMISE(error.status >= 500 && error.status <= 999);
+      // what() ends at the first NUL, which a hostile reason or protocol may hold.
+      const std::string line =
+          (error.protocol.empty() ? "" : error.protocol + " ") + std::to_string(error.status) + " " + error.reason;
+      CHECK_PROMISE(message == line.substr(0, line.find('\0')));
+      return;
+    }
+    case DownloadFailure::kSending:
+    case DownloadFailure::kReceiving:
+    case DownloadFailure::kReading:
+      CHECK_PROMISE(error.platformCode.has_value());
+      break;
+    case DownloadFailure::kLengthMismatch:
+      CHECK_PROMISE(error.announcedLength > 0 && error.receivedLength >= 0 &&
+                    error.announcedLength != error.receivedLength);
+      break;
+    case DownloadFailure::kRedirectLimit:
+      CHECK_PROMISE(sent.size() - first == 6);
+      break;
+    case DownloadFailure::kRedirectRefused:
+    case DownloadFailure::kContentCoding:
+    case DownloadFailure::kNotText:
+      CHECK_PROMISE(!error.declared.empty());
+      break;
+    default:
+      break;
+  }
+  CHECK_PROMISE(message.rfind("REST request failed: ", 0) == 0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -170,7 +219,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
       const quorvex::DownloadResult result = client.DownloadPackage("Quorvex_1.0.0_x86.zip");
       CHECK_PROMISE(result.status < 500);
-    } catch (const quorvex::RequestError&) {
+    } catch (const DownloadError& error) {
+      CheckFailure(error, transport.Sent(), first);
     }
     CheckRequests(transport.Sent(), first);
   }

@@ -1,12 +1,13 @@
 #pragma once
-// A scripted transport for the download client's tests: answers each Send with the next
-// scripted response, records every request, and hands out bodies in the scripted blocks.
+// A scripted transport for the tests of the download client and of the installation run:
+// answers each Send with the next scripted response, records every request, and hands out
+// bodies in the scripted blocks.
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,9 +22,15 @@ struct ScriptedResponse {
   std::string protocol = "HTTP/1.1";
   std::vector<HttpHeader> headers;
   std::vector<std::string> blocks;
-  std::optional<std::string> sendError;  // thrown by Send instead of answering
-  std::optional<std::string> readError;  // thrown by ReadBlock once the blocks are used up
+  std::function<void()> failSend;  // called by Send instead of answering; throws
+  std::function<void()> failRead;  // called by ReadBlock once the blocks are used up; throws
 };
+
+// A failure hook that throws this exception.
+template <typename Exception>
+std::function<void()> Throwing(Exception exception) {
+  return [exception] { throw exception; };
+}
 
 // What the client's body vector looked like when the transport appended to it.
 struct BodyObservation {
@@ -34,10 +41,12 @@ struct BodyObservation {
 
 class FakeTransport : public Transport {
  public:
-  void Answer(ScriptedResponse response) { script_.push_back(std::move(response)); }
+  // Each returns the scripted response, which a test may still change before it is sent.
+  ScriptedResponse& Answer(ScriptedResponse response) { return script_.emplace_back(std::move(response)); }
   // A response with a body in blocks, announcing its length unless told otherwise.
-  void AnswerBody(int status, std::string reason, std::vector<std::string> blocks, bool announceLength = true,
-                  std::vector<HttpHeader> headers = {{"Content-Type", "application/octet-stream"}}) {
+  ScriptedResponse& AnswerBody(int status, std::string reason, std::vector<std::string> blocks,
+                               bool announceLength = true,
+                               std::vector<HttpHeader> headers = {{"Content-Type", "application/octet-stream"}}) {
     ScriptedResponse response;
     response.status = status;
     response.reason = std::move(reason);
@@ -48,26 +57,33 @@ class FakeTransport : public Transport {
       response.headers.push_back({"Content-Length", std::to_string(length)});
     }
     response.blocks = std::move(blocks);
-    Answer(std::move(response));
+    return Answer(std::move(response));
   }
-  void AnswerRedirect(int status, std::string location, std::vector<HttpHeader> extra = {}) {
+  ScriptedResponse& AnswerRedirect(int status, std::string location, std::vector<HttpHeader> extra = {}) {
     ScriptedResponse response;
     response.status = status;
     response.reason = "Redirect";
     response.headers = std::move(extra);
     response.headers.push_back({"Location", std::move(location)});
-    Answer(std::move(response));
+    return Answer(std::move(response));
   }
 
+  // Called with every request as it is sent, before it is answered; may throw.
+  std::function<void(const TransportRequest&)> onSend;
+
   const std::vector<TransportRequest>& Sent() const { return sent_; }
+  std::size_t Pending() const { return script_.size(); }
   const BodyObservation& LastBody() const { return observation_; }
 
   std::unique_ptr<HttpExchange> Send(const TransportRequest& request) override {
     sent_.push_back(request);
-    if (script_.empty()) throw TransportError("Error sending data: (12029) A connection with the server could not be established");
+    if (onSend) onSend(request);
+    if (script_.empty()) {
+      throw PlatformFailure(DownloadFailure::kSending, 12029, "A connection with the server could not be established");
+    }
     ScriptedResponse response = std::move(script_.front());
     script_.pop_front();
-    if (response.sendError) throw TransportError(*response.sendError);
+    if (response.failSend) response.failSend();
     observation_ = {};
     return std::make_unique<Exchange>(std::move(response), observation_);
   }
@@ -85,7 +101,7 @@ class FakeTransport : public Transport {
     const TransportResponseHead& Head() const override { return head_; }
     std::size_t ReadBlock(std::vector<std::uint8_t>& body) override {
       if (next_ == response_.blocks.size()) {
-        if (response_.readError) throw TransportError(*response_.readError);
+        if (response_.failRead) response_.failRead();
         return 0;
       }
       if (observation_.blocksRead == 0) observation_.capacityAtFirstBlock = body.capacity();

@@ -1,5 +1,6 @@
 #include "install/Installation.h"
 
+#include "FakeTransport.h"
 #include "InstallationFakes.h"
 #include "ZipTestSupport.h"
 #include "download/DownloadClient.h"
@@ -25,7 +26,10 @@ using ::testing::Not;
 using testing::EventLog;
 using testing::FakeFileSystem;
 using testing::FakeShell;
+using testing::FakeTransport;
 using testing::FakeUi;
+using testing::ScriptedResponse;
+using testing::Throwing;
 
 const std::string kErrorEvent = "error Erro: Erro no download!\rEntre em contato com o Suporte T\xC3\xA9" "cnico.";
 constexpr const char* kDesktop = "C:\\Users\\ana\\Desktop\\";
@@ -70,63 +74,38 @@ std::string RequestedFile(const TransportRequest& request) {
   return "<none>";
 }
 
-// Serves one scripted answer per request and logs each request it is sent.
-class ScriptedTransport : public Transport {
- public:
-  explicit ScriptedTransport(EventLog& log) : log_(log) {}
-
-  int status = 200;
-  std::string reason = "OK";
-  std::string contentType = "application/octet-stream";
-  std::string body = kPackage;
-  std::function<void()> onSend;          // may throw: a failure before any answer
-  std::function<void()> onSecondBlock;   // may throw: a failure while the body arrives
-
-  std::unique_ptr<HttpExchange> Send(const TransportRequest& request) override {
-    log_.push_back("download " + request.method + " " + RequestedFile(request));
-    if (onSend) onSend();
-    TransportResponseHead head{"HTTP/1.1", status, reason, {{"Content-Type", contentType}}};
-    if (!body.empty()) head.headers.push_back({"Content-Length", std::to_string(body.size())});
-    return std::make_unique<Exchange>(*this, std::move(head));
-  }
-
- private:
-  class Exchange : public HttpExchange {
-   public:
-    Exchange(ScriptedTransport& owner, TransportResponseHead head) : owner_(owner), head_(std::move(head)) {}
-    const TransportResponseHead& Head() const override { return head_; }
-    std::size_t ReadBlock(std::vector<std::uint8_t>& body) override {
-      // The body arrives in two blocks.
-      const std::string& all = owner_.body;
-      const std::size_t end = blocks_ == 0 ? all.size() / 2 : all.size();
-      if (blocks_++ == 1 && owner_.onSecondBlock) owner_.onSecondBlock();
-      const std::size_t size = end - sent_;
-      body.insert(body.end(), all.begin() + static_cast<std::ptrdiff_t>(sent_), all.begin() + static_cast<std::ptrdiff_t>(end));
-      sent_ = end;
-      return size;
-    }
-
-   private:
-    ScriptedTransport& owner_;
-    TransportResponseHead head_;
-    int blocks_ = 0;
-    std::size_t sent_ = 0;
-  };
-
-  EventLog& log_;
-};
-
 struct Machine {
   EventLog log;
   FakeFileSystem files{log};
   FakeShell shell{log, files};
   FakeUi ui{log};
-  ScriptedTransport transport{log};
+  FakeTransport transport;
   DownloadClient client{transport, "https://downloads.test/admin"};
 
-  Machine() { files.partial = {"C:\\Quorvex\\Quorvex_2.1_x64.zip"}; }
+  Machine() {
+    files.partial = {"C:\\Quorvex\\Quorvex_2.1_x64.zip"};
+    transport.onSend = [this](const TransportRequest& request) {
+      log.push_back("download " + request.method + " " + RequestedFile(request));
+    };
+  }
+
+  // The service's answer to the next run: the body in two blocks, its length announced
+  // unless it is empty. A run that was given none gets the package.
+  ScriptedResponse& Serve(const std::string& body, int status = 200, const char* reason = "OK",
+                          const char* contentType = "application/octet-stream") {
+    std::vector<std::string> blocks;
+    if (!body.empty()) blocks = {body.substr(0, body.size() / 2), body.substr(body.size() / 2)};
+    return transport.AnswerBody(status, reason, std::move(blocks), !body.empty(), {{"Content-Type", contentType}});
+  }
+  // The package's first block arrives, then the transfer fails with whatever fail throws.
+  void ServeBroken(std::function<void()> fail) {
+    ScriptedResponse& answer = Serve(kPackage);
+    answer.blocks.pop_back();
+    answer.failRead = std::move(fail);
+  }
 
   void Run(const std::string& versionName = "Quorvex_2.1") {
+    if (transport.Pending() == 0) Serve(kPackage);
     DownloadAndInstall({files, shell, ui, client}, versionName);
   }
   bool Saw(const std::string& event) const { return std::find(log.begin(), log.end(), event) != log.end(); }
@@ -218,9 +197,7 @@ TEST(Installation, DeletionsThatFailDoNotStopTheRun) {
 TEST(Installation, AnEmptyBodyEndsTheRunSilentlyWhateverItsStatus) {
   for (const int status : {200, 204, 401, 404}) {
     Machine machine;
-    machine.transport.status = status;
-    machine.transport.contentType = "text/plain";
-    machine.transport.body.clear();
+    machine.Serve("", status, "Status", "text/plain");
     machine.Run();
     EXPECT_THAT(machine.log, ElementsAre("show progress", "download GET updates\\Quorvex_2.1_x64.zip")) << status;
   }
@@ -241,19 +218,21 @@ struct FailureCase {
 
 TEST(Installation, EveryFailureShowsTheDownloadErrorAndNeitherStartsNorEnds) {
   const FailureCase cases[] = {
-      {"transfer fails", [](Machine& m) { m.transport.onSend = [] { throw TransportError("Error sending data: (12029) Cannot connect"); }; }},
-      {"transfer breaks", [](Machine& m) { m.transport.onSecondBlock = [] { throw TransportError("Error receiving data: (12030) Connection aborted"); }; }},
-      {"server error", [](Machine& m) { m.transport.status = 503; m.transport.reason = "Service Unavailable"; }},
-      {"not a package", [](Machine& m) { m.transport.status = 404; m.transport.contentType = "text/plain"; m.transport.body = "Not found"; }},
+      {"transfer fails", [](Machine& m) {
+         m.Serve(kPackage).failSend = Throwing(PlatformFailure(DownloadFailure::kSending, 12029, "Cannot connect")); }},
+      {"transfer breaks", [](Machine& m) {
+         m.ServeBroken(Throwing(PlatformFailure(DownloadFailure::kReceiving, 12030, "Connection aborted"))); }},
+      {"server error", [](Machine& m) { m.Serve("<p>down</p>", 503, "Service Unavailable", "text/html"); }},
+      {"not a package", [](Machine& m) { m.Serve("Not found", 404, "Not Found", "text/plain"); }},
       {"folder cannot be created", [](Machine& m) { m.files.unmakeable = {"C:\\Quorvex\\"}; }},
       {"package not writable", [](Machine& m) { m.files.locked = {"C:\\Quorvex\\Quorvex_2.1_x64.zip"}; }},
       {"package write stores nothing", [](Machine& m) { m.files.writesStoreNothing = true; }},
-      {"unpacking fails", [](Machine& m) { m.transport.body = StoredZip({{"Quorvex.exe", "MZ"}}, /*breakCrc=*/true); }},
+      {"unpacking fails", [](Machine& m) { m.Serve(StoredZip({{"Quorvex.exe", "MZ"}}, /*breakCrc=*/true)); }},
       {"application in use", [](Machine& m) { m.files.files = {{"C:\\Quorvex\\Quorvex.exe", "running"}};
                                               m.files.undeletable = m.files.locked = {"C:\\Quorvex\\Quorvex.exe"}; }},
       {"no link object", [](Machine& m) { m.shell.linkObjectFails = true; }},
-      {"out of memory", [](Machine& m) { m.transport.onSecondBlock = [] { throw std::bad_alloc(); }; }},
-      {"not a standard exception", [](Machine& m) { m.transport.onSend = [] { throw 42; }; }},
+      {"out of memory", [](Machine& m) { m.ServeBroken(Throwing(std::bad_alloc())); }},
+      {"not a standard exception", [](Machine& m) { m.Serve(kPackage).failSend = Throwing(42); }},
   };
   for (const FailureCase& failure : cases) {
     Machine machine;
@@ -268,15 +247,10 @@ TEST(Installation, EveryFailureShowsTheDownloadErrorAndNeitherStartsNorEnds) {
 
 TEST(Installation, AFailureAfterWritingLeavesThePackageFileForTheNextRun) {
   Machine machine;
-  machine.transport.status = 404;
-  machine.transport.contentType = "text/plain";
-  machine.transport.body = "Not found";
+  machine.Serve("Not found", 404, "Not Found", "text/plain");
   machine.Run();
   EXPECT_EQ(machine.files.Content("C:\\Quorvex\\Quorvex_2.1_x64.zip"), "Not found");
 
-  machine.transport.status = 200;
-  machine.transport.contentType = "application/octet-stream";
-  machine.transport.body = kPackage;
   machine.Run();
   EXPECT_EQ(machine.log.back(), "end");
   EXPECT_FALSE(machine.files.FileExists("C:\\Quorvex\\Quorvex_2.1_x64.zip"));

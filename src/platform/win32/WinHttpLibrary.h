@@ -6,11 +6,14 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <string>
+
+#include "download/DownloadError.h"
+
 namespace quorvex::win32 {
 
 // The WinHTTP functions the program uses, resolved once.
 struct WinHttpFunctions {
-  HMODULE module = nullptr;  // for the library's message texts
   decltype(&::WinHttpOpen) Open = nullptr;
   decltype(&::WinHttpCloseHandle) CloseHandle = nullptr;
   decltype(&::WinHttpConnect) Connect = nullptr;
@@ -29,11 +32,15 @@ struct WinHttpFunctions {
   decltype(&::WinHttpGetIEProxyConfigForCurrentUser) GetIEProxyConfigForCurrentUser = nullptr;
 };
 
-// Loads winhttp.dll from the system folder on the first call. Throws TransportError
-// ("Error sending data: (code) text") when it or one of its functions is missing.
+// Loads winhttp.dll from the system folder on the first call. Throws DownloadError
+// (kSending with the system's code) when it or one of its functions is missing.
 const WinHttpFunctions& WinHttp();
 
-// The library's handle when it has been loaded, else null; never loads it.
-HMODULE LoadedWinHttpModule();
+// The system's text for a WinHTTP, Winsock or Win32 error code, or a text of our own where
+// the system has none; never empty.
+std::string WinHttpErrorText(DWORD code);
+
+// The transport's failure for a code, e.g. "Error sending data: (12029) <its text>".
+DownloadError WinHttpFailure(DownloadFailure kind, DWORD code);
 
 }  // namespace quorvex::win32

@@ -20,18 +20,22 @@ namespace {
 // announced length cannot make one read allocate it all at once.
 constexpr DWORD kMaxBlock = 8u * 1024u * 1024u;
 
-[[noreturn]] void Fail(const char* what, DWORD code) { throw TransportError(WinHttpErrorMessage(what, code)); }
-[[noreturn]] void FailWithLastError(const char* what) { Fail(what, ::GetLastError()); }
+constexpr DownloadFailure kSending = DownloadFailure::kSending;
+constexpr DownloadFailure kReceiving = DownloadFailure::kReceiving;
+constexpr DownloadFailure kReading = DownloadFailure::kReading;
+
+[[noreturn]] void Fail(DownloadFailure kind, DWORD code) { throw WinHttpFailure(kind, code); }
+[[noreturn]] void FailWithLastError(DownloadFailure kind) { Fail(kind, ::GetLastError()); }
 
 void SetDwordOption(HINTERNET handle, DWORD option, DWORD value) {
-  if (!WinHttp().SetOption(handle, option, &value, sizeof value)) FailWithLastError("Error sending data");
+  if (!WinHttp().SetOption(handle, option, &value, sizeof value)) FailWithLastError(kSending);
 }
 
 // TLS 1.2 and 1.3; a WinHTTP that does not know 1.3 refuses the pair, and gets 1.2 alone.
 void RequireModernTls(HINTERNET session) {
   DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
   if (WinHttp().SetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) return;
-  if (::GetLastError() != ERROR_INVALID_PARAMETER) FailWithLastError("Error sending data");
+  if (::GetLastError() != ERROR_INVALID_PARAMETER) FailWithLastError(kSending);
   SetDwordOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2);
 }
 
@@ -90,7 +94,7 @@ class WinHttpExchange : public HttpExchange {
   std::size_t ReadBlock(std::vector<std::uint8_t>& body) override {
     if (finished_) return 0;
     DWORD available = 0;
-    if (!WinHttp().QueryDataAvailable(request_.get(), &available)) FailWithLastError("Error receiving data");
+    if (!WinHttp().QueryDataAvailable(request_.get(), &available)) FailWithLastError(kReceiving);
     if (available == 0) return Finish();
     const DWORD want = std::min(available, kMaxBlock);
     const std::size_t start = body.size();
@@ -99,7 +103,7 @@ class WinHttpExchange : public HttpExchange {
     if (!WinHttp().ReadData(request_.get(), body.data() + start, want, &read)) {
       const DWORD error = ::GetLastError();
       body.resize(start);
-      Fail("Error reading data", error);
+      Fail(kReading, error);
     }
     body.resize(start + read);
     if (read == 0) return Finish();
@@ -118,48 +122,7 @@ class WinHttpExchange : public HttpExchange {
   bool finished_ = false;
 };
 
-// Some systems ship WinHTTP without its message texts, and Winsock codes come through
-// unchanged; the usual ones are kept here so that a failure still says what happened.
-std::string FallbackErrorText(DWORD code) {
-  switch (code) {
-    case ERROR_WINHTTP_TIMEOUT: return "The operation timed out";
-    case ERROR_WINHTTP_INTERNAL_ERROR: return "An internal error occurred in the HTTP service";
-    case ERROR_WINHTTP_INVALID_URL: return "The URL is invalid";
-    case ERROR_WINHTTP_UNRECOGNIZED_SCHEME: return "The URL does not use a recognized scheme";
-    case ERROR_WINHTTP_NAME_NOT_RESOLVED: return "The server name or address could not be resolved";
-    case ERROR_WINHTTP_OPERATION_CANCELLED: return "The operation was canceled";
-    case ERROR_WINHTTP_CANNOT_CONNECT: return "A connection with the server could not be established";
-    case ERROR_WINHTTP_CONNECTION_ERROR: return "The connection with the server was terminated abnormally";
-    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: return "The server returned an invalid or unrecognized response";
-    case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID: return "The date in the certificate is invalid or has expired";
-    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID: return "The host name in the certificate is invalid or does not match";
-    case ERROR_WINHTTP_SECURE_INVALID_CA:
-      return "A certificate chain processed, but terminated in a root certificate which is not trusted";
-    case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE: return "The certificate is not valid for the requested usage";
-    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR: return "An error occurred in the secure channel support";
-    case ERROR_WINHTTP_SECURE_FAILURE: return "A security error occurred";
-    case ERROR_WINHTTP_SECURE_INVALID_CERT: return "The certificate is invalid";
-    case ERROR_WINHTTP_RESEND_REQUEST: return "The request must be resent";
-    case WSAETIMEDOUT: return "The operation timed out";
-    case WSAECONNREFUSED: return "The connection was refused";
-    case WSAECONNRESET: return "The connection was reset by the remote host";
-    case WSAECONNABORTED: return "The connection was aborted";
-    case WSAENETUNREACH: return "The network is unreachable";
-    case WSAEHOSTUNREACH: return "The host is unreachable";
-    default: return "The system has no text for this error";
-  }
-}
-
 }  // namespace
-
-std::string WinHttpErrorMessage(const char* what, DWORD code) {
-  std::string text;
-  const HMODULE winhttp = LoadedWinHttpModule();
-  if (winhttp && code >= WINHTTP_ERROR_BASE && code <= WINHTTP_ERROR_LAST) text = SystemErrorText(code, winhttp);
-  if (text.empty()) text = SystemErrorText(code);
-  if (text.empty()) text = FallbackErrorText(code);
-  return std::string(what) + ": (" + std::to_string(code) + ") " + text;
-}
 
 WinHttpTransport::WinHttpTransport() { SessionFor({}); }
 
@@ -177,7 +140,7 @@ HINTERNET WinHttpTransport::SessionFor(const ProxyChoice& proxy) {
   if (!session) {
     const DWORD error = ::GetLastError();
     sessions_.erase(proxy);
-    Fail("Error sending data", error);
+    Fail(kSending, error);
   }
   try {
     SetDwordOption(session.get(), WINHTTP_OPTION_REDIRECT_POLICY, WINHTTP_OPTION_REDIRECT_POLICY_NEVER);
@@ -191,7 +154,6 @@ HINTERNET WinHttpTransport::SessionFor(const ProxyChoice& proxy) {
 
 std::unique_ptr<HttpExchange> WinHttpTransport::Send(const TransportRequest& request) {
   const WinHttpFunctions& api = WinHttp();
-  const char* sending = "Error sending data";
   const std::wstring url = Widen(request.url);
 
   URL_COMPONENTS parts{};
@@ -199,9 +161,9 @@ std::unique_ptr<HttpExchange> WinHttpTransport::Send(const TransportRequest& req
   parts.dwHostNameLength = static_cast<DWORD>(-1);
   parts.dwUrlPathLength = static_cast<DWORD>(-1);
   parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-  if (!api.CrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) FailWithLastError(sending);
+  if (!api.CrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) FailWithLastError(kSending);
   if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS)
-    Fail(sending, ERROR_WINHTTP_UNRECOGNIZED_SCHEME);
+    Fail(kSending, ERROR_WINHTTP_UNRECOGNIZED_SCHEME);
   const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
   std::wstring object(parts.lpszUrlPath, parts.dwUrlPathLength);
   object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
@@ -210,12 +172,12 @@ std::unique_ptr<HttpExchange> WinHttpTransport::Send(const TransportRequest& req
   const ProxyChoice proxy = ResolveUserProxy(SessionFor({}), url);
   HINTERNET session = SessionFor(proxy);
   UniqueInternet connection(api.Connect(session, host.c_str(), parts.nPort, 0));
-  if (!connection) FailWithLastError(sending);
+  if (!connection) FailWithLastError(kSending);
   const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
   UniqueInternet handle(api.OpenRequest(connection.get(), Widen(request.method).c_str(), object.c_str(), nullptr,
                                         WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                         secure ? WINHTTP_FLAG_SECURE : 0));
-  if (!handle) FailWithLastError(sending);
+  if (!handle) FailWithLastError(kSending);
 
   // The client above follows redirects and keeps cookies; WinHTTP must do neither. Through a
   // proxy a kept connection is a tunnel to one origin, and some WinHTTPs hand it to a request
@@ -227,7 +189,7 @@ std::unique_ptr<HttpExchange> WinHttpTransport::Send(const TransportRequest& req
   SetDwordOption(handle.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, WINHTTP_AUTOLOGON_SECURITY_LEVEL_MEDIUM);
   if (!api.SetTimeouts(handle.get(), request.connectTimeoutMs, request.connectTimeoutMs, request.readTimeoutMs,
                        request.readTimeoutMs))
-    FailWithLastError(sending);
+    FailWithLastError(kSending);
   SetDwordOption(handle.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, static_cast<DWORD>(request.readTimeoutMs));
 
   std::vector<std::wstring> lines;
@@ -237,11 +199,11 @@ std::unique_ptr<HttpExchange> WinHttpTransport::Send(const TransportRequest& req
     late.lines = &lines;
     if (api.SetStatusCallback(handle.get(), AttachLateHeaders, WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER, 0) ==
         WINHTTP_INVALID_STATUS_CALLBACK)
-      FailWithLastError(sending);
+      FailWithLastError(kSending);
   } else {
     for (const std::wstring& line : lines) {
       if (!api.AddRequestHeaders(handle.get(), line.c_str(), static_cast<DWORD>(line.size()), WINHTTP_ADDREQ_FLAG_ADD))
-        FailWithLastError(sending);
+        FailWithLastError(kSending);
     }
   }
 
@@ -257,15 +219,15 @@ std::unique_ptr<HttpExchange> WinHttpTransport::Send(const TransportRequest& req
       if (head && head->status >= 300)
         return std::make_unique<WinHttpExchange>(std::move(connection), std::move(handle), std::move(*head), false);
     }
-    Fail(sending, error);
+    Fail(kSending, error);
   }
   if (late.lines && (late.error != 0 || !late.attached)) {
     // The request went out without its headers; whatever came back is not the answer to it.
-    Fail(sending, late.error != 0 ? late.error : static_cast<DWORD>(ERROR_WINHTTP_INTERNAL_ERROR));
+    Fail(kSending, late.error != 0 ? late.error : static_cast<DWORD>(ERROR_WINHTTP_INTERNAL_ERROR));
   }
-  if (!api.ReceiveResponse(handle.get(), nullptr)) FailWithLastError("Error receiving data");
+  if (!api.ReceiveResponse(handle.get(), nullptr)) FailWithLastError(kReceiving);
   std::optional<TransportResponseHead> head = ReadHead(handle.get());
-  if (!head) Fail("Error receiving data", ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
+  if (!head) Fail(kReceiving, ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
   return std::make_unique<WinHttpExchange>(std::move(connection), std::move(handle), std::move(*head), true);
 }
 

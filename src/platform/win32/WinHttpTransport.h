@@ -27,18 +27,14 @@ struct WinHttpHandleTraits {
 };
 using UniqueInternet = UniqueHandle<WinHttpHandleTraits>;
 
-// "<what>: (<code>) <text>" with the system's text for a WinHTTP, Winsock or Win32 error
-// code, or a text of our own where the system has none.
-std::string WinHttpErrorMessage(const char* what, DWORD code);
-
 class WinHttpTransport : public Transport {
  public:
   WinHttpTransport();
   WinHttpTransport(const WinHttpTransport&) = delete;
   WinHttpTransport& operator=(const WinHttpTransport&) = delete;
 
-  // Throws TransportError ("Error sending data: ..." up to the request being sent,
-  // "Error receiving data: ..." while waiting for the response head). A proxy's refusal of
+  // Throws DownloadError (kSending up to the request being sent, kReceiving while waiting
+  // for the response head, with WinHTTP's code; see WinHttpFailure). A proxy's refusal of
   // the tunnel comes back as that proxy's response head (e.g. 407) with no body. The
   // exchange must not outlive the transport.
   std::unique_ptr<HttpExchange> Send(const TransportRequest& request) override;

@@ -200,7 +200,7 @@ TEST(Picture, LogoResourceDecodesAsTheProductLogo) {
 class NoTransport : public Transport {
  public:
   std::unique_ptr<HttpExchange> Send(const TransportRequest&) override {
-    throw TransportError("no network in the window tests");
+    throw PlatformFailure(DownloadFailure::kSending, 12029, "no network in the window tests");
   }
 };
 
