@@ -66,17 +66,19 @@ void EntryWriter::CreateFolder(std::string path, std::string_view entryName) {
   Push(std::move(op));
 }
 
-void EntryWriter::BeginFile(std::string path, std::string_view entryName, bool producerCrc) {
+void EntryWriter::BeginFile(std::string path, std::string_view entryName, bool producerCrc, int slot) {
   Op op(Op::kBegin);
+  op.slot = slot;
   op.path = std::move(path);
   op.entry = entryName;
   op.producerCrc = producerCrc;
   Push(std::move(op));
 }
 
-void EntryWriter::Write(const std::uint8_t* data, std::size_t size) {
+void EntryWriter::Write(const std::uint8_t* data, std::size_t size, int slot) {
   if (size == 0) return;
   Op op(Op::kWrite);
+  op.slot = slot;
   op.data = data;
   op.size = size;
   backlog_.fetch_add(size, std::memory_order_relaxed);
@@ -84,8 +86,9 @@ void EntryWriter::Write(const std::uint8_t* data, std::size_t size) {
 }
 
 void EntryWriter::EndFile(std::uint32_t expectedCrc, std::optional<std::uint32_t> producerCrc, DosDateTime when,
-                          std::optional<std::uint32_t> attributes) {
+                          std::optional<std::uint32_t> attributes, int slot) {
   Op op(Op::kEnd);
+  op.slot = slot;
   op.crc = expectedCrc;
   op.producerCrc = producerCrc.has_value();
   op.actualCrc = producerCrc.value_or(0);
@@ -199,59 +202,64 @@ void EntryWriter::Execute(Op& op) {
         Fail(op.entry, e);
       }
       break;
-    case Op::kBegin:
-      entry_ = std::move(op.entry);
-      path_ = std::move(op.path);
-      file_.reset();
-      crc_ = crc32_z(0, nullptr, 0);
-      writerCrc_ = !op.producerCrc;
+    case Op::kBegin: {
+      OpenFile& open = open_[op.slot];
+      open.entry = std::move(op.entry);
+      open.path = std::move(op.path);
+      open.file.reset();
+      open.crc = crc32_z(0, nullptr, 0);
+      open.writerCrc = !op.producerCrc;
       try {
-        file_ = files_.CreateOutputFile(path_);
+        open.file = files_.CreateOutputFile(open.path);
       } catch (const FileSystemError& e) {
-        Fail(entry_, e);
+        Fail(open.entry, e);
       }
       break;
+    }
     case Op::kWrite: {
+      OpenFile& open = open_[op.slot];
       // While the writer keeps up, the CRC-32 is taken here, off the inflating thread.
-      if (writerCrc_) crc_ = crc32_z(crc_, op.data, op.size);
+      if (open.writerCrc) open.crc = crc32_z(open.crc, op.data, op.size);
       std::size_t stored = 0;
       try {
-        stored = file_->Write(op.data, op.size);
+        stored = open.file->Write(op.data, op.size);
       } catch (const FileSystemError& e) {
-        Fail(entry_, e);
+        Fail(open.entry, e);
       }
       backlog_.fetch_sub(op.size, std::memory_order_relaxed);
       if (stored != op.size) {
         UnpackError error(UnpackFailure::kFileSystem,
-                          EntryPrefix(entry_) + "the write stored " + std::to_string(stored) + " of " +
+                          EntryPrefix(open.entry) + "the write stored " + std::to_string(stored) + " of " +
                               std::to_string(op.size) + " bytes",
-                          entry_);
-        error.path = path_;
+                          open.entry);
+        error.path = open.path;
         error.fileSystemFailure = FileSystemFailure::kWrite;
         throw error;
       }
       break;
     }
-    case Op::kEnd:
-      if (const std::uint32_t actual = op.producerCrc ? op.actualCrc : static_cast<std::uint32_t>(crc_);
+    case Op::kEnd: {
+      OpenFile& open = open_[op.slot];
+      if (const std::uint32_t actual = op.producerCrc ? op.actualCrc : static_cast<std::uint32_t>(open.crc);
           actual != op.crc) {
         UnpackError error(UnpackFailure::kChecksum,
-                          EntryPrefix(entry_) + "its CRC-32 does not match (stored " + Hex32(op.crc) + ", data " +
+                          EntryPrefix(open.entry) + "its CRC-32 does not match (stored " + Hex32(op.crc) + ", data " +
                               Hex32(actual) + ")",
-                          entry_);
+                          open.entry);
         error.expectedCrc = op.crc;
         error.actualCrc = actual;
         throw error;
       }
-      file_->SetTimes(op.when);
+      open.file->SetTimes(op.when);
       try {
-        file_->Close();
+        open.file->Close();
       } catch (const FileSystemError& e) {
-        Fail(entry_, e);
+        Fail(open.entry, e);
       }
-      file_.reset();
-      if (op.attributes) files_.ApplyAttributes(path_, *op.attributes);
+      open.file.reset();
+      if (op.attributes) files_.ApplyAttributes(open.path, *op.attributes);
       break;
+    }
     case Op::kRelease:
       break;
   }

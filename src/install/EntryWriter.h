@@ -26,9 +26,11 @@ namespace quorvex {
 //
 // Contract, for the one producer thread that calls it:
 // - Order of effects: the file system sees the calls in exactly the order they were made
-//   (CreateFolder, BeginFile, Write..., EndFile), one file open at a time. EndFile checks
-//   the CRC-32 only after all the file's data is written, then sets its times, closes it
-//   and applies its attributes.
+//   (CreateFolder, BeginFile, Write..., EndFile). At most two files are open, one in each
+//   slot: a long entry may stay open in the background slot while the short entries after it
+//   are written, so that inflating it overlaps their creation (a file's creation costs far
+//   more than its bytes on Windows). EndFile checks the CRC-32 only after all the file's
+//   data is written, then sets its times, closes it and applies its attributes.
 // - First failure: the first call that fails (a FileSystemError, a short write, a CRC-32
 //   mismatch) becomes an UnpackError naming the entry; nothing queued after it touches the
 //   file system. The producer gets it from ThrowIfFailed, Finish, or the next call that
@@ -48,16 +50,21 @@ class EntryWriter {
   EntryWriter& operator=(const EntryWriter&) = delete;
   ~EntryWriter();
 
+  // The two slots a file can be open in.
+  static constexpr int kForeground = 0;
+  static constexpr int kBackground = 1;
+
   void CreateFolder(std::string path, std::string_view entryName);
-  // Starts a file; with producerCrc the producer takes the CRC-32 of its data and hands it
-  // to EndFile, otherwise the writer takes it of what it writes.
-  void BeginFile(std::string path, std::string_view entryName, bool producerCrc);
-  void Write(const std::uint8_t* data, std::size_t size);
-  // Finishes the current file: a CRC-32 of the written bytes (producerCrc when the
-  // producer took it) other than expectedCrc fails after all its data is on disk;
-  // otherwise the times and (when given) the attributes are applied.
+  // Starts a file in a slot that has none open; with producerCrc the producer takes the
+  // CRC-32 of its data and hands it to EndFile, otherwise the writer takes it of what it
+  // writes.
+  void BeginFile(std::string path, std::string_view entryName, bool producerCrc, int slot = kForeground);
+  void Write(const std::uint8_t* data, std::size_t size, int slot = kForeground);
+  // Finishes the slot's file: a CRC-32 of the written bytes (producerCrc when the producer
+  // took it) other than expectedCrc fails after all its data is on disk; otherwise the
+  // times and (when given) the attributes are applied.
   void EndFile(std::uint32_t expectedCrc, std::optional<std::uint32_t> producerCrc, DosDateTime when,
-               std::optional<std::uint32_t> attributes);
+               std::optional<std::uint32_t> attributes, int slot = kForeground);
 
   // Room for inflated data: at least a minimum region (or what is left of the entry, when
   // that is less), inside a block that stays untouched by the writer until it is released.
@@ -88,6 +95,16 @@ class EntryWriter {
     DosDateTime when;
     std::optional<std::uint32_t> attributes;
     std::size_t block = 0;
+    int slot = kForeground;
+  };
+
+  // A file the writer has open, with what it knows of it.
+  struct OpenFile {
+    std::unique_ptr<OutputFile> file;
+    unsigned long crc = 0;
+    bool writerCrc = true;
+    std::string entry;
+    std::string path;
   };
 
   void Push(Op op);
@@ -104,11 +121,7 @@ class EntryWriter {
   std::size_t pendingOps_ = 0;
   std::size_t pendingBytes_ = 0;
   // Writer side only.
-  std::unique_ptr<OutputFile> file_;
-  unsigned long crc_ = 0;
-  bool writerCrc_ = true;
-  std::string entry_;
-  std::string path_;
+  OpenFile open_[2];
   // Shared, under mutex_.
   std::mutex mutex_;
   std::condition_variable wake_;

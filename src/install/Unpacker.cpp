@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <deque>
 #include <limits>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 #include "install/EntryName.h"
 #include "install/EntryWriter.h"
 #include "install/ZipReader.h"
+#include "text/AsciiCase.h"
 #include "text/Utf8.h"
 
 namespace quorvex {
@@ -55,35 +57,44 @@ void ProduceStored(std::span<const std::uint8_t> input, std::uint64_t size, Entr
   if (available < size) throw UnpackError(UnpackFailure::kBadData, EntryPrefix(entryName) + "its data ends early", entryName);
 }
 
-void ProduceInflated(std::span<const std::uint8_t> input, std::uint64_t size, EntryWriter& writer,
-                     InflateStream& inflater, std::optional<std::uint32_t>& crc, std::string_view entryName) {
-  z_stream& stream = *inflater;
-  inflater.Reset();
-  constexpr std::uint64_t kMaxInput = std::numeric_limits<uInt>::max();
-  const std::uint8_t* next = input.data();
-  std::uint64_t inputLeft = input.size();
-  stream.avail_in = 0;
-  std::uint64_t outputLeft = size;
-  bool ended = false;
-  while (outputLeft > 0 && !ended) {
-    const std::span<std::uint8_t> region = writer.Region(outputLeft);
+// One deflated entry's data, inflated a region at a time into the writer's slot.
+class Inflation {
+ public:
+  Inflation(std::span<const std::uint8_t> input, std::uint64_t size, InflateStream& inflater,
+            std::optional<std::uint32_t> crc, std::string entryName, int slot)
+      : inflater_(inflater), next_(input.data()), inputLeft_(input.size()), outputLeft_(size), crc_(crc),
+        entryName_(std::move(entryName)), slot_(slot) {
+    inflater_.Reset();
+    (*inflater_).avail_in = 0;
+  }
+
+  // Inflates one region and queues it; false once the data is complete. Throws UnpackError
+  // for data that ends early or does not inflate, after queuing what came before the fault.
+  bool Step(EntryWriter& writer) {
+    if (outputLeft_ == 0 || ended_) {
+      if (outputLeft_ > 0) Fault("its data ends early");
+      return false;
+    }
+    constexpr std::uint64_t kMaxInput = std::numeric_limits<uInt>::max();
+    z_stream& stream = *inflater_;
+    const std::span<std::uint8_t> region = writer.Region(outputLeft_);
     stream.next_out = region.data();
     stream.avail_out = static_cast<uInt>(region.size());
     std::string fault;
     while (stream.avail_out > 0) {
-      if (stream.avail_in == 0 && inputLeft > 0) {
-        const std::uint64_t chunk = std::min(inputLeft, kMaxInput);
-        stream.next_in = const_cast<Bytef*>(next);
+      if (stream.avail_in == 0 && inputLeft_ > 0) {
+        const std::uint64_t chunk = std::min(inputLeft_, kMaxInput);
+        stream.next_in = const_cast<Bytef*>(next_);
         stream.avail_in = static_cast<uInt>(chunk);
-        next += chunk;
-        inputLeft -= chunk;
+        next_ += chunk;
+        inputLeft_ -= chunk;
       }
       const int result = inflate(&stream, Z_NO_FLUSH);
       if (result == Z_STREAM_END) {
-        ended = true;
+        ended_ = true;
         break;
       }
-      if (result == Z_BUF_ERROR && stream.avail_in == 0 && inputLeft == 0) {
+      if (result == Z_BUF_ERROR && stream.avail_in == 0 && inputLeft_ == 0) {
         fault = "its data ends early";
         break;
       }
@@ -94,14 +105,30 @@ void ProduceInflated(std::span<const std::uint8_t> input, std::uint64_t size, En
     }
     const std::size_t produced = region.size() - stream.avail_out;
     // Taken while the region is still in cache; the block is reused only after it is released.
-    if (crc) crc = static_cast<std::uint32_t>(crc32_z(*crc, region.data(), produced));
-    writer.Write(region.data(), produced);
+    if (crc_) crc_ = static_cast<std::uint32_t>(crc32_z(*crc_, region.data(), produced));
+    writer.Write(region.data(), produced, slot_);
     writer.Used(produced);
-    outputLeft -= produced;
-    if (!fault.empty()) throw UnpackError(UnpackFailure::kBadData, EntryPrefix(entryName) + fault, entryName);
+    outputLeft_ -= produced;
+    if (!fault.empty()) Fault(fault);
+    return true;
   }
-  if (outputLeft > 0) throw UnpackError(UnpackFailure::kBadData, EntryPrefix(entryName) + "its data ends early", entryName);
-}
+
+  std::optional<std::uint32_t> crc() const { return crc_; }
+
+ private:
+  [[noreturn]] void Fault(const std::string& what) const {
+    throw UnpackError(UnpackFailure::kBadData, EntryPrefix(entryName_) + what, entryName_);
+  }
+
+  InflateStream& inflater_;
+  const std::uint8_t* next_;
+  std::uint64_t inputLeft_;
+  std::uint64_t outputLeft_;
+  bool ended_ = false;
+  std::optional<std::uint32_t> crc_;
+  std::string entryName_;
+  int slot_;
+};
 
 // One entry with every check made that needs no writing.
 struct CheckedEntry {
@@ -217,11 +244,97 @@ CentralDirectory CheckStructure(std::span<const std::uint8_t> package) {
   return directory;
 }
 
+// Deflated entries at least this long are inflated in the writer's background slot, one at a
+// time and a region between each of the entries after them: where creating a file costs more
+// than writing its bytes (Windows), the short entries' creations then overlap the long
+// entries' inflating instead of waiting for it. Long entries wait their turn in order, up to
+// a bound, so a package that lists its large files first still overlaps.
+constexpr std::uint64_t kBackgroundSize = std::uint64_t{4} << 20;
+constexpr std::size_t kMaxWaitingLongEntries = 64;
+
+bool HasNonAscii(std::string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<std::uint8_t>(c) >= 0x80; });
+}
+
+// True when an entry written to path might be the file at other: the same path but for ASCII
+// case, or a name outside ASCII, where the system's case rules are wider.
+bool MayBeSameFile(std::string_view path, std::string_view other) {
+  if (HasNonAscii(path) || HasNonAscii(other)) return true;
+  return EqualsIgnoreCase(path, other);
+}
+
+// The long entries written in the background slot: the one being inflated and those waiting.
+class Background {
+ public:
+  bool Empty() const { return !inflation_ && waiting_.empty(); }
+  bool Full() const { return waiting_.size() >= kMaxWaitingLongEntries; }
+
+  // True when an entry written to path might be one of the long entries not yet finished.
+  bool MayHold(std::string_view path) const {
+    if (inflation_ && MayBeSameFile(path, path_)) return true;
+    return std::any_of(waiting_.begin(), waiting_.end(),
+                       [&](const Waiting& w) { return MayBeSameFile(path, w.path); });
+  }
+
+  void Add(const CheckedEntry& checked, std::string path, std::span<const std::uint8_t> data) {
+    waiting_.push_back(Waiting{checked, std::move(path), data});
+  }
+
+  // One region of the current long entry, the next one begun when there is none.
+  void Step(EntryWriter& writer) {
+    if (!inflation_) {
+      if (waiting_.empty()) return;
+      Begin(writer);
+    }
+    if (!inflation_->Step(writer)) End(writer);
+  }
+
+  void Finish(EntryWriter& writer) {
+    while (!Empty()) Step(writer);
+  }
+
+ private:
+  struct Waiting {
+    CheckedEntry checked;
+    std::string path;
+    std::span<const std::uint8_t> data;
+  };
+
+  void Begin(EntryWriter& writer) {
+    Waiting next = std::move(waiting_.front());
+    waiting_.pop_front();
+    const ZipEntry& entry = next.checked.entry;
+    std::optional<std::uint32_t> crc;
+    if (writer.Behind()) crc = static_cast<std::uint32_t>(crc32_z(0, nullptr, 0));
+    writer.BeginFile(next.path, next.checked.name, crc.has_value(), EntryWriter::kBackground);
+    inflation_.emplace(next.data, entry.uncompressedSize, inflater_, crc, next.checked.name, EntryWriter::kBackground);
+    path_ = std::move(next.path);
+    expectedCrc_ = entry.crc32;
+    when_ = DosDateTime{entry.dosDate, entry.dosTime};
+    attributes_ = (entry.versionMadeBy >> 8) == 0 ? std::optional(entry.externalAttributes & kDosAttributeMask)
+                                                  : std::nullopt;
+  }
+
+  void End(EntryWriter& writer) {
+    writer.EndFile(expectedCrc_, inflation_->crc(), when_, attributes_, EntryWriter::kBackground);
+    inflation_.reset();
+  }
+
+  std::deque<Waiting> waiting_;
+  InflateStream inflater_;
+  std::optional<Inflation> inflation_;
+  std::string path_;
+  std::uint32_t expectedCrc_ = 0;
+  DosDateTime when_;
+  std::optional<std::uint32_t> attributes_;
+};
+
 void UnpackEntries(std::span<const std::uint8_t> package, const CentralDirectory& directory,
                    const std::string& extractionFolder, EntryWriter& writer) {
   CentralDirectoryCursor cursor(package, directory);
   ZipEntry zipEntry;
   std::optional<InflateStream> inflater;
+  std::optional<Background> background;
   // Consecutive entries mostly share their folder: it is created once for them.
   std::string lastFolder;
   while (cursor.Next(zipEntry)) {
@@ -230,6 +343,13 @@ void UnpackEntries(std::span<const std::uint8_t> package, const CentralDirectory
     const ZipEntry& entry = checked.entry;
     const std::string& name = checked.name;
     const std::string path = extractionFolder + checked.target.relativePath;
+    // The data starts after the local header; the central directory says how long it is.
+    const std::span<const std::uint8_t> data =
+        package.subspan(static_cast<std::size_t>(checked.dataOffset), static_cast<std::size_t>(entry.compressedSize));
+    const bool inflated = entry.method != kMethodStored && entry.uncompressedSize > 0;
+    const bool longEntry = !checked.target.isFolder && inflated && entry.uncompressedSize >= kBackgroundSize;
+    if (background && background->MayHold(path)) background->Finish(writer);
+
     const std::string folder = checked.target.isFolder ? path : path.substr(0, path.rfind('\\'));
     if (folder != lastFolder) {
       writer.CreateFolder(folder, name);
@@ -237,23 +357,31 @@ void UnpackEntries(std::span<const std::uint8_t> package, const CentralDirectory
     }
     if (checked.target.isFolder) continue;
 
+    if (longEntry) {
+      if (!background) background.emplace();
+      while (background->Full()) background->Step(writer);
+      background->Add(checked, path, data);
+      continue;
+    }
+
     std::optional<std::uint32_t> crc;
     if (writer.Behind()) crc = static_cast<std::uint32_t>(crc32_z(0, nullptr, 0));
     writer.BeginFile(path, name, crc.has_value());
-
-    // The data starts after the local header; the central directory says how long it is.
-    const std::span<const std::uint8_t> data =
-        package.subspan(static_cast<std::size_t>(checked.dataOffset), static_cast<std::size_t>(entry.compressedSize));
-    if (entry.method == kMethodStored || entry.uncompressedSize == 0) {
+    if (!inflated) {
       ProduceStored(data, entry.uncompressedSize, writer, crc, name);
     } else {
       if (!inflater) inflater.emplace();
-      ProduceInflated(data, entry.uncompressedSize, writer, *inflater, crc, name);
+      Inflation inflation(data, entry.uncompressedSize, *inflater, crc, name, EntryWriter::kForeground);
+      while (inflation.Step(writer)) {
+      }
+      crc = inflation.crc();
     }
     const bool dosHost = (entry.versionMadeBy >> 8) == 0;
     writer.EndFile(entry.crc32, crc, DosDateTime{entry.dosDate, entry.dosTime},
                    dosHost ? std::optional(entry.externalAttributes & kDosAttributeMask) : std::nullopt);
+    if (background) background->Step(writer);
   }
+  if (background) background->Finish(writer);
 }
 
 }  // namespace

@@ -31,7 +31,9 @@ struct PackageEntry {
 void CheckPackage(std::span<const std::uint8_t> package, const std::function<void(const PackageEntry&)>& visit);
 
 // Extracts every entry of package, in central-directory order, below extractionFolder (a
-// Windows path with its trailing backslash, e.g. "C:\Quorvex\"). Works on the caller's
+// Windows path with its trailing backslash, e.g. "C:\Quorvex\"); a long deflated entry may
+// be finished after short entries that follow it, never after a later entry that may name
+// the same file, so the later of two such entries still wins. Works on the caller's
 // buffer without copying it. A package that fails CheckPackage writes nothing at all.
 // Otherwise the first failure found while writing (data that does not inflate or ends
 // early, a CRC-32 mismatch, a file that cannot be written) stops the run with an

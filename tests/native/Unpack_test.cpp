@@ -14,6 +14,7 @@
 #include <malloc.h>
 
 #include "ZipTestSupport.h"
+#include "install/ZipReader.h"
 
 namespace quorvex {
 namespace {
@@ -491,6 +492,59 @@ TEST(Unpack, ChecksumsHoldWhileTheWriterLagsBehind) {
     EXPECT_EQ(files.files.at(kFolder + "bad.bin").data, wrong) << c.what;
     EXPECT_FALSE(files.files.count(kFolder + "after.txt")) << c.what;
   }
+}
+
+// Long deflated entries are inflated one at a time, a region between each of the entries
+// after them, their files open meanwhile; an entry that may be the same file as one of them
+// (the same path but for case, or a name outside ASCII) waits until they are finished; a
+// fault in one still names it.
+TEST(Unpack, LongEntriesOverlapTheEntriesAfterThem) {
+  const std::string big = BigText(6 * 1024 * 1024);
+  const std::string other = BigText(5 * 1024 * 1024 + 7);
+  std::vector<TestEntry> entries = {{.name = "app/big.exe", .data = big}, {.name = "lib/other.dll", .data = other}};
+  for (int i = 0; i < 80; ++i) {
+    entries.push_back({.name = "docs/p" + std::to_string(i) + ".txt", .data = "page " + std::to_string(i)});
+  }
+  entries.push_back({.name = "docs/p\xc3\xa1gina.txt", .data = "accent", .flags = kZipFlagUtf8Name});
+  entries.push_back({.name = "lib/third.dll", .data = other});
+  entries.push_back({.name = "LIB/THIRD.DLL", .data = "again"});
+  entries.push_back({.name = "last.txt", .data = "last"});
+  MemoryFileSystem files;
+  UnpackPackage(AsBytes(BuildPackage(entries)), kFolder, files);
+
+  EXPECT_EQ(files.files.at(kFolder + "app\\big.exe").data, big);
+  EXPECT_EQ(files.files.at(kFolder + "lib\\other.dll").data, other);
+  EXPECT_EQ(files.files.at(kFolder + "lib\\third.dll").data, other);
+  EXPECT_EQ(files.files.at(kFolder + "docs\\p79.txt").data, "page 79");
+  EXPECT_EQ(files.files.at(kFolder + "docs\\p\xc3\xa1gina.txt").data, "accent");
+  EXPECT_EQ(files.files.at(kFolder + "LIB\\THIRD.DLL").data, "again");
+  EXPECT_EQ(files.files.at(kFolder + "last.txt").data, "last");
+  for (const char* name : {"app\\big.exe", "lib\\other.dll", "lib\\third.dll"}) {
+    EXPECT_FALSE(files.files.at(kFolder + name).open) << name;
+    EXPECT_TRUE(files.files.at(kFolder + name).times.has_value()) << name;
+  }
+  const auto at = [&](const std::string& line) {
+    const auto found = std::find(files.log.begin(), files.log.end(), line);
+    EXPECT_NE(found, files.log.end()) << line;
+    return found - files.log.begin();
+  };
+  const auto event = [&](const char* what, const std::string& name) { return at(what + (" " + kFolder) + name); };
+  EXPECT_LT(event("create", "app\\big.exe"), event("create", "docs\\p1.txt"));
+  EXPECT_LT(event("create", "docs\\p1.txt"), event("close", "app\\big.exe"));
+  EXPECT_LT(event("close", "app\\big.exe"), event("create", "lib\\other.dll"));
+  EXPECT_LT(event("create", "lib\\other.dll"), event("create", "docs\\p79.txt"));
+  EXPECT_LT(event("create", "docs\\p79.txt"), event("close", "lib\\other.dll"));
+  EXPECT_LT(event("close", "lib\\other.dll"), event("create", "docs\\p\xc3\xa1gina.txt"));
+  EXPECT_LT(event("close", "lib\\third.dll"), event("create", "LIB\\THIRD.DLL"));
+
+  // Cut short inside a long entry: the failure is that entry's, whatever came after it.
+  std::string cut = RawDeflate(other);
+  cut.resize(cut.size() / 2);
+  entries[1].storedData = cut;
+  MemoryFileSystem broken;
+  const UnpackError error = UnpackExpectingFailure(BuildPackage(entries), broken);
+  EXPECT_EQ(error.kind(), UnpackFailure::kBadData);
+  EXPECT_EQ(error.entry(), "lib/other.dll");
 }
 
 TEST(Unpack, Zip64AndDataDescriptorEntries) {
