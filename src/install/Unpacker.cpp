@@ -256,11 +256,12 @@ bool HasNonAscii(std::string_view text) {
   return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<std::uint8_t>(c) >= 0x80; });
 }
 
-// True when an entry written to path might be the file at other: the same path but for ASCII
-// case, or a name outside ASCII, where the system's case rules are wider.
+// True when an entry written to path might be the file at other or lie below it: the same
+// path but for ASCII case, or a name outside ASCII, where the system's case rules are wider.
 bool MayBeSameFile(std::string_view path, std::string_view other) {
   if (HasNonAscii(path) || HasNonAscii(other)) return true;
-  return EqualsIgnoreCase(path, other);
+  return EqualsIgnoreCase(path, other) ||
+         (path.size() > other.size() && path[other.size()] == '\\' && StartsWithIgnoreCase(path, other));
 }
 
 // The long entries written in the background slot: the one being inflated and those waiting.

@@ -537,6 +537,14 @@ TEST(Unpack, LongEntriesOverlapTheEntriesAfterThem) {
   EXPECT_LT(event("close", "lib\\other.dll"), event("create", "docs\\p\xc3\xa1gina.txt"));
   EXPECT_LT(event("close", "lib\\third.dll"), event("create", "LIB\\THIRD.DLL"));
 
+  // A later entry below a long file's name fails on that entry, as it would in order, after the
+  // long file is written.
+  MemoryFileSystem below;
+  const UnpackError under = UnpackExpectingFailure(
+      BuildPackage({{.name = "app/big.exe", .data = big}, {.name = "app/big.exe/readme.txt", .data = "x"}}), below);
+  EXPECT_EQ(under.entry(), "app/big.exe/readme.txt") << under.what();
+  EXPECT_EQ(below.files.at(kFolder + "app\\big.exe").data, big);
+
   // Cut short inside a long entry: the failure is that entry's, whatever came after it.
   std::string cut = RawDeflate(other);
   cut.resize(cut.size() / 2);
