@@ -4,11 +4,14 @@
 #include "install/FileSystem.h"
 #include "install/InstallerUi.h"
 #include "install/PathText.h"
+#include "install/RunLog.h"
 #include "install/Shell.h"
 #include "install/Shortcuts.h"
 #include "install/Unpacker.h"
 
+#include <chrono>
 #include <cstdint>
+#include <exception>
 #include <utility>
 #include <vector>
 
@@ -17,9 +20,18 @@ namespace {
 
 constexpr int kShowNormal = 1;  // SW_SHOWNORMAL
 
-// The native architecture decides, not this 32-bit process's: only x64 gets the x64 package.
-std::string PackageSuffix(Shell& shell) {
-  return shell.NativeArchitecture() == ProcessorArchitecture::X64 ? "_x64.zip" : "_x86.zip";
+const char* ArchitectureName(ProcessorArchitecture architecture) {
+  switch (architecture) {
+    case ProcessorArchitecture::X86: return "x86";
+    case ProcessorArchitecture::X64: return "x64";
+    case ProcessorArchitecture::Arm64: return "arm64";
+    case ProcessorArchitecture::Other: return "other";
+  }
+  return "other";
+}
+
+long long MillisecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
 }
 
 // Download, write, unpack, delete the package and refresh the shortcuts. Returns false when
@@ -31,18 +43,37 @@ bool InstallPackage(const InstallationPorts& ports, const std::string& packageFi
   {
     // The body moves here from the client: the only copy of the package in memory, released
     // when this block ends on every path.
-    std::vector<std::uint8_t> package = ports.download.DownloadPackage(packageFileName).body;
-    if (package.empty()) return false;
+    DownloadResult result = ports.download.DownloadPackage(packageFileName);
+    std::vector<std::uint8_t> package = std::move(result.body);
+    LogEvent(ports.log, [&] {
+      return "response status " + std::to_string(result.status) + ", " + std::to_string(package.size()) + " bytes";
+    });
+    if (package.empty()) {
+      LogEvent(ports.log, [] { return std::string("run ends without a message: the response body is empty"); });
+      return false;
+    }
 
     // A folder that cannot be created fails the run here, as writing the package into it would.
     if (!ports.files.FolderExists(installationFolder)) ports.files.CreateFolderTree(installationFolder);
     WriteWholeFile(ports.files, packagePath, package);
-    if (!ports.files.FileExists(packagePath)) return false;
+    LogEvent(ports.log, [&] { return "package written to " + packagePath + ", " + std::to_string(package.size()) + " bytes"; });
+    if (!ports.files.FileExists(packagePath)) {
+      LogEvent(ports.log, [&] {
+        return "run ends without a message: the package file " + packagePath + " is missing after writing";
+      });
+      return false;
+    }
 
+    const auto unpackStart = std::chrono::steady_clock::now();
     UnpackPackage(package, FolderOf(executable), ports.files);
+    LogEvent(ports.log, [&] {
+      return "package unpacked into " + FolderOf(executable) + " in " + std::to_string(MillisecondsSince(unpackStart)) +
+             " ms";
+    });
   }
   ports.files.RemoveFile(packagePath);
   RemoveOldShortcuts(ports.shell, ports.files, executable);
+  LogEvent(ports.log, [] { return std::string("shortcuts refreshed"); });
   return true;
 }
 
@@ -50,7 +81,15 @@ bool InstallPackage(const InstallationPorts& ports, const std::string& packageFi
 
 void DownloadAndInstall(const InstallationPorts& ports, const std::string& versionName) {
   ports.ui.ShowProgress();
-  const std::string packageFileName = versionName + PackageSuffix(ports.shell);
+  const auto start = std::chrono::steady_clock::now();
+  // The native architecture decides, not this 32-bit process's: only x64 gets the x64 package.
+  const ProcessorArchitecture architecture = ports.shell.NativeArchitecture();
+  const std::string packageFileName =
+      versionName + (architecture == ProcessorArchitecture::X64 ? "_x64.zip" : "_x86.zip");
+  LogEvent(ports.log, [&] {
+    return "run starts: release " + versionName + ", native architecture " + ArchitectureName(architecture) +
+           ", package " + packageFileName;
+  });
   const std::string packagePath = std::string(kInstallationFolder) + packageFileName;
   const std::string executable(kApplicationExecutable);
 
@@ -64,13 +103,19 @@ void DownloadAndInstall(const InstallationPorts& ports, const std::string& versi
     installed = InstallPackage(ports, packageFileName, packagePath);
   } catch (...) {
     // Every kind of failure, allocation failures included, ends in the one message; the
-    // package buffer has already been released at this point.
+    // package buffer has already been released at this point. The log says which it was.
+    const std::exception_ptr failure = std::current_exception();
+    LogEvent(ports.log, [&] {
+      return "run fails after " + std::to_string(MillisecondsSince(start)) + " ms: " + DescribeFailure(failure);
+    });
     ports.ui.ShowError(std::string(kDownloadErrorText), std::string(kDownloadErrorCaption));
     return;
   }
   if (!installed) return;
 
+  LogEvent(ports.log, [&] { return "starting " + executable; });
   ports.shell.Execute("OPEN", executable, "", "", kShowNormal);
+  LogEvent(ports.log, [&] { return "run ends: installed in " + std::to_string(MillisecondsSince(start)) + " ms"; });
   ports.ui.RequestEnd();
 }
 

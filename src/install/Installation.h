@@ -11,6 +11,7 @@ class FileSystem;
 class Shell;
 class InstallerUi;
 class DownloadClient;
+class RunLog;
 
 // Fixed locations; nothing is read from the command line, the environment or a settings file.
 inline constexpr std::string_view kInstallationFolder = "C:\\Quorvex\\";
@@ -27,6 +28,7 @@ struct InstallationPorts {
   Shell& shell;
   InstallerUi& ui;
   DownloadClient& download;  // its progress handler is the window's; the run never calls it
+  RunLog* log = nullptr;     // what happened, for support; none: nothing is recorded
 };
 
 // Performs one run on the calling thread. Every failure from the download to the shortcut

@@ -1,0 +1,170 @@
+#include "install/RunLog.h"
+
+#include <cstdio>
+#include <new>
+
+#include "download/DownloadError.h"
+#include "download/Redaction.h"
+#include "install/FileSystemError.h"
+#include "install/Shell.h"
+#include "install/UnpackError.h"
+
+namespace quorvex {
+namespace {
+
+const char* KindName(DownloadFailure kind) {
+  switch (kind) {
+    case DownloadFailure::kSending: return "sending";
+    case DownloadFailure::kReceiving: return "receiving";
+    case DownloadFailure::kReading: return "reading";
+    case DownloadFailure::kInvalidAddress: return "invalid-address";
+    case DownloadFailure::kRedirectRefused: return "redirect-refused";
+    case DownloadFailure::kRedirectLimit: return "redirect-limit";
+    case DownloadFailure::kServerStatus: return "server-status";
+    case DownloadFailure::kProxyAuthentication: return "proxy-authentication";
+    case DownloadFailure::kContentCoding: return "content-coding";
+    case DownloadFailure::kLengthMismatch: return "length-mismatch";
+    case DownloadFailure::kNotText: return "not-text";
+    case DownloadFailure::kResources: return "resources";
+  }
+  return "unknown";
+}
+
+const char* KindName(UnpackFailure kind) {
+  switch (kind) {
+    case UnpackFailure::kNotAPackage: return "not-a-package";
+    case UnpackFailure::kRefusedName: return "refused-name";
+    case UnpackFailure::kUnsupported: return "unsupported";
+    case UnpackFailure::kBadData: return "bad-data";
+    case UnpackFailure::kChecksum: return "checksum";
+    case UnpackFailure::kFileSystem: return "file-system";
+    case UnpackFailure::kResources: return "resources";
+  }
+  return "unknown";
+}
+
+const char* KindName(FileSystemFailure kind) {
+  switch (kind) {
+    case FileSystemFailure::kCreateFolder: return "create-folder";
+    case FileSystemFailure::kCreateFile: return "create-file";
+    case FileSystemFailure::kReplace: return "replace";
+    case FileSystemFailure::kWrite: return "write";
+    case FileSystemFailure::kClose: return "close";
+    case FileSystemFailure::kRefused: return "refused";
+    case FileSystemFailure::kCheck: return "check";
+  }
+  return "unknown";
+}
+
+std::string Hex32(std::uint32_t value) {
+  char text[11];
+  std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(value));
+  return text;
+}
+
+// Every occurrence of a secret-bearing text replaced by its redacted form.
+void ReplaceAll(std::string& text, const std::string& raw, const std::string& redacted) {
+  if (raw.empty() || raw == redacted) return;
+  for (std::size_t at = text.find(raw); at != std::string::npos; at = text.find(raw, at + redacted.size()))
+    text.replace(at, raw.size(), redacted);
+}
+
+std::string Describe(const DownloadError& error) {
+  // The message may name the URL or a refused location: a signed link's token must not
+  // reach the log through it.
+  std::string message = error.what();
+  const std::string url = RedactUrl(error.url);
+  ReplaceAll(message, error.url, url);
+  std::string text = std::string("download failure kind=") + KindName(error.kind());
+  if (error.platformCode) text += " code=" + std::to_string(*error.platformCode);
+  if (!error.url.empty()) text += " url=" + url;
+  if (error.status != 0) text += " status=\"" + error.protocol + " " + std::to_string(error.status) + " " + error.reason + "\"";
+  if (!error.declared.empty()) {
+    const std::string declared = error.kind() == DownloadFailure::kRedirectRefused ? RedactUrl(error.declared)
+                                                                                   : error.declared;
+    ReplaceAll(message, error.declared, declared);
+    text += " declared=" + declared;
+  }
+  if (error.announcedLength >= 0) text += " announced=" + std::to_string(error.announcedLength);
+  if (error.receivedLength >= 0) text += " received=" + std::to_string(error.receivedLength);
+  return text + ": " + message;
+}
+
+std::string Describe(const UnpackError& error) {
+  std::string text = std::string("unpack failure kind=") + KindName(error.kind());
+  if (!error.entry().empty()) text += " entry=\"" + error.entry() + "\"";
+  if (error.expectedCrc) text += " expected-crc=" + Hex32(*error.expectedCrc);
+  if (error.actualCrc) text += " actual-crc=" + Hex32(*error.actualCrc);
+  if (error.fileSystemFailure) text += std::string(" operation=") + KindName(*error.fileSystemFailure);
+  if (!error.path.empty()) text += " path=\"" + error.path + "\"";
+  if (error.systemCode != 0) text += " code=" + std::to_string(error.systemCode);
+  return text + ": " + error.what();
+}
+
+std::string Describe(const FileSystemError& error) {
+  std::string text = std::string("file-system failure operation=") + KindName(error.kind()) + " path=\"" +
+                     error.path() + "\"";
+  if (error.systemCode() != 0) text += " code=" + std::to_string(error.systemCode());
+  return text + ": " + error.what();
+}
+
+}  // namespace
+
+void LogEvent(RunLog* log, const std::function<std::string()>& makeText) noexcept {
+  if (!log) return;
+  try {
+    std::string text = makeText();
+    for (char& c : text) {
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+    }
+    log->Write(text);
+  } catch (...) {
+    // Out of memory while making the line: the event is lost, the run goes on as it would.
+  }
+}
+
+std::string DescribeFailure(const std::exception_ptr& failure) {
+  if (!failure) return "no failure";
+  try {
+    std::rethrow_exception(failure);
+  } catch (const DownloadError& error) {
+    return Describe(error);
+  } catch (const UnpackError& error) {
+    return Describe(error);
+  } catch (const FileSystemError& error) {
+    return Describe(error);
+  } catch (const ShellError& error) {
+    return "shell failure hresult=" + Hex32(error.systemCode()) + ": " + error.what();
+  } catch (const std::bad_alloc&) {
+    return "out of memory";
+  } catch (const std::exception& error) {
+    return std::string("failure: ") + error.what();
+  } catch (...) {
+    return "failure of an unknown kind";
+  }
+}
+
+std::string FormatTimeStamp(const LocalTimeStamp& when) {
+  const int offset = when.utcOffsetMinutes < 0 ? -when.utcOffsetMinutes : when.utcOffsetMinutes;
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d", when.year, when.month, when.day,
+                when.hour, when.minute, when.second, when.millisecond, when.utcOffsetMinutes < 0 ? '-' : '+',
+                offset / 60, offset % 60);
+  return text;
+}
+
+void FileRunLog::Write(std::string_view event) noexcept {
+  try {
+    std::string line = FormatTimeStamp(store_.Now());
+    line += ' ';
+    line += event;
+    line += "\r\n";
+    const std::optional<std::uint64_t> size = store_.Size();
+    if (size && *size > 0 && *size + line.size() > maxBytes_) store_.Rotate();
+    store_.Append(line);
+  } catch (...) {
+    // A log that cannot be written is no reason to change the run.
+  }
+}
+
+}  // namespace quorvex
