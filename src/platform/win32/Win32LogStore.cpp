@@ -1,0 +1,77 @@
+#include "platform/win32/Win32LogStore.h"
+
+#include <windows.h>
+
+#include "platform/win32/UniqueHandle.h"
+
+namespace quorvex::win32 {
+namespace {
+
+using UniqueFile = UniqueHandle<FileHandleTraits>;
+
+std::wstring TemporaryFolder() {
+  wchar_t buffer[MAX_PATH + 1];
+  const DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);
+  if (length == 0 || length > MAX_PATH) return {};
+  return std::wstring(buffer, length);
+}
+
+std::int64_t Ticks(const SYSTEMTIME& time) {
+  FILETIME file{};
+  if (!::SystemTimeToFileTime(&time, &file)) return 0;
+  return static_cast<std::int64_t>((static_cast<std::uint64_t>(file.dwHighDateTime) << 32) | file.dwLowDateTime);
+}
+
+}  // namespace
+
+Win32LogStore::Win32LogStore(std::wstring folder) {
+  try {
+    if (folder.empty()) folder = TemporaryFolder();
+    if (folder.empty()) return;
+    if (folder.back() != L'\\') folder += L'\\';
+    path_ = folder + L"QuorvexInstall.log";
+    older_ = folder + L"QuorvexInstall.1.log";
+  } catch (...) {
+    path_.clear();  // no log rather than no installer
+  }
+}
+
+std::optional<std::uint64_t> Win32LogStore::Size() noexcept {
+  if (path_.empty()) return std::nullopt;
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExW(path_.c_str(), GetFileExInfoStandard, &data)) {
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return 0;
+    return std::nullopt;
+  }
+  return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+bool Win32LogStore::Append(std::string_view line) noexcept {
+  if (path_.empty() || line.size() > MAXDWORD) return false;
+  // FILE_APPEND_DATA alone: every write lands at the end, whoever else appends meanwhile.
+  UniqueFile file(::CreateFileW(path_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  DWORD written = 0;
+  return ::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
+         written == line.size();
+}
+
+bool Win32LogStore::Rotate() noexcept {
+  if (path_.empty()) return false;
+  return ::MoveFileExW(path_.c_str(), older_.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+LocalTimeStamp Win32LogStore::Now() noexcept {
+  SYSTEMTIME utc{};
+  ::GetSystemTime(&utc);
+  SYSTEMTIME local = utc;
+  if (!::SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) local = utc;
+  // 100 ns ticks, whole minutes apart.
+  const std::int64_t offset = (Ticks(local) - Ticks(utc)) / 600000000;
+  return {local.wYear,   local.wMonth,  local.wDay,          local.wHour, local.wMinute,
+          local.wSecond, local.wMilliseconds, static_cast<int>(offset)};
+}
+
+}  // namespace quorvex::win32

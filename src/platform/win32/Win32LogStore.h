@@ -1,0 +1,31 @@
+#pragma once
+// The run log's file: QuorvexInstall.log in the user's temporary folder, the older one beside
+// it as QuorvexInstall.1.log. Each line is one append to a file opened for that line with
+// every kind of sharing, so two installers running at once interleave whole lines and can
+// move the file aside under each other.
+
+#include <string>
+
+#include "install/RunLog.h"
+
+namespace quorvex::win32 {
+
+class Win32LogStore : public LogStore {
+ public:
+  // folder: where the files go, with its trailing backslash; empty: the user's temporary
+  // folder (GetTempPathW). Nothing is opened before the first line.
+  explicit Win32LogStore(std::wstring folder = {});
+
+  std::optional<std::uint64_t> Size() noexcept override;
+  bool Append(std::string_view line) noexcept override;
+  bool Rotate() noexcept override;
+  LocalTimeStamp Now() noexcept override;
+
+  const std::wstring& Path() const noexcept { return path_; }
+
+ private:
+  std::wstring path_;   // empty when there is no folder to write to
+  std::wstring older_;
+};
+
+}  // namespace quorvex::win32

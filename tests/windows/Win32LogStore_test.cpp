@@ -1,0 +1,76 @@
+#include "platform/win32/Win32LogStore.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "platform/win32/UniqueHandle.h"
+
+namespace quorvex::win32 {
+namespace {
+
+std::wstring FreshFolder(const wchar_t* name) {
+  wchar_t temp[MAX_PATH + 1];
+  ::GetTempPathW(MAX_PATH + 1, temp);
+  const std::wstring folder = std::wstring(temp) + name + L"\\";
+  for (const wchar_t* file : {L"QuorvexInstall.log", L"QuorvexInstall.1.log"}) ::DeleteFileW((folder + file).c_str());
+  ::CreateDirectoryW(folder.c_str(), nullptr);
+  return folder;
+}
+
+std::string Read(const std::wstring& path) {
+  UniqueHandle<FileHandleTraits> file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                    OPEN_EXISTING, 0, nullptr));
+  if (!file) return "<missing>";
+  std::string text(1 << 16, '\0');
+  DWORD read = 0;
+  ::ReadFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &read, nullptr);
+  text.resize(read);
+  return text;
+}
+
+TEST(Win32LogStore, AppendsStampedLinesAndKeepsOneOlderFile) {
+  const std::wstring folder = FreshFolder(L"qv-log-rotation");
+  Win32LogStore store(folder);
+  const std::size_t lineSize = std::string("2026-12-10T14:03:22.481+01:00 first\r\n").size();
+  FileRunLog log(store, 2 * lineSize + 1);  // "first" and "second" fit exactly
+  log.Write("first");
+  log.Write("second");
+  const std::string two = Read(folder + L"QuorvexInstall.log");
+  // The local time with the offset of the prefix's zone, which keeps summer time.
+  EXPECT_TRUE(std::regex_match(two, std::regex(R"((\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}\+0[12]:00 (first|second)\r\n){2})")))
+      << two;
+  log.Write("third");
+  EXPECT_EQ(Read(folder + L"QuorvexInstall.1.log"), two);
+  EXPECT_NE(Read(folder + L"QuorvexInstall.log").find(" third\r\n"), std::string::npos);
+  // The older file is replaced, not kept beside.
+  log.Write("fourth");
+  log.Write("fifth");
+  EXPECT_NE(Read(folder + L"QuorvexInstall.1.log").find(" fourth\r\n"), std::string::npos);
+}
+
+TEST(Win32LogStore, ALogThatCannotBeWrittenIsSkipped) {
+  // A folder that does not exist, and a file another program holds without sharing.
+  Win32LogStore missing(L"C:\\no such folder\\deeper\\");
+  EXPECT_FALSE(missing.Append("line\r\n"));
+  FileRunLog(missing).Write("nothing happens");
+
+  const std::wstring folder = FreshFolder(L"qv-log-locked");
+  Win32LogStore store(folder);
+  ASSERT_TRUE(store.Append("before\r\n"));
+  UniqueHandle<FileHandleTraits> holder(::CreateFileW((folder + L"QuorvexInstall.log").c_str(), GENERIC_READ, 0, nullptr,
+                                                      OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(holder);
+  EXPECT_FALSE(store.Append("while held\r\n"));
+  FileRunLog(store).Write("while held");
+  holder.reset();
+  EXPECT_EQ(Read(folder + L"QuorvexInstall.log"), "before\r\n");
+}
+
+}  // namespace
+}  // namespace quorvex::win32
