@@ -28,6 +28,8 @@ DownloadClient::DownloadClient(Transport& transport, std::string apiBase)
 
 DownloadClient::~DownloadClient() = default;
 
+void DownloadClient::SetRunLog(RunLog* log) { request_->SetRunLog(log); }
+
 void DownloadClient::SetProgressHandler(ProgressHandler handler) {
   client_->SetOnReceiveData(std::move(handler));
   // The request outlives this registration, so it takes its copy now.

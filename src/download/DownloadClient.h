@@ -14,6 +14,7 @@
 namespace quorvex {
 
 class RESTClient;
+class RunLog;
 class HTTPBasicAuthenticator;
 class RESTRequest;
 class RESTResponse;
@@ -34,6 +35,8 @@ class DownloadClient {
 
   // Registered once; every request the client sends reports its progress to it.
   void SetProgressHandler(ProgressHandler handler);
+  // Where each exchange is recorded for support; null: nowhere. Must outlive the client's use.
+  void SetRunLog(RunLog* log);
 
   // Fetches "updates\<packageFileName>" from the service. Returns the final response's status
   // (2xx, or 300-499 which are not failures) and its body, moved out of the response. Throws

@@ -1,5 +1,6 @@
 #include "download/RESTRequest.h"
 
+#include <chrono>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -11,6 +12,8 @@
 #include "download/RESTClient.h"
 #include "download/RESTResponse.h"
 #include "download/ResponseText.h"
+#include "download/Redaction.h"
+#include "download/RunLog.h"
 
 namespace quorvex {
 namespace {
@@ -160,6 +163,8 @@ bool RESTRequest::ExecuteExchanges() {
   Url url = *endpoint;
   for (int redirects = 0;; ++redirects) {
     url_ = url.ToString();
+    const auto started = std::chrono::steady_clock::now();
+    LogEvent(runLog_, [&] { return "request " + method_ + " " + RedactUrl(url_); });
     std::unique_ptr<HttpExchange> exchange;
     try {
       exchange = client_.HttpTransport().Send(Compose(url, *endpoint));
@@ -167,6 +172,16 @@ bool RESTRequest::ExecuteExchanges() {
       throw PassOn(failure);
     }
     const TransportResponseHead& head = exchange->Head();
+    LogEvent(runLog_, [&] {
+      // The server's Date beside the local time of the line shows a wrong clock, the usual
+      // cause of an untrusted certificate.
+      std::string text = "response " + head.protocol + " " + std::to_string(head.status) + " " + head.reason + ", " +
+                         (head.route.empty() ? std::string("route not reported") : head.route);
+      if (!head.secureProtocol.empty()) text += ", " + head.secureProtocol;
+      text += ", Content-Length " + FindHeader(head.headers, "Content-Length").value_or("none");
+      if (const std::optional<std::string> date = FindHeader(head.headers, "Date")) text += ", server Date " + *date;
+      return text;
+    });
     for (const HttpHeader& header : head.headers) {
       if (EqualsIgnoreCase(header.name, "Set-Cookie")) client_.Cookies().Store(url, header.value);
     }
@@ -191,6 +206,13 @@ bool RESTRequest::ExecuteExchanges() {
     response_.SetHead(head);
     bool aborted = false;
     response_.SetRawBytes(ReadBody(*exchange, head, response_.ContentLength(), aborted));
+    LogEvent(runLog_, [&] {
+      return "body " + std::to_string(response_.RawBytes().size()) + " bytes in " +
+             std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                                  started)
+                                .count()) +
+             " ms" + (aborted ? " (stopped by the progress handler)" : "");
+    });
     if (!redirect) return aborted;
 
     const std::optional<Url> target = ResolveUrl(url, *location);
@@ -207,6 +229,7 @@ bool RESTRequest::ExecuteExchanges() {
     if (target->scheme != "https") {
       throw refused("Redirect from " + url_ + " to a location that is not https refused: " + target->ToString());
     }
+    LogEvent(runLog_, [&] { return "redirect to " + RedactUrl(target->ToString()); });
     url = *target;
   }
 }

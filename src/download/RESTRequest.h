@@ -14,6 +14,8 @@
 
 namespace quorvex {
 
+class RunLog;
+
 class RESTClient;
 class RESTResponse;
 
@@ -30,6 +32,8 @@ class RESTRequest {
   void SetMethod(std::string method) { method_ = std::move(method); }
   void SetReadTimeout(int milliseconds) { readTimeoutMs_ = milliseconds; }
   void SetOnReceiveData(ProgressHandler handler) { onReceiveData_ = std::move(handler); }
+  // Each exchange is recorded there (URL without secrets, route, status, lengths, time).
+  void SetRunLog(RunLog* log) { runLog_ = log; }
 
   // Sends the request to the client's base URL and fills the response. A status of 500 or
   // more, and every transport, address, redirect, length and text failure, throws
@@ -55,6 +59,7 @@ class RESTRequest {
   std::string method_ = "GET";
   int readTimeoutMs_;
   ProgressHandler onReceiveData_;
+  RunLog* runLog_ = nullptr;
   std::string url_;  // of the exchange under way, for failures
 };
 

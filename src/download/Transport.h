@@ -35,6 +35,10 @@ struct TransportResponseHead {
   int status = 0;
   std::string reason;
   std::vector<HttpHeader> headers;   // in received order; names as received
+  // For the run log only: how the request went out ("direct", or the proxy and where it came
+  // from) and the secure channel's protocol ("TLS 1.3"); empty when the platform does not say.
+  std::string route;
+  std::string secureProtocol;
 };
 
 // One exchange after its response head has arrived.

@@ -1,10 +1,11 @@
 #include "install/Installation.h"
 
 #include "download/DownloadClient.h"
+#include "download/RunLog.h"
+#include "install/FailureDescription.h"
 #include "install/FileSystem.h"
 #include "install/InstallerUi.h"
 #include "install/PathText.h"
-#include "install/RunLog.h"
 #include "install/Shell.h"
 #include "install/Shortcuts.h"
 #include "install/Unpacker.h"

@@ -1,4 +1,5 @@
-#include "install/RunLog.h"
+#include "download/RunLog.h"
+#include "install/FileRunLog.h"
 
 #include "FakeTransport.h"
 #include "InstallationFakes.h"
@@ -102,7 +103,10 @@ struct Machine {
   FakeTransport transport;
   DownloadClient client{transport, "https://downloads.test/admin"};
 
-  void Run(RunLog* log) { DownloadAndInstall({files, shell, ui, client, log}, "Quorvex_2.1"); }
+  void Run(RunLog* log) {
+    client.SetRunLog(log);
+    DownloadAndInstall({files, shell, ui, client, log}, "Quorvex_2.1");
+  }
 };
 
 const std::string kPackage = testing::BuildPackage({{.name = "Quorvex.exe", .data = "MZ new", .method = 0}});
@@ -119,6 +123,9 @@ TEST(RunLogOfARun, NamesEachStepOfAnInstallation) {
   const std::string all = log.All();
   for (const std::string& expected :
        {std::string("run starts: release Quorvex_2.1, native architecture x64, package Quorvex_2.1_x64.zip"),
+        std::string("request GET https://downloads.test/admin/files/download"),
+        std::string("response HTTP/1.1 200 OK, route not reported, Content-Length ") + std::to_string(kPackage.size()),
+        "body " + std::to_string(kPackage.size()) + " bytes in ",
         "response status 200, " + std::to_string(kPackage.size()) + " bytes",
         "package written to C:\\Quorvex\\Quorvex_2.1_x64.zip, " + std::to_string(kPackage.size()) + " bytes",
         std::string("package unpacked into C:\\Quorvex\\ in "), std::string("shortcuts refreshed"),
@@ -205,7 +212,8 @@ TEST(RunLogOfARun, ABrokenLogChangesNothingAndNoSecretIsWritten) {
   MemoryLog log;
   logged.Run(&log);
   const std::string all = log.All();
-  EXPECT_THAT(all, HasSubstr("https://edge.test/p/Quorvex_2.1_x64.zip?md5=***&expires=***"));
+  EXPECT_THAT(all, HasSubstr("redirect to https://edge.test/p/Quorvex_2.1_x64.zip?md5=***&expires=***"));
+  EXPECT_THAT(all, HasSubstr("kind=length-mismatch url=https://edge.test/p/Quorvex_2.1_x64.zip?md5=***&expires=***"));
   std::vector<std::string> secrets = {"U0VDUkVUVE9LRU4", "1796938596", "COOKIEVALUE", "&vOlt_582%"};
   for (const TransportRequest& request : logged.transport.Sent())
     for (const HttpHeader& header : request.headers)

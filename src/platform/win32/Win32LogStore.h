@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "install/RunLog.h"
+#include "install/FileRunLog.h"
 
 namespace quorvex::win32 {
 

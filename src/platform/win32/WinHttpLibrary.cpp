@@ -63,6 +63,7 @@ WinHttpFunctions Load() {
   Resolve(module, f.Connect, "WinHttpConnect");
   Resolve(module, f.OpenRequest, "WinHttpOpenRequest");
   Resolve(module, f.SetOption, "WinHttpSetOption");
+  Resolve(module, f.QueryOption, "WinHttpQueryOption");
   Resolve(module, f.SetTimeouts, "WinHttpSetTimeouts");
   Resolve(module, f.SetStatusCallback, "WinHttpSetStatusCallback");
   Resolve(module, f.AddRequestHeaders, "WinHttpAddRequestHeaders");

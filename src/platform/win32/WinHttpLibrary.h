@@ -19,6 +19,7 @@ struct WinHttpFunctions {
   decltype(&::WinHttpConnect) Connect = nullptr;
   decltype(&::WinHttpOpenRequest) OpenRequest = nullptr;
   decltype(&::WinHttpSetOption) SetOption = nullptr;
+  decltype(&::WinHttpQueryOption) QueryOption = nullptr;
   decltype(&::WinHttpSetTimeouts) SetTimeouts = nullptr;
   decltype(&::WinHttpSetStatusCallback) SetStatusCallback = nullptr;
   decltype(&::WinHttpAddRequestHeaders) AddRequestHeaders = nullptr;

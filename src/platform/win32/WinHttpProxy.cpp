@@ -73,16 +73,22 @@ ProxyChoice ResolveUserProxy(HINTERNET session, const std::wstring& url) {
       case ProxyStep::ConfigScript:
         options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
         options.lpszAutoConfigUrl = settings.autoConfigUrl.c_str();
-        if (AskForProxy(session, url, options, choice)) return choice;
+        if (AskForProxy(session, url, options, choice)) {
+          choice.source = L"configuration script";
+          return choice;
+        }
         break;
       case ProxyStep::AutoDetect:
         options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
         options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
-        if (AskForProxy(session, url, options, choice)) return choice;
+        if (AskForProxy(session, url, options, choice)) {
+          choice.source = L"automatic detection";
+          return choice;
+        }
         break;
       case ProxyStep::StaticProxy:
         // WinHTTP applies the bypass list itself.
-        return {settings.proxy, settings.bypass};
+        return {settings.proxy, settings.bypass, L"manual settings"};
     }
   }
   return {};

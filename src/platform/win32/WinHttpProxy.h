@@ -29,6 +29,7 @@ const UserProxySettings& CurrentUserProxySettings();
 struct ProxyChoice {
   std::wstring proxy;   // empty: direct
   std::wstring bypass;
+  std::wstring source;  // where the proxy came from, for the run log
   auto operator<=>(const ProxyChoice&) const = default;
 };
 

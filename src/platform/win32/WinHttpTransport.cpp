@@ -51,6 +51,38 @@ std::wstring QueryHeaderText(HINTERNET request, DWORD info) {
   return text;
 }
 
+// "direct" or "proxy HOST:PORT", and which setting gave it. A proxy written with a user
+// name keeps only its host.
+std::string RouteText(const ProxyChoice& proxy) {
+  std::string route = "direct";
+  if (!proxy.proxy.empty()) {
+    std::string list = Narrow(proxy.proxy);
+    for (std::size_t at = list.find('@'); at != std::string::npos; at = list.find('@')) {
+      const std::size_t start = list.find_last_of(" ;=/", at);
+      list.erase(start == std::string::npos ? 0 : start + 1, at - (start == std::string::npos ? 0 : start + 1) + 1);
+    }
+    route = "proxy " + list;
+  }
+  if (!proxy.source.empty()) route += " (" + Narrow(proxy.source) + ")";
+  return route;
+}
+
+// The secure channel's protocol, where the platform tells it (WINHTTP_OPTION_SECURITY_INFO,
+// newer than the headers here; it begins with the connection's SecPkgContext_ConnectionInfo).
+std::string SecureProtocolOf(HINTERNET request) {
+  constexpr DWORD kSecurityInfoOption = 151;
+  alignas(8) std::uint8_t info[512] = {};
+  DWORD size = sizeof info;
+  if (!WinHttp().QueryOption(request, kSecurityInfoOption, info, &size) || size < sizeof(DWORD)) return {};
+  DWORD protocol = 0;
+  std::copy_n(info, sizeof protocol, reinterpret_cast<std::uint8_t*>(&protocol));
+  if (protocol & 0x3000) return "TLS 1.3";
+  if (protocol & 0x0C00) return "TLS 1.2";
+  if (protocol & 0x0300) return "TLS 1.1";
+  if (protocol & 0x00C0) return "TLS 1.0";
+  return {};
+}
+
 std::optional<TransportResponseHead> ReadHead(HINTERNET request) {
   return ParseResponseHead(Narrow(QueryHeaderText(request, WINHTTP_QUERY_RAW_HEADERS_CRLF)));
 }
@@ -216,8 +248,10 @@ std::unique_ptr<HttpExchange> WinHttpTransport::Send(const TransportRequest& req
     // secure channel failure although the proxy's head is on the handle.
     if (!proxy.proxy.empty()) {
       std::optional<TransportResponseHead> head = ReadHead(handle.get());
-      if (head && head->status >= 300)
+      if (head && head->status >= 300) {
+        head->route = RouteText(proxy);
         return std::make_unique<WinHttpExchange>(std::move(connection), std::move(handle), std::move(*head), false);
+      }
     }
     Fail(kSending, error);
   }
@@ -228,6 +262,8 @@ std::unique_ptr<HttpExchange> WinHttpTransport::Send(const TransportRequest& req
   if (!api.ReceiveResponse(handle.get(), nullptr)) FailWithLastError(kReceiving);
   std::optional<TransportResponseHead> head = ReadHead(handle.get());
   if (!head) Fail(kReceiving, ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
+  head->route = RouteText(proxy);
+  if (secure) head->secureProtocol = SecureProtocolOf(handle.get());
   return std::make_unique<WinHttpExchange>(std::move(connection), std::move(handle), std::move(*head), true);
 }
 

@@ -1,31 +1,15 @@
 #pragma once
-// What a run leaves for the support desk: one line per event, written through a port so that
-// the run and the download client can be tested with an in-memory log. The log never changes
-// the run: a line that cannot be made or written is dropped, never thrown.
+// The run log as a file: each event one line "<time stamp> <event>\r\n", the file moved aside
+// before it passes its limit, so at most two files of about that size are kept.
 
 #include <cstdint>
-#include <exception>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "download/RunLog.h"
+
 namespace quorvex {
-
-class RunLog {
- public:
-  virtual ~RunLog() = default;
-  // One event. The text holds no line break (LogEvent sees to it); the log adds the time.
-  virtual void Write(std::string_view event) noexcept = 0;
-};
-
-// Makes the event's text and writes it; a failure to make it (allocation) drops the event.
-// Control characters become spaces, so an event is always one line. log may be null.
-void LogEvent(RunLog* log, const std::function<std::string()>& makeText) noexcept;
-
-// What the typed failure carries, as one line of text: its kind, the system's code with its
-// text, and its data (URL without secrets, path, entry, CRC-32s, lengths, HRESULT).
-std::string DescribeFailure(const std::exception_ptr& failure);
 
 // The time stamp that starts each line: local time with its offset from UTC, to the
 // millisecond, "2026-12-10T14:03:22.481-03:00".
@@ -49,8 +33,6 @@ class LogStore {
   virtual LocalTimeStamp Now() noexcept = 0;
 };
 
-// The file log: each event is one line "<time stamp> <event>\r\n"; a line that would take the
-// file past maxBytes first moves it aside, so at most two files of about that size are kept.
 class FileRunLog : public RunLog {
  public:
   static constexpr std::uint64_t kMaxBytes = std::uint64_t{1} << 20;

@@ -1,7 +1,8 @@
-#include "install/RunLog.h"
+#include "install/FailureDescription.h"
 
 #include <cstdio>
 #include <new>
+#include <string>
 
 #include "download/DownloadError.h"
 #include "download/Redaction.h"
@@ -110,19 +111,6 @@ std::string Describe(const FileSystemError& error) {
 
 }  // namespace
 
-void LogEvent(RunLog* log, const std::function<std::string()>& makeText) noexcept {
-  if (!log) return;
-  try {
-    std::string text = makeText();
-    for (char& c : text) {
-      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
-    }
-    log->Write(text);
-  } catch (...) {
-    // Out of memory while making the line: the event is lost, the run goes on as it would.
-  }
-}
-
 std::string DescribeFailure(const std::exception_ptr& failure) {
   if (!failure) return "no failure";
   try {
@@ -141,29 +129,6 @@ std::string DescribeFailure(const std::exception_ptr& failure) {
     return std::string("failure: ") + error.what();
   } catch (...) {
     return "failure of an unknown kind";
-  }
-}
-
-std::string FormatTimeStamp(const LocalTimeStamp& when) {
-  const int offset = when.utcOffsetMinutes < 0 ? -when.utcOffsetMinutes : when.utcOffsetMinutes;
-  char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d", when.year, when.month, when.day,
-                when.hour, when.minute, when.second, when.millisecond, when.utcOffsetMinutes < 0 ? '-' : '+',
-                offset / 60, offset % 60);
-  return text;
-}
-
-void FileRunLog::Write(std::string_view event) noexcept {
-  try {
-    std::string line = FormatTimeStamp(store_.Now());
-    line += ' ';
-    line += event;
-    line += "\r\n";
-    const std::optional<std::uint64_t> size = store_.Size();
-    if (size && *size > 0 && *size + line.size() > maxBytes_) store_.Rotate();
-    store_.Append(line);
-  } catch (...) {
-    // A log that cannot be written is no reason to change the run.
   }
 }
 
