@@ -99,6 +99,7 @@ TEST(WinHttpTransport, ReceivesBodiesWhateverTheirFraming) {
     EXPECT_EQ(r.head.protocol, "HTTP/1.1");
     EXPECT_EQ(r.head.status, 200);
     EXPECT_EQ(r.head.reason, "OK");
+    EXPECT_EQ(r.head.route, "direct");
     ASSERT_NE(Find(r.head, "Content-Type"), nullptr);
     EXPECT_EQ(Find(r.head, "Content-Type")->value, "application/octet-stream");
     EXPECT_TRUE(r.body == Pattern(c.size)) << "body of " << r.body.size() << " bytes differs";
@@ -345,8 +346,14 @@ TEST(WinHttpUserProxy, TunnelsThroughTheConfiguredProxyExceptForBypassedHosts) {
   const std::string port = std::to_string(Port("tls"));
   EXPECT_EQ(Exchange(transport, Get("https://localhost:" + port + "/bytes/5000")).body, Pattern(5000));
   EXPECT_THAT(tunnels(), Not(HasSubstr("localhost"))) << "localhost is on the bypass list";
-  EXPECT_EQ(Exchange(transport, Get(Url("/bytes/5000"))).body, Pattern(5000));
+  const Received proxied = Exchange(transport, Get(Url("/bytes/5000")));
+  EXPECT_EQ(proxied.body, Pattern(5000));
   EXPECT_THAT(tunnels(), HasSubstr("CONNECT 127.0.0.1:" + port + "\n"));
+  // What the run log will say of the route: the proxy and the setting it came from.
+  EXPECT_THAT(proxied.head.route, ::testing::StartsWith("proxy 127.0.0.2:")) << proxied.head.route;
+  EXPECT_THAT(proxied.head.route, ::testing::AnyOf(HasSubstr("(manual settings, bypass list "),
+                                                   HasSubstr("(configuration script)")))
+      << proxied.head.route;
 }
 
 // The proxy's log of this run: "CONNECT host:port" lines, each followed by the CONNECT

@@ -63,7 +63,11 @@ std::string RouteText(const ProxyChoice& proxy) {
     }
     route = "proxy " + list;
   }
-  if (!proxy.source.empty()) route += " (" + Narrow(proxy.source) + ")";
+  std::string given = Narrow(proxy.source);
+  // The platform applies the bypass list itself: the log says the list, not a guess.
+  if (!proxy.proxy.empty() && !proxy.bypass.empty())
+    given += std::string(given.empty() ? "" : ", ") + "bypass list " + Narrow(proxy.bypass);
+  if (!given.empty()) route += " (" + given + ")";
   return route;
 }
 
