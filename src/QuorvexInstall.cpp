@@ -11,6 +11,7 @@
 #include "install/Installation.h"
 #include "platform/win32/CommonControlsLibrary.h"
 #include "platform/win32/ComPtr.h"
+#include "platform/win32/SystemCallback.h"
 #include "platform/win32/SystemLibrary.h"
 #include "platform/win32/TextConversion.h"
 #include "platform/win32/Win32FileSystem.h"
@@ -77,10 +78,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     return FailStartUp(error.what());
   }
 
-  std::optional<quorvex::window::VisualStyle> style = quorvex::window::FindVisualStyle(instance, kStyleName);
-  if (!style) ReportMissingStyle(kStyleName);
-
   try {
+    std::optional<quorvex::window::VisualStyle> style = quorvex::window::FindVisualStyle(instance, kStyleName);
+    if (!style) ReportMissingStyle(kStyleName);
+
     quorvex::win32::WinHttpTransport transport;
     quorvex::win32::Win32FileSystem files{std::string(quorvex::kInstallationFolder)};
     quorvex::win32::Win32Shell shell;
@@ -92,9 +93,16 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     form.Show();
 
     MSG msg;
-    while (::GetMessageW(&msg, nullptr, 0, 0) > 0) form.DispatchLoopMessage(msg);
+    while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
+      form.DispatchLoopMessage(msg);
+      // Outside a run a callback's failure (a paint, say) has painted nothing more; the window
+      // goes on and the failure is recorded.
+      if (const std::exception_ptr failure = quorvex::win32::TakeCallbackFailure()) quorvex::window::LogFailure(failure);
+    }
     return 0;
   } catch (const std::exception& error) {
     return FailStartUp(error.what());
+  } catch (...) {
+    return FailStartUp("a failure that is not a standard exception");
   }
 }

@@ -6,8 +6,15 @@
 #include <string>
 
 #include "platform/win32/CommonControlsLibrary.h"
+#include "platform/win32/SystemCallback.h"
+#include "window/FaultPoint.h"
 
 namespace quorvex::window {
+
+const SUBCLASSPROC FormPainter::kButtonSubclass =
+    &win32::SystemCallback<&FormPainter::ButtonSubclassProc, &win32::SubclassFailureAnswer>::Call;
+const SUBCLASSPROC FormPainter::kBarSubclass =
+    &win32::SystemCallback<&FormPainter::BarSubclassProc, &win32::SubclassFailureAnswer>::Call;
 
 namespace {
 
@@ -111,11 +118,11 @@ void FormPainter::DrawButton(const DRAWITEMSTRUCT& item, HGDIOBJ font) const {
 }
 
 void FormPainter::AttachButton(HWND button) {
-  if (style_) win32::CommonControls().SetWindowSubclass(button, ButtonSubclassProc, 1, reinterpret_cast<DWORD_PTR>(this));
+  if (style_) win32::CommonControls().SetWindowSubclass(button, kButtonSubclass, 1, reinterpret_cast<DWORD_PTR>(this));
 }
 
 void FormPainter::AttachProgressBar(HWND bar) {
-  if (style_) win32::CommonControls().SetWindowSubclass(bar, BarSubclassProc, 1, reinterpret_cast<DWORD_PTR>(this));
+  if (style_) win32::CommonControls().SetWindowSubclass(bar, kBarSubclass, 1, reinterpret_cast<DWORD_PTR>(this));
 }
 
 void FormPainter::PaintProgressBar(HWND bar, HDC dc) const {
@@ -132,11 +139,12 @@ void FormPainter::PaintProgressBar(HWND bar, HDC dc) const {
     RECT filled = rect;
     const long long span = static_cast<long long>(rect.right - rect.left);
     filled.right = rect.left + static_cast<int>(span * (std::min(position, high) - low) / (high - low));
+    QUORVEX_FAULT_POINT("paint-progress");  // test builds only: a paint during a download fails
     if (filled.right > filled.left) FillRounded(dc, filled, ToColorRef(style.progressFill), 0, 0, radius);
   }
 }
 
-LRESULT CALLBACK FormPainter::ButtonSubclassProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
+LRESULT FormPainter::ButtonSubclassProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
                                                  UINT_PTR /*id*/, DWORD_PTR data) {
   auto* painter = reinterpret_cast<FormPainter*>(data);
   switch (message) {
@@ -165,7 +173,7 @@ LRESULT CALLBACK FormPainter::ButtonSubclassProc(HWND hwnd, UINT message, WPARAM
     }
     case WM_NCDESTROY:
       if (painter->hotButton_ == hwnd) painter->hotButton_ = nullptr;
-      win32::CommonControls().RemoveWindowSubclass(hwnd, ButtonSubclassProc, 1);
+      win32::CommonControls().RemoveWindowSubclass(hwnd, kButtonSubclass, 1);
       break;
     default:
       break;
@@ -173,20 +181,26 @@ LRESULT CALLBACK FormPainter::ButtonSubclassProc(HWND hwnd, UINT message, WPARAM
   return win32::CommonControls().DefSubclassProc(hwnd, message, wParam, lParam);
 }
 
-LRESULT CALLBACK FormPainter::BarSubclassProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
+LRESULT FormPainter::BarSubclassProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
                                               UINT_PTR /*id*/, DWORD_PTR data) {
   auto* painter = reinterpret_cast<const FormPainter*>(data);
   switch (message) {
     case WM_ERASEBKGND:
       return 1;
-    case WM_PAINT:
-    case WM_PRINTCLIENT: {
-      PAINTSTRUCT paint{};
-      HDC dc = message == WM_PAINT ? ::BeginPaint(hwnd, &paint) : reinterpret_cast<HDC>(wParam);
-      painter->PaintProgressBar(hwnd, dc);
-      if (message == WM_PAINT) ::EndPaint(hwnd, &paint);
+    case WM_PAINT: {
+      // Ended on every path: a paint that fails half way still gives the device context back.
+      struct Paint {
+        HWND hwnd;
+        PAINTSTRUCT paint{};
+        HDC dc = ::BeginPaint(hwnd, &paint);
+        ~Paint() { ::EndPaint(hwnd, &paint); }
+      } paint{hwnd};
+      painter->PaintProgressBar(hwnd, paint.dc);
       return 0;
     }
+    case WM_PRINTCLIENT:
+      painter->PaintProgressBar(hwnd, reinterpret_cast<HDC>(wParam));
+      return 0;
     case PBM_SETPOS:
     case PBM_DELTAPOS:
     case PBM_STEPIT:
@@ -197,7 +211,7 @@ LRESULT CALLBACK FormPainter::BarSubclassProc(HWND hwnd, UINT message, WPARAM wP
       return result;
     }
     case WM_NCDESTROY:
-      win32::CommonControls().RemoveWindowSubclass(hwnd, BarSubclassProc, 1);
+      win32::CommonControls().RemoveWindowSubclass(hwnd, kBarSubclass, 1);
       break;
     default:
       break;

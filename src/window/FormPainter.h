@@ -4,6 +4,7 @@
 // and when they change; this draws them.
 
 #include <windows.h>
+#include <commctrl.h>
 
 #include <optional>
 
@@ -46,10 +47,13 @@ class FormPainter {
   void AttachProgressBar(HWND bar);
 
  private:
-  static LRESULT CALLBACK ButtonSubclassProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
-                                             DWORD_PTR data);
-  static LRESULT CALLBACK BarSubclassProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
-                                          DWORD_PTR data);
+  static LRESULT ButtonSubclassProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
+                                    DWORD_PTR data);
+  static LRESULT BarSubclassProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
+                                 DWORD_PTR data);
+  // The two procedures as the system calls them (win32::SystemCallback).
+  static const SUBCLASSPROC kButtonSubclass;
+  static const SUBCLASSPROC kBarSubclass;
   void PaintProgressBar(HWND bar, HDC dc) const;
   int StyleSize(int designPixels) const { return ScaleToDpi(designPixels, dpi_); }
 

@@ -19,4 +19,18 @@ void LogDetail(std::string_view text) {
   ::OutputDebugStringW(line.c_str());
 }
 
+void LogFailure(const std::exception_ptr& failure) noexcept {
+  try {
+    if (failure) std::rethrow_exception(failure);
+  } catch (const std::exception& error) {
+    try {
+      LogDetail(error.what());
+    } catch (...) {
+      ::OutputDebugStringA("QuorvexInstall: a failure whose detail could not be written\n");
+    }
+  } catch (...) {
+    ::OutputDebugStringA("QuorvexInstall: a failure that is not a standard exception\n");
+  }
+}
+
 }  // namespace quorvex::window

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <exception>
 #include <string_view>
 
 namespace quorvex::window {
@@ -37,5 +38,7 @@ WindowError LastWindowError(WindowFailure kind, std::string_view attempted);
 
 // The program keeps no log: details that the user is not shown go to the debugger's output.
 void LogDetail(std::string_view text);
+// The same for a failure caught as an exception_ptr (its what(), or that it had none).
+void LogFailure(const std::exception_ptr& failure) noexcept;
 
 }  // namespace quorvex::window

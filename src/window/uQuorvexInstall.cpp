@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <string>
 
+#include "platform/win32/SystemCallback.h"
 #include "platform/win32/TextConversion.h"
 #include "window/DpiSupport.h"
 #include "window/ModuleResource.h"
@@ -81,7 +82,8 @@ TFrmQuorvexInstall::TFrmQuorvexInstall(FormServices services, std::optional<Visu
     : services_(std::move(services)),
       painter_(std::move(style)),
       client_(services_.transport, services_.apiBase) {
-  RegisterClasses(services_.instance, FormProc, PanelProc);
+  RegisterClasses(services_.instance, win32::SystemCallback<&FormProc, &win32::WindowFailureAnswer>::Call,
+                  win32::SystemCallback<&PanelProc, &win32::WindowFailureAnswer>::Call);
 
   // Made hidden at the system DPI; ApplyDpi then fits it to the DPI of its own monitor.
   dpi_ = SystemDpi();
@@ -89,20 +91,27 @@ TFrmQuorvexInstall::TFrmQuorvexInstall(FormServices services, std::optional<Visu
   const SIZE size = WindowSizeForDpi(dpi_);
   hwnd_ = ::CreateWindowExW(kFormExStyle, kClassName, kCaption, kFormStyle, CW_USEDEFAULT, CW_USEDEFAULT, size.cx,
                             size.cy, nullptr, nullptr, services_.instance, this);
-  if (!hwnd_) throw LastWindowError(WindowFailure::kCreateWindow, "Cannot create the installer window");
+  if (!hwnd_) {
+    // A failure of our own while the window was made is the cause, not the refusal it led to.
+    win32::RethrowCallbackFailure();
+    throw LastWindowError(WindowFailure::kCreateWindow, "Cannot create the installer window");
+  }
   try {
     CreateControls();
+    ApplyDpi(WindowDpi(hwnd_), nullptr);
+    LoadLogo();
+    if (painter_.HasLogo()) FitLogo();
+    FormCreate();
+    // Whatever failed in a callback while the window was set up fails the start-up.
+    win32::RethrowCallbackFailure();
   } catch (...) {
     // No destructor runs for a constructor that throws: the window, whose data points here,
     // goes now.
     destroying_ = true;
     ::DestroyWindow(hwnd_);
+    win32::TakeCallbackFailure();
     throw;
   }
-  ApplyDpi(WindowDpi(hwnd_), nullptr);
-  LoadLogo();
-  if (painter_.HasLogo()) FitLogo();
-  FormCreate();
 }
 
 TFrmQuorvexInstall::~TFrmQuorvexInstall() {
@@ -268,12 +277,15 @@ void TFrmQuorvexInstall::btnAvancarClick() {
   const InstallationPorts ports{services_.files, services_.shell, *this, client_};
   try {
     services_.run(ports, services_.versionName);
-  } catch (const std::exception& error) {
+  } catch (...) {
     // The run catches the failures of its own steps; anything else still gets the run's
     // message instead of ending the program unseen. Its English detail is not for the user.
-    LogDetail(error.what());
+    LogFailure(std::current_exception());
     ShowError(std::string(kDownloadErrorText), std::string(kDownloadErrorCaption));
   }
+  // A callback's failure that no pumped event brought back into the run (a paint while the
+  // message box was up, say) has painted nothing more; it is only recorded.
+  if (const std::exception_ptr late = win32::TakeCallbackFailure()) LogFailure(late);
   running_ = false;
 
   if (endRequested_ || quitSeen_) {
@@ -356,6 +368,9 @@ void TFrmQuorvexInstall::ProcessPendingEvents() {
       return;
     }
     DispatchLoopMessage(msg);
+    // Back in our own frames: a callback's failure during the run ends the run, which shows
+    // its message (see win32::SystemCallback).
+    win32::RethrowCallbackFailure();
   }
 }
 
@@ -373,7 +388,7 @@ void TFrmQuorvexInstall::DrawItem(const DRAWITEMSTRUCT& item) {
 
 // --- Window procedures --------------------------------------------------------------------
 
-LRESULT CALLBACK TFrmQuorvexInstall::FormProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT TFrmQuorvexInstall::FormProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_NCCREATE) {
     auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
     auto* form = static_cast<TFrmQuorvexInstall*>(create->lpCreateParams);
@@ -448,7 +463,7 @@ LRESULT TFrmQuorvexInstall::HandleMessage(UINT message, WPARAM wParam, LPARAM lP
   }
 }
 
-LRESULT CALLBACK TFrmQuorvexInstall::PanelProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT TFrmQuorvexInstall::PanelProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_COMMAND:
     case WM_DRAWITEM:

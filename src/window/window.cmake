@@ -1,6 +1,8 @@
 # The installer program: the window and its drawing as a library (shared with the window's
 # tests), and QuorvexInstall.exe made from the entry point and the resources.
 
+# FaultPoint.cpp belongs to each program instead (see FaultPoint.h).
+list(FILTER QUORVEX_WINDOW_SOURCES EXCLUDE REGEX "/FaultPoint\\.cpp$")
 add_library(quorvex_window STATIC ${QUORVEX_WINDOW_SOURCES})
 target_link_libraries(quorvex_window PUBLIC quorvex_win32 comctl32 windowscodecs)
 
@@ -14,7 +16,8 @@ function(quorvex_add_installer target apiBase versionName)
   if(ARGC GREATER 3)
     set(resourceScript ${ARGV3})
   endif()
-  add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/src/QuorvexInstall.cpp ${resourceScript})
+  add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/src/QuorvexInstall.cpp ${CMAKE_SOURCE_DIR}/src/window/FaultPoint.cpp
+                 ${resourceScript})
   target_link_libraries(${target} PRIVATE quorvex_window)
   target_compile_definitions(${target} PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:QUORVEX_API_BASE="${apiBase}" QUORVEX_VERSION_NAME="${versionName}">

@@ -29,6 +29,7 @@ from harness import (Failure, LocalServer, WineSession, check, make_certificates
 
 CAPTION = "Quorvex - Instala\u00e7\u00e3o"
 ERROR_TEXT = "Erro no download!\\rEntre em contato com o Suporte T\u00e9cnico."
+START_UP_ERROR_TEXT = "N\u00e3o foi poss\u00edvel abrir o instalador.\\rEntre em contato com o Suporte T\u00e9cnico."
 TITLE_TEXT = "Instala\u00e7\u00e3o\\r\\nQuorvex - Veltrano"
 MARKER = "C:\\qv-started.txt"
 CSIDL_DESKTOP = 0
@@ -707,6 +708,54 @@ def folder_link(args, machine):
         os.remove(link)
 
 
+# A C++ exception cannot pass through the system's frames in the 32-bit build: one that left a
+# window procedure or an enumeration callback would end the process unseen. These runs use the
+# installer with fault points (QuorvexInstall-faults), where QUORVEX_FAULT names the point that
+# throws std::bad_alloc, and expect the messages instead.
+def installer_exit(machine):
+    code = machine.installer.wait(timeout=30)
+    machine.installer = None
+    return code
+
+
+def fault_while_painting(args, machine):
+    """The progress bar's paint fails while the package arrives: the run ends in its message,
+    nothing is installed, and the window stays usable."""
+    publish_package(args)
+    service = Service(args, mode="slow", seconds=6)
+    try:
+        machine.start_installer(args.installer_with_faults, env={"QUORVEX_FAULT": "paint-progress"})
+        machine.probe("click", "Instalar")
+        check_error_box(machine)
+        machine.screenshot("fault_while_painting-error_box")
+        answer_error_box(machine)
+        state = machine.state()
+        check(state is not None and control(state, "Button", "Instalar")["enabled"] == "1",
+              "the window stays open and Install works again")
+        check(machine.file("C:\\Quorvex\\Quorvex.exe") == "exists=0", "nothing was installed")
+        machine.probe("close")
+        check(machine.wait_installer_end(20000), "closing ends the program")
+        code = installer_exit(machine)
+        check(code == 0, f"the program ended normally, not terminated ({code})")
+    finally:
+        service.stop()
+
+
+def fault_while_loading_style(args, machine):
+    """Reading the style fails inside the resource enumeration: the start-up message, then a
+    normal end, never a terminated process."""
+    machine.start_installer(args.installer_with_faults, wait=False, env={"QUORVEX_FAULT": "style"})
+    _, lines = machine.probe("wait-dialog", "Erro", 30000)
+    check(f"text={START_UP_ERROR_TEXT}" in lines, f"the start-up message ({lines})")
+    check("icon=1" in lines and "button=OK" in lines, "error icon and one OK button")
+    check(machine.state() is None, "no installer window")
+    machine.screenshot("fault_while_loading_style-message")
+    machine.probe("answer-dialog", "Erro", "OK")
+    check(machine.wait_installer_end(20000), "the program ends after the message")
+    code = installer_exit(machine)
+    check(code == 1, f"the start-up failure's exit code, not a termination ({code})")
+
+
 def setup(args, machine):
     """The test authority (trusted in the prefix), the service's certificate, and one that
     no trusted authority vouches for."""
@@ -733,12 +782,14 @@ SCENARIOS = {
     "missing_style": missing_style,
     "planted_dlls": planted_dlls,
     "folder_link": folder_link,
+    "fault_while_painting": fault_while_painting,
+    "fault_while_loading_style": fault_while_loading_style,
 }
 
 
 def main():
     parser = argparse.ArgumentParser()
-    for name in ("wine-env", "wine-root", "installer", "installer-without-style", "probe", "app", "service", "version",
+    for name in ("wine-env", "wine-root", "installer", "installer-without-style", "installer-with-faults", "probe", "app", "service", "version",
                  "work", "planted-dll"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--port", type=int, required=True)

@@ -116,7 +116,7 @@ def edge_redirect(args, machine):
 
 def main():
     parser = run_e2e.argparse.ArgumentParser()
-    for name in ("wine-env", "wine-root", "installer", "installer-without-style", "probe", "app", "service", "version",
+    for name in ("wine-env", "wine-root", "installer", "installer-without-style", "installer-with-faults", "probe", "app", "service", "version",
                  "work"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--port", type=int, required=True)

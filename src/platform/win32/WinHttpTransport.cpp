@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "download/ResponseHead.h"
+#include "platform/win32/SystemCallback.h"
 #include "platform/win32/TextConversion.h"
 #include "platform/win32/WinHttpLibrary.h"
 
@@ -106,7 +107,7 @@ struct LateHeaders {
   DWORD error = 0;
 };
 
-void CALLBACK AttachLateHeaders(HINTERNET handle, DWORD_PTR context, DWORD status, void*, DWORD) {
+void AttachLateHeaders(HINTERNET handle, DWORD_PTR context, DWORD status, void*, DWORD) {
   auto* late = reinterpret_cast<LateHeaders*>(context);
   if (status != WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER || !late || late->attached) return;
   late->attached = true;
@@ -233,7 +234,7 @@ std::unique_ptr<HttpExchange> WinHttpTransport::Send(const TransportRequest& req
   LateHeaders late;
   if (secure && !proxy.proxy.empty() && PlatformSendsRequestHeadersToTheProxy()) {
     late.lines = &lines;
-    if (api.SetStatusCallback(handle.get(), AttachLateHeaders, WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER, 0) ==
+    if (api.SetStatusCallback(handle.get(), SystemCallback<&AttachLateHeaders>::Call, WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER, 0) ==
         WINHTTP_INVALID_STATUS_CALLBACK)
       FailWithLastError(kSending);
   } else {
@@ -245,9 +246,13 @@ std::unique_ptr<HttpExchange> WinHttpTransport::Send(const TransportRequest& req
 
   // Certificate problems are not waved through: the platform's checks stand and a failed
   // check fails the request here.
-  if (!api.SendRequest(handle.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
-                       reinterpret_cast<DWORD_PTR>(&late))) {
-    const DWORD error = ::GetLastError();
+  const BOOL sent = api.SendRequest(handle.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
+                                    reinterpret_cast<DWORD_PTR>(&late));
+  const DWORD sendError = ::GetLastError();
+  // The status callback's own failure (out of memory) is the cause of whatever came next.
+  if (late.lines) RethrowCallbackFailure();
+  if (!sent) {
+    const DWORD error = sendError;
     // A proxy that refuses the tunnel answers before any TLS; some WinHTTPs then report a
     // secure channel failure although the proxy's head is on the handle.
     if (!proxy.proxy.empty()) {
