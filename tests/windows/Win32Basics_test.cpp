@@ -1,7 +1,11 @@
+#include "platform/win32/ExtendedPath.h"
 #include "platform/win32/TextConversion.h"
 #include "platform/win32/UniqueHandle.h"
 
 #include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
 
 namespace quorvex::win32 {
 namespace {
@@ -12,6 +16,23 @@ TEST(Win32Basics, TextRoundTripsThroughUtf16) {
   EXPECT_EQ(wide, L"Quorvex - Instala\u00E7\u00E3o \u20AC \U0001F600");
   EXPECT_EQ(Narrow(wide), text);
   EXPECT_EQ(Widen(""), L"");
+}
+
+TEST(Win32Basics, PathsReachTheSystemInTheirExtendedForm) {
+  wchar_t current[MAX_PATH];
+  ASSERT_GT(::GetCurrentDirectoryW(MAX_PATH, current), 0u);
+  std::wstring here = current;
+  if (here.back() != L'\\') here += L'\\';
+  const std::pair<std::wstring, std::wstring> cases[] = {
+      {L"C:\\Quorvex\\app\\Quorvex.exe", L"\\\\?\\C:\\Quorvex\\app\\Quorvex.exe"},
+      {L"C:\\", L"\\\\?\\C:\\"},
+      {L"\\\\server\\share\\Quorvex", L"\\\\?\\UNC\\server\\share\\Quorvex"},
+      {L"\\\\?\\C:\\already", L"\\\\?\\C:\\already"},
+      // The system resolves nothing in an extended path: slashes and dot parts first.
+      {L"C:/Quorvex/./old/../app", L"\\\\?\\C:\\Quorvex\\app"},
+      {L"relative\\name.txt", L"\\\\?\\" + here + L"relative\\name.txt"},
+  };
+  for (const auto& [path, expected] : cases) EXPECT_EQ(ExtendedPath(path), expected) << Narrow(path);
 }
 
 // A handle kind whose closing fails and sets its own error, as CloseHandle can.

@@ -21,3 +21,10 @@ quorvex_add_wine_test(qv_unpack_links
           -DQV_UNPACK=$<TARGET_FILE:qv-unpack>
           -DWORK=${CMAKE_CURRENT_BINARY_DIR}/qv-unpack-links
           -P ${CMAKE_CURRENT_LIST_DIR}/unpack/check-links.cmake)
+
+# Deep packages (paths past MAX_PATH, a folder name of 255 characters) made by zip and Python's
+# zipfile install; --check warns about the long paths; a link deep in one is still refused.
+quorvex_add_wine_test(qv_unpack_deep_packages
+  COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/unpack/check-deep-packages.py
+          --work ${CMAKE_CURRENT_BINARY_DIR}/deep-packages --qv-unpack $<TARGET_FILE:qv-unpack>
+          --wine-run ${CMAKE_BINARY_DIR}/wine-run)

@@ -7,8 +7,10 @@
 // installer would (its structure, every name, and every entry's data inflated and its
 // CRC-32 compared), writes nothing, and lists the entries with the names they will get
 // below the installation folder. Warns about names that look UTF-8 but will be read as
-// code page 437, and about a missing top-level Quorvex.exe. Exit 0 when the package would
-// install, else 1.
+// code page 437, about a missing top-level Quorvex.exe, and about entries whose full path on
+// Windows (C:\Quorvex\ and the name with backslashes) passes 259 characters: the installer
+// writes them, but an application that opens such a file without the "\\?\" prefix cannot.
+// Exit 0 when the package would install, else 1.
 
 #include <cstdio>
 #include <exception>
@@ -123,6 +125,20 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+// The length of a UTF-8 text in UTF-16 units, as Windows counts a path.
+std::size_t Utf16Length(std::string_view utf8) {
+  std::size_t units = 0;
+  for (const char c : utf8) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte & 0xC0) != 0x80) units += byte >= 0xF0 ? 2 : 1;  // a lead byte starts a character
+  }
+  return units;
+}
+
+// The longest path, without its terminating character, that MAX_PATH leaves for a file.
+constexpr std::size_t kLongestOrdinaryPath = 259;
+constexpr std::string_view kInstallationFolder = "C:\\Quorvex\\";
+
 int CheckPackageFile(const PackageBytes& package) {
   const std::span<const std::uint8_t> bytes{package.data, package.size};
   std::uint64_t files = 0, folders = 0, total = 0;
@@ -136,6 +152,14 @@ int CheckPackageFile(const PackageBytes& package) {
       total += entry.size;
       std::printf("%14llu  %s\n", static_cast<unsigned long long>(entry.size), entry.relativePath.c_str());
       hasExecutable = hasExecutable || EqualsIgnoringAsciiCase(entry.relativePath, "Quorvex.exe");
+    }
+    const std::size_t pathLength = kInstallationFolder.size() + Utf16Length(entry.relativePath);
+    if (pathLength > kLongestOrdinaryPath) {
+      std::fprintf(stderr,
+                   "qv-unpack: warning: %llu characters as C:\\Quorvex\\%s, over %llu: installed, but programs that "
+                   "do not use long paths cannot open it\n",
+                   static_cast<unsigned long long>(pathLength), entry.relativePath.c_str(),
+                   static_cast<unsigned long long>(kLongestOrdinaryPath));
     }
     if (entry.unmarkedUtf8) {
       std::fprintf(stderr,

@@ -1,20 +1,18 @@
 #include "platform/win32/ConfinedFolder.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cwctype>
 #include <optional>
+#include <vector>
 
 #include "install/FileSystem.h"
+#include "platform/win32/ExtendedPath.h"
 #include "platform/win32/TextConversion.h"
 #include "platform/win32/UniqueHandle.h"
 
 namespace quorvex::win32 {
 namespace {
-
-std::wstring WithoutTrailingBackslashes(std::wstring path) {
-  while (path.size() > 3 && path.back() == L'\\') path.pop_back();
-  return path;
-}
 
 std::wstring Upper(std::wstring text) {
   for (wchar_t& c : text) c = static_cast<wchar_t>(std::towupper(c));
@@ -31,13 +29,43 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
   throw FileSystemError(FileSystemFailure::kRefused, Narrow(path), 0, why + "; nothing is written through a link");
 }
 
+// The object name the kernel keeps for a handle, asked of ntdll itself: Wine's
+// GetFinalPathNameByHandleW asks with room for MAX_PATH characters only and answers every
+// longer path with ERROR_MORE_DATA, whatever the caller's buffer. Wine names a file
+// "\??\C:\dir\name", which is the form taken here; any other form (a device name) is not.
+std::optional<std::wstring> FinalPathFromObjectName(HANDLE handle) {
+  struct NameInformation {
+    USHORT length;
+    USHORT maximumLength;
+    PWSTR buffer;
+  };
+  using QueryObject = LONG(NTAPI*)(HANDLE, int /* ObjectNameInformation */, void*, ULONG, ULONG*);
+  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  const auto query = ntdll ? reinterpret_cast<QueryObject>(
+                                 reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtQueryObject")))
+                           : nullptr;
+  if (!query) return std::nullopt;
+  std::vector<std::uint8_t> buffer(sizeof(NameInformation) + 65536 + sizeof(wchar_t));
+  ULONG needed = 0;
+  if (query(handle, 1, buffer.data(), static_cast<ULONG>(buffer.size()), &needed) < 0) return std::nullopt;
+  const auto* name = reinterpret_cast<const NameInformation*>(buffer.data());
+  const std::wstring text(name->buffer, name->length / sizeof(wchar_t));
+  if (text.rfind(L"\\??\\UNC\\", 0) == 0) return L"\\\\" + text.substr(8);
+  if (text.rfind(L"\\??\\", 0) == 0 && text.size() >= 7 && text[5] == L':') return text.substr(4);
+  return std::nullopt;
+}
+
 // The path the system resolves a handle to, in the form "C:\dir\name" or "\\server\share\dir".
+// A short buffer is answered with the size needed.
 std::optional<std::wstring> FinalPathOf(HANDLE handle) {
   std::wstring path(MAX_PATH, L'\0');
   for (int attempt = 0; attempt < 2; ++attempt) {
     const DWORD length = ::GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
                                                      FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0) return std::nullopt;
+    if (length == 0) {
+      if (::GetLastError() == ERROR_MORE_DATA) return FinalPathFromObjectName(handle);
+      return std::nullopt;
+    }
     if (length < path.size()) {
       path.resize(length);
       if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\\\" + path.substr(8);
@@ -50,7 +78,7 @@ std::optional<std::wstring> FinalPathOf(HANDLE handle) {
 }
 
 std::optional<std::wstring> FinalPathOfFolder(const std::wstring& folder) {
-  UniqueFile handle(::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+  UniqueFile handle(::CreateFileW(ExtendedPath(folder).c_str(), FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!handle) return std::nullopt;
@@ -60,7 +88,7 @@ std::optional<std::wstring> FinalPathOfFolder(const std::wstring& folder) {
 // Makes a missing folder. A name taken meanwhile is left to the check that follows; any other
 // failure is the creation's own, with the system's reason.
 void MakeFolder(const std::wstring& folder) {
-  if (::CreateDirectoryW(folder.c_str(), nullptr)) return;
+  if (::CreateDirectoryW(ExtendedPath(folder).c_str(), nullptr)) return;
   const DWORD error = ::GetLastError();
   if (error != ERROR_ALREADY_EXISTS) {
     throw FileSystemError(FileSystemFailure::kCreateFolder, Narrow(folder), error, SystemErrorReason(error));
@@ -89,7 +117,7 @@ std::wstring ConfinedFolder::ExpectedFinalPath(const std::wstring& path) {
 
 void ConfinedFolder::CheckFolder(const std::wstring& folder) {
   if (plain_.count(Upper(folder))) return;
-  const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+  const DWORD attributes = ::GetFileAttributesW(ExtendedPath(folder).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD error = ::GetLastError();
     throw FileSystemError(FileSystemFailure::kCheck, Narrow(folder), error, SystemErrorReason(error));
@@ -125,17 +153,17 @@ void ConfinedFolder::CreateFolders(const std::wstring& path) {
   // Most files go into a folder an earlier file made: checked once, not per file. A folder
   // swapped for a link since is still caught by the final path of each file opened in it.
   if (plain_.count(Upper(target))) return;
-  if (::GetFileAttributesW(root_.c_str()) == INVALID_FILE_ATTRIBUTES) {
+  if (::GetFileAttributesW(ExtendedPath(root_).c_str()) == INVALID_FILE_ATTRIBUTES) {
     // The root's own ancestors are created as the system finds them.
     for (std::size_t at = root_.find(L'\\', 3); at != std::wstring::npos; at = root_.find(L'\\', at + 1))
-      ::CreateDirectoryW(root_.substr(0, at).c_str(), nullptr);
+      ::CreateDirectoryW(ExtendedPath(root_.substr(0, at)).c_str(), nullptr);
     MakeFolder(root_);
   }
   CheckFolder(root_);
   for (std::size_t at = target.find(L'\\', root_.size() + 1);; at = target.find(L'\\', at + 1)) {
     const std::wstring folder = at == std::wstring::npos ? target : target.substr(0, at);
     if (folder.size() > root_.size()) {
-      if (::GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) MakeFolder(folder);
+      if (::GetFileAttributesW(ExtendedPath(folder).c_str()) == INVALID_FILE_ATTRIBUTES) MakeFolder(folder);
       CheckFolder(folder);
     }
     if (at == std::wstring::npos) break;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "platform/win32/ExtendedPath.h"
 #include "platform/win32/TextConversion.h"
 #include "platform/win32/UniqueHandle.h"
 
@@ -20,9 +21,10 @@ constexpr std::size_t kMaxWriteChunk = std::size_t{1} << 26;
 
 // Makes one folder; an existing folder is fine, anything else in its place is not.
 void MakeFolder(const std::wstring& folder) {
-  if (::CreateDirectoryW(folder.c_str(), nullptr)) return;
+  const std::wstring extended = ExtendedPath(folder);
+  if (::CreateDirectoryW(extended.c_str(), nullptr)) return;
   const DWORD error = ::GetLastError();
-  const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+  const DWORD attributes = ::GetFileAttributesW(extended.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     Fail(FileSystemFailure::kCreateFolder, Narrow(folder), error);
   }
@@ -76,11 +78,6 @@ class Win32OutputFile : public OutputFile {
   std::string path_;
 };
 
-std::wstring WithoutTrailingBackslashes(std::wstring path) {
-  while (path.size() > 3 && path.back() == L'\\') path.pop_back();
-  return path;
-}
-
 // Where the first folder that may need creating starts: after "C:\" or "\\server\share\".
 std::size_t RootLength(const std::wstring& path) {
   if (path.size() >= 2 && path[1] == L':') return path.size() >= 3 && path[2] == L'\\' ? 3 : 2;
@@ -98,16 +95,18 @@ std::size_t RootLength(const std::wstring& path) {
 Win32FileSystem::Win32FileSystem(const std::string& confinedFolder) : confined_(Widen(confinedFolder)) {}
 
 bool Win32FileSystem::FileExists(const std::string& path) {
-  const DWORD attributes = ::GetFileAttributesW(Widen(path).c_str());
+  const DWORD attributes = ::GetFileAttributesW(ExtendedPath(Widen(path)).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 bool Win32FileSystem::FolderExists(const std::string& path) {
-  const DWORD attributes = ::GetFileAttributesW(WithoutTrailingBackslashes(Widen(path)).c_str());
+  const DWORD attributes = ::GetFileAttributesW(ExtendedPath(WithoutTrailingBackslashes(Widen(path))).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool Win32FileSystem::RemoveFile(const std::string& path) { return ::DeleteFileW(Widen(path).c_str()) != FALSE; }
+bool Win32FileSystem::RemoveFile(const std::string& path) {
+  return ::DeleteFileW(ExtendedPath(Widen(path)).c_str()) != FALSE;
+}
 
 void Win32FileSystem::CreateFolderTree(const std::string& path) {
   const std::wstring folder = WithoutTrailingBackslashes(Widen(path));
@@ -117,7 +116,7 @@ void Win32FileSystem::CreateFolderTree(const std::string& path) {
     confined_.CreateFolders(folder);
     return;
   }
-  const DWORD existing = ::GetFileAttributesW(folder.c_str());
+  const DWORD existing = ::GetFileAttributesW(ExtendedPath(folder).c_str());
   if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY) != 0) return;
   for (std::size_t at = folder.find(L'\\', RootLength(folder)); at != std::wstring::npos;
        at = folder.find(L'\\', at + 1)) {
@@ -129,12 +128,13 @@ void Win32FileSystem::CreateFolderTree(const std::string& path) {
 std::unique_ptr<OutputFile> Win32FileSystem::CreateOutputFile(const std::string& path) {
   const std::wstring widePath = Widen(path);
   confined_.CheckParents(widePath);
+  const std::wstring systemPath = ExtendedPath(widePath);
   constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
   // Almost every file is new, so the name is first created where nothing, not even a link to
   // nothing, has it: no file appears at a link's far end, and a fresh install pays one lookup
   // by path per file (under Wine each lookup scans the folder). DELETE: a file made where a
   // folder was swapped for a link after its check is removed again.
-  UniqueFile file(::CreateFileW(widePath.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, kFlags, nullptr));
+  UniqueFile file(::CreateFileW(systemPath.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, kFlags, nullptr));
   bool created = static_cast<bool>(file);
   UniqueFile existing;
   FILE_BASIC_INFO before{};
@@ -146,7 +146,7 @@ std::unique_ptr<OutputFile> Win32FileSystem::CreateOutputFile(const std::string&
     // attributes, so an earlier release's files would block every later one: those bits are
     // cleared here, and given back if the file still cannot be opened (in use by another
     // process).
-    existing.reset(::CreateFileW(widePath.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+    existing.reset(::CreateFileW(systemPath.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!existing && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
@@ -167,7 +167,7 @@ std::unique_ptr<OutputFile> Win32FileSystem::CreateOutputFile(const std::string&
     }
     // The existing file is opened without truncating and emptied only once the handle is
     // known to be the file the path names.
-    file.reset(::CreateFileW(widePath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, kFlags, nullptr));
+    file.reset(::CreateFileW(systemPath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, kFlags, nullptr));
   }
   if (!file) {
     const DWORD error = ::GetLastError();
@@ -194,7 +194,7 @@ std::unique_ptr<OutputFile> Win32FileSystem::CreateOutputFile(const std::string&
 
 bool Win32FileSystem::ApplyAttributes(const std::string& path, std::uint32_t attributes) {
   constexpr DWORD kKept = kProtectedAttributes | FILE_ATTRIBUTE_ARCHIVE;
-  const std::wstring widePath = Widen(path);
+  const std::wstring widePath = ExtendedPath(Widen(path));
   const DWORD bits = attributes & kKept;
   // Most entries ask for what a file just written has already (archive). A query by path is
   // cheap; a change opens and closes the file, about ten times the cost under Wine.
