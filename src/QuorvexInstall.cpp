@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "download/RunLog.h"
+#include "install/FileRunLog.h"
 #include "install/Installation.h"
 #include "platform/win32/CommonControlsLibrary.h"
 #include "platform/win32/ComPtr.h"
@@ -17,6 +19,8 @@
 #include "platform/win32/Win32FileSystem.h"
 #include "platform/win32/Win32Shell.h"
 #include "platform/win32/WinHttpTransport.h"
+#include "platform/win32/Win32LogStore.h"
+#include "window/StartRecord.h"
 #include "window/StyleResource.h"
 #include "window/WindowError.h"
 #include "window/uQuorvexInstall.h"
@@ -57,6 +61,7 @@ constexpr const wchar_t* kStartUpErrorText =
 
 int FailStartUp(std::string_view detail) {
   quorvex::window::LogDetail(detail);
+  quorvex::window::LogDetail("installer ends: it could not start");
   ::MessageBoxW(nullptr, kStartUpErrorText, quorvex::win32::Widen(quorvex::kDownloadErrorCaption).c_str(),
                 MB_OK | MB_ICONERROR);
   return 1;
@@ -68,6 +73,17 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   // Before anything loads a library: an installer is run from a downloads folder, where a
   // DLL named like a system one may lie beside it.
   quorvex::win32::RestrictDllSearchToSystem();
+  // The support log, %TEMP%\QuorvexInstall.log: every run leaves its lines there, and a log
+  // that cannot be written changes nothing.
+  quorvex::win32::Win32LogStore logStore;
+  quorvex::FileRunLog runLog(logStore);
+  quorvex::window::SetDetailLog(&runLog);
+  struct DetailLogScope {
+    ~DetailLogScope() { quorvex::window::SetDetailLog(nullptr); }  // the log ends before the program
+  } detailLogScope;
+  quorvex::LogEvent(&runLog, [&] {
+    return quorvex::window::DescribeStart(instance, QUORVEX_VERSION_NAME, QUORVEX_API_BASE);
+  });
   // COM for this, the window's only thread: the shell link code needs an apartment.
   quorvex::win32::ComApartment apartment(COINIT_APARTMENTTHREADED);
   // The common controls only now, with the search confined (see CommonControlsLibrary.h).
@@ -88,7 +104,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     // The main window is the top-level window of the program, so it owns the taskbar button.
     quorvex::window::TFrmQuorvexInstall form(
         quorvex::window::FormServices{instance, transport, files, shell, QUORVEX_API_BASE, QUORVEX_VERSION_NAME,
-                                      quorvex::DownloadAndInstall},
+                                      quorvex::DownloadAndInstall, &runLog},
         std::move(style));
     form.Show();
 
@@ -99,6 +115,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
       // goes on and the failure is recorded.
       if (const std::exception_ptr failure = quorvex::win32::TakeCallbackFailure()) quorvex::window::LogFailure(failure);
     }
+    quorvex::LogEvent(&runLog, [] { return std::string("installer ends"); });
     return 0;
   } catch (const std::exception& error) {
     return FailStartUp(error.what());

@@ -1,5 +1,7 @@
 #include "window/WindowError.h"
 
+#include "download/RunLog.h"
+
 #include <windows.h>
 
 #include "platform/win32/TextConversion.h"
@@ -14,7 +16,14 @@ WindowError LastWindowError(WindowFailure kind, std::string_view attempted) {
   return WindowError(kind, code, message);
 }
 
+namespace {
+RunLog* detailLog = nullptr;
+}  // namespace
+
+void SetDetailLog(RunLog* log) noexcept { detailLog = log; }
+
 void LogDetail(std::string_view text) {
+  LogEvent(detailLog, [&] { return "detail: " + std::string(text); });
   const std::wstring line = L"QuorvexInstall: " + win32::Widen(text) + L"\n";
   ::OutputDebugStringW(line.c_str());
 }

@@ -8,6 +8,10 @@
 #include <exception>
 #include <string_view>
 
+namespace quorvex {
+class RunLog;
+}
+
 namespace quorvex::window {
 
 enum class WindowFailure {
@@ -36,8 +40,10 @@ class WindowError : public std::runtime_error {
 // attempted followed by the code and the system's text for it.
 WindowError LastWindowError(WindowFailure kind, std::string_view attempted);
 
-// The program keeps no log: details that the user is not shown go to the debugger's output.
+// Details that the user is not shown: to the debugger's output, and to the run log once
+// SetDetailLog has named one.
 void LogDetail(std::string_view text);
+void SetDetailLog(RunLog* log) noexcept;
 // The same for a failure caught as an exception_ptr (its what(), or that it had none).
 void LogFailure(const std::exception_ptr& failure) noexcept;
 

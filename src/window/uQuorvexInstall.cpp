@@ -82,6 +82,7 @@ TFrmQuorvexInstall::TFrmQuorvexInstall(FormServices services, std::optional<Visu
     : services_(std::move(services)),
       painter_(std::move(style)),
       client_(services_.transport, services_.apiBase) {
+  client_.SetRunLog(services_.log);
   RegisterClasses(services_.instance, win32::SystemCallback<&FormProc, &win32::WindowFailureAnswer>::Call,
                   win32::SystemCallback<&PanelProc, &win32::WindowFailureAnswer>::Call);
 
@@ -274,7 +275,7 @@ void TFrmQuorvexInstall::btnAvancarClick() {
   const bool installHadFocus = ::GetFocus() == btnAvancar_;
   ::EnableWindow(btnAvancar_, FALSE);
 
-  const InstallationPorts ports{services_.files, services_.shell, *this, client_};
+  const InstallationPorts ports{services_.files, services_.shell, *this, client_, services_.log};
   try {
     services_.run(ports, services_.versionName);
   } catch (...) {

@@ -36,6 +36,7 @@ struct FormServices {
   std::string versionName;  // the release Install installs
   // The installation run: DownloadAndInstall, or a stand-in in the window's own tests.
   std::function<void(const InstallationPorts&, const std::string&)> run;
+  RunLog* log = nullptr;  // where the run and its download record what happened; none: nowhere
 };
 
 class TFrmQuorvexInstall final : public InstallerUi {

@@ -13,6 +13,8 @@ The scenarios run in the Wine prefix that QUORVEX_WINE_ARCH selects (see wine-en
 default 64-bit one, where the installer asks for the x64 package, or the 32-bit one (x86).
 """
 import argparse
+import base64
+import glob
 import os
 import random
 import re
@@ -121,6 +123,12 @@ class Machine:
         marker = self.host_path(MARKER)
         if os.path.exists(marker):
             os.remove(marker)
+        for log in self.run_logs():
+            os.remove(log)
+
+    def run_logs(self):
+        """The support logs in the user's temporary folder (QuorvexInstall.log and the older one)."""
+        return glob.glob(os.path.join(self.host_path("C:\\users"), "*", "Temp", "QuorvexInstall*.log"))
 
     def wait_marker(self, seconds=60):
         marker = self.host_path(MARKER)
@@ -766,6 +774,35 @@ def setup(args, machine):
     set_dpi(machine, 96)
 
 
+# What the support log must say after each scenario (every scenario's log is also scanned for
+# the secrets a run holds).
+RUN_LOG_NAMES = {
+    "fresh_install": ["installer starts: release", "response HTTP/1.1 200 OK, direct", "run ends: installed"],
+    "not_found_then_install": ["response HTTP/1.1 404", "unpack failure kind=not-a-package", "run ends: installed"],
+    "server_error": ["download failure kind=server-status", "503 Service Unavailable"],
+    "untrusted_certificate": ["download failure kind=sending code="],
+    "empty_body": ["run ends without a message: the response body is empty"],
+    "slow_transfer": ["unpack failure kind=not-a-package"],
+    "folder_link": ["run fails after", "nothing is written through a link"],
+    "fault_while_painting": ["download failure kind=resources"],
+    "fault_while_loading_style": ["detail: std::bad_alloc", "installer ends: it could not start"],
+}
+SECRETS = ["&vOlt_582%", "Tellavorne:", base64.b64encode(b"Tellavorne:&vOlt_582%").decode()]
+
+
+def check_run_log(machine, scenario):
+    text = ""
+    for log in sorted(machine.run_logs()):
+        with open(log, encoding="utf-8") as lines:
+            text += lines.read()
+    for expected in RUN_LOG_NAMES.get(scenario, []):
+        check(expected in text, f"the support log says {expected!r}")
+    for secret in SECRETS:
+        check(secret not in text, f"the support log holds no secret ({secret[:4]}...)")
+    check(all(re.match(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d ", line)
+              for line in text.splitlines()), "every line starts with the local time and its offset")
+
+
 SCENARIOS = {
     "fresh_install": fresh_install,
     "update": update,
@@ -812,6 +849,7 @@ def main():
                 raise
             finally:
                 machine.stop_installer()
+            check_run_log(machine, args.scenario)
     except Failure as failure:
         print("FAIL:", failure)
         return 1
