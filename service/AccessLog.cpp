@@ -44,7 +44,8 @@ void AccessLog::Write(const AccessLogEntry& entry) {
   const std::string line = UtcNow() + " " + entry.remote + " \"" + EscapeLogText(entry.method) + " " +
                            EscapeLogText(entry.target) + "\" " + std::to_string(entry.status) + " " +
                            std::to_string(entry.bytes) + " user=\"" + EscapeLogText(entry.user) + "\" file=\"" +
-                           EscapeLogText(entry.file) + "\" time=" + seconds.data() + "\n";
+                           EscapeLogText(entry.file) + "\" time=" + seconds.data() + " agent=\"" +
+                           EscapeLogText(entry.agent.empty() ? std::string("-") : entry.agent) + "\"\n";
   const std::lock_guard<std::mutex> lock(mutex_);
   out_ << line << std::flush;
 }

@@ -23,6 +23,7 @@ struct AccessLogEntry {
   std::string user;         // user name offered, checked or not
   std::string file;         // storage area "\" file name, when both decoded
   double seconds = 0;       // from the request's first byte to its last byte sent
+  std::string agent;        // the User-Agent, which names the installer and its version
 };
 
 class AccessLog {

@@ -265,6 +265,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     requestStart_ = Clock::now();
     method_.clear();
     target_.clear();
+    agent_.clear();
     status_ = 0;
     bodySent_ = 0;
     SetDeadline(core_->limits.headerTimeout);
@@ -313,6 +314,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     const auto& request = parser_->get();
     method_ = std::string(request.method_string());
     target_ = std::string(request.target());
+    // At most as much as a log line should carry of a text the client chose.
+    agent_ = std::string(request[http::field::user_agent].substr(0, 200));
     // A body would be a second stream inside this one: a proxy in front might read it as the next
     // request. Refusing and closing leaves nothing to disagree about.
     const auto length = parser_->content_length();
@@ -456,6 +459,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     entry.user = reply_.user;
     entry.file = reply_.fileName;
     entry.seconds = std::chrono::duration<double>(Clock::now() - requestStart_).count();
+    entry.agent = agent_;
     core_->log.Write(entry);
   }
 
@@ -487,6 +491,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Clock::time_point lastProgress_ = Clock::now();
   std::string method_;
   std::string target_;
+  std::string agent_;
 };
 
 ServiceServer::ServiceServer(asio::io_context& io, const DownloadService& service, AccessLog& log, SSL_CTX* tls,

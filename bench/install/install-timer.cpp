@@ -120,11 +120,12 @@ class TimedShell : public Shell {
   TimedShell(Shell& inner, Marks& marks) : inner_(inner), marks_(marks) {}
   std::string SpecialFolderPath(int csidl) override { return inner_.SpecialFolderPath(csidl); }
   std::unique_ptr<ShellLink> CreateLink() override { return inner_.CreateLink(); }
-  void Execute(const std::string& verb, const std::string& file, const std::string& parameters,
-               const std::string& directory, int show) override {
+  std::uint32_t Execute(const std::string& verb, const std::string& file, const std::string& parameters,
+                        const std::string& directory, int show) override {
     marks_.executeBegin = Clock::now();
-    inner_.Execute(verb, file, parameters, directory, show);
+    const std::uint32_t answer = inner_.Execute(verb, file, parameters, directory, show);
     marks_.executeEnd = Clock::now();
+    return answer;
   }
   ProcessorArchitecture NativeArchitecture() override { return inner_.NativeArchitecture(); }
 

@@ -149,7 +149,8 @@ TEST_F(DownloadServiceTest, AnswersEachKindOfRequest) {
   EXPECT_TRUE(client->ClosedWithin(5));
   expectedLog.push_back("\"POST /admin/files/download\" 400 ");
 
-  const auto after = service.Get("/admin/files/download", good);
+  const auto after =
+      service.Get("/admin/files/download", With(good, "User-Agent", "QuorvexInstall/2.4.0.0 RESTClient/1.0"));
   ASSERT_TRUE(after);
   EXPECT_EQ(after->status, 200);
   expectedLog.push_back("\"GET /admin/files/download\" 200 " + std::to_string(package.size()) + " ");
@@ -171,6 +172,8 @@ TEST_F(DownloadServiceTest, AnswersEachKindOfRequest) {
             std::string::npos)
       << log;
   EXPECT_NE(log.find("user=\"Tellavorne\" file=\"-\""), std::string::npos) << log;  // headers missing
+  // The installer names itself, so its own log and this one can be matched.
+  EXPECT_NE(log.find("agent=\"QuorvexInstall/2.4.0.0 RESTClient/1.0\"\n"), std::string::npos) << log;
 }
 
 TEST_F(DownloadServiceTest, StreamsALargeFileWithFlatMemory) {

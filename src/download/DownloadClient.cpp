@@ -30,6 +30,10 @@ DownloadClient::~DownloadClient() = default;
 
 void DownloadClient::SetRunLog(RunLog* log) { request_->SetRunLog(log); }
 
+void DownloadClient::SetInstallerIdentity(const std::string& product) {
+  client_->SetUserAgent(product + " RESTClient/1.0");
+}
+
 void DownloadClient::SetProgressHandler(ProgressHandler handler) {
   client_->SetOnReceiveData(std::move(handler));
   // The request outlives this registration, so it takes its copy now.

@@ -35,6 +35,9 @@ class DownloadClient {
 
   // Registered once; every request the client sends reports its progress to it.
   void SetProgressHandler(ProgressHandler handler);
+  // Names the installer in the User-Agent before its fixed ending, "QuorvexInstall/2.4.0.0
+  // RESTClient/1.0", so that the service's log lines and the installer's can be matched.
+  void SetInstallerIdentity(const std::string& product);
   // Where each exchange is recorded for support; null: nowhere. Must outlive the client's use.
   void SetRunLog(RunLog* log);
 

@@ -36,6 +36,7 @@ class RESTClient {
   const std::string& Accept() const { return accept_; }
   const std::string& AcceptCharset() const { return acceptCharset_; }
   const std::string& UserAgent() const { return userAgent_; }
+  void SetUserAgent(std::string userAgent) { userAgent_ = std::move(userAgent); }
 
   void SetConnectTimeout(int milliseconds) { connectTimeoutMs_ = milliseconds; }
   int ConnectTimeout() const { return connectTimeoutMs_; }

@@ -66,15 +66,15 @@ bool InstallPackage(const InstallationPorts& ports, const std::string& packageFi
     }
 
     const auto unpackStart = std::chrono::steady_clock::now();
-    UnpackPackage(package, FolderOf(executable), ports.files);
+    const UnpackSummary unpacked = UnpackPackage(package, FolderOf(executable), ports.files);
     LogEvent(ports.log, [&] {
-      return "package unpacked into " + FolderOf(executable) + " in " + std::to_string(MillisecondsSince(unpackStart)) +
-             " ms";
+      return "package unpacked into " + FolderOf(executable) + ": " + std::to_string(unpacked.entries) + " entries, " +
+             std::to_string(unpacked.files) + " files of " + std::to_string(unpacked.bytes) + " bytes, " +
+             std::to_string(unpacked.folders) + " folders, in " + std::to_string(MillisecondsSince(unpackStart)) + " ms";
     });
   }
   ports.files.RemoveFile(packagePath);
-  RemoveOldShortcuts(ports.shell, ports.files, executable);
-  LogEvent(ports.log, [] { return std::string("shortcuts refreshed"); });
+  RemoveOldShortcuts(ports.shell, ports.files, executable, ports.log);
   return true;
 }
 
@@ -114,8 +114,12 @@ void DownloadAndInstall(const InstallationPorts& ports, const std::string& versi
   }
   if (!installed) return;
 
-  LogEvent(ports.log, [&] { return "starting " + executable; });
-  ports.shell.Execute("OPEN", executable, "", "", kShowNormal);
+  const std::uint32_t answer = ports.shell.Execute("OPEN", executable, "", "", kShowNormal);
+  // The shell's answer is not the user's business; above 32 it started.
+  LogEvent(ports.log, [&] {
+    return (answer > 32 ? "started " : "did not start ") + executable + " (the shell answered " + std::to_string(answer) +
+           ")";
+  });
   LogEvent(ports.log, [&] { return "run ends: installed in " + std::to_string(MillisecondsSince(start)) + " ms"; });
   ports.ui.RequestEnd();
 }

@@ -70,8 +70,9 @@ class Shell {
   virtual std::string SpecialFolderPath(int csidl) = 0;
   // A new link object; throws ShellError when it cannot be created.
   virtual std::unique_ptr<ShellLink> CreateLink() = 0;
-  // Asks the shell to carry out verb on file; the answer is not reported.
-  virtual void Execute(const std::string& verb, const std::string& file, const std::string& parameters,
+  // Asks the shell to carry out verb on file. Returns the shell's answer (above 32: done; else
+  // the reason), which the run only records: a failure to start is not the user's message.
+  virtual std::uint32_t Execute(const std::string& verb, const std::string& file, const std::string& parameters,
                        const std::string& directory, int showCommand) = 0;
   // The native processor architecture of the system, not of this process.
   virtual ProcessorArchitecture NativeArchitecture() = 0;

@@ -1,5 +1,6 @@
 #include "install/Shortcuts.h"
 
+#include "download/RunLog.h"
 #include "install/FileSystem.h"
 #include "install/PathText.h"
 #include "install/Shell.h"
@@ -11,9 +12,13 @@ namespace {
 
 // The special folder with its trailing backslash, or empty when the lookup failed: an empty
 // path would otherwise become "\", the root of the current drive.
-std::string FolderForShortcuts(Shell& shell, int csidl) {
+std::string FolderForShortcuts(Shell& shell, int csidl, RunLog* log) {
   const std::string folder = GetSpecialFolder(shell, csidl);
-  return folder.empty() ? std::string() : IncludeTrailingBackslash(folder);
+  if (folder.empty()) {
+    LogEvent(log, [&] { return "the shell did not name special folder " + std::to_string(csidl) + ": no shortcut there"; });
+    return {};
+  }
+  return IncludeTrailingBackslash(folder);
 }
 
 }  // namespace
@@ -26,8 +31,9 @@ std::string GetShortcutTarget(Shell& shell, const std::string& linkPath) {
   return link->RawTarget();
 }
 
-void RemoveOldShortcuts(Shell& shell, FileSystem& files, const std::string& executablePath) {
-  const std::string folders[] = {FolderForShortcuts(shell, kCsidlDesktop), FolderForShortcuts(shell, kCsidlPrograms)};
+void RemoveOldShortcuts(Shell& shell, FileSystem& files, const std::string& executablePath, RunLog* log) {
+  const std::string folders[] = {FolderForShortcuts(shell, kCsidlDesktop, nullptr),
+                                 FolderForShortcuts(shell, kCsidlPrograms, nullptr)};
   const std::string executableName = FileNameOf(executablePath);
   for (const std::string_view suffix : kStaleShortcutSuffixes) {
     const std::string name = ReplaceExtension(executableName, suffix);
@@ -35,13 +41,15 @@ void RemoveOldShortcuts(Shell& shell, FileSystem& files, const std::string& exec
       if (folder.empty()) continue;
       const std::string linkPath = folder + name;
       // Only a loadable link with a target is removed; any other file of that name stays.
-      if (!GetShortcutTarget(shell, linkPath).empty()) files.RemoveFile(linkPath);
+      if (GetShortcutTarget(shell, linkPath).empty()) continue;
+      const bool removed = files.RemoveFile(linkPath);
+      LogEvent(log, [&] { return (removed ? "shortcut removed: " : "shortcut could not be removed: ") + linkPath; });
     }
   }
-  CreateShortcuts(shell, executablePath);
+  CreateShortcuts(shell, executablePath, log);
 }
 
-void CreateShortcuts(Shell& shell, const std::string& executablePath) {
+void CreateShortcuts(Shell& shell, const std::string& executablePath, RunLog* log) {
   const std::unique_ptr<ShellLink> link = shell.CreateLink();
   link->SetFields({.description = std::string(kShortcutDescription),
                    .targetPath = executablePath,
@@ -49,8 +57,10 @@ void CreateShortcuts(Shell& shell, const std::string& executablePath) {
                    .workingDirectory = FolderOf(executablePath)});
   const std::string name = ReplaceExtension(FileNameOf(executablePath), ".lnk");
   for (const int csidl : {kCsidlDesktop, kCsidlPrograms}) {
-    const std::string folder = FolderForShortcuts(shell, csidl);
-    if (!folder.empty()) link->SaveAs(folder + name);
+    const std::string folder = FolderForShortcuts(shell, csidl, log);
+    if (folder.empty()) continue;
+    const bool saved = link->SaveAs(folder + name);
+    LogEvent(log, [&] { return (saved ? "shortcut made: " : "shortcut could not be saved: ") + folder + name; });
   }
 }
 

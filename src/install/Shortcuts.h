@@ -8,6 +8,8 @@
 
 namespace quorvex {
 
+class RunLog;
+
 class FileSystem;
 class Shell;
 
@@ -29,10 +31,10 @@ std::string GetShortcutTarget(Shell& shell, const std::string& linkPath);
 // Deletes every stale shortcut (any loadable link of the four names, whatever it points to) on
 // the desktop and in the programs folder, then calls CreateShortcuts. A folder whose lookup
 // fails is skipped rather than read as the root of the current drive.
-void RemoveOldShortcuts(Shell& shell, FileSystem& files, const std::string& executablePath);
+void RemoveOldShortcuts(Shell& shell, FileSystem& files, const std::string& executablePath, RunLog* log = nullptr);
 
 // Writes <executable name>.lnk pointing at executablePath into the desktop and programs folders
 // with one link object. Save failures pass silently; failing to create the object throws ShellError.
-void CreateShortcuts(Shell& shell, const std::string& executablePath);
+void CreateShortcuts(Shell& shell, const std::string& executablePath, RunLog* log = nullptr);
 
 }  // namespace quorvex

@@ -331,7 +331,7 @@ class Background {
 };
 
 void UnpackEntries(std::span<const std::uint8_t> package, const CentralDirectory& directory,
-                   const std::string& extractionFolder, EntryWriter& writer) {
+                   const std::string& extractionFolder, EntryWriter& writer, UnpackSummary& summary) {
   CentralDirectoryCursor cursor(package, directory);
   ZipEntry zipEntry;
   std::optional<InflateStream> inflater;
@@ -356,7 +356,13 @@ void UnpackEntries(std::span<const std::uint8_t> package, const CentralDirectory
       writer.CreateFolder(folder, name);
       lastFolder = folder;
     }
-    if (checked.target.isFolder) continue;
+    ++summary.entries;
+    if (checked.target.isFolder) {
+      ++summary.folders;
+      continue;
+    }
+    ++summary.files;
+    summary.bytes += entry.uncompressedSize;
 
     if (longEntry) {
       if (!background) background.emplace();
@@ -408,12 +414,14 @@ void CheckPackage(std::span<const std::uint8_t> package, const std::function<voi
   }
 }
 
-void UnpackPackage(std::span<const std::uint8_t> package, const std::string& extractionFolder, FileSystem& files) {
+UnpackSummary UnpackPackage(std::span<const std::uint8_t> package, const std::string& extractionFolder,
+                            FileSystem& files) {
   // A package that is bad as a whole writes nothing: the old installation stays as it is.
   const CentralDirectory directory = CheckStructure(package);
   EntryWriter writer(files);
+  UnpackSummary summary;
   try {
-    UnpackEntries(package, directory, extractionFolder, writer);
+    UnpackEntries(package, directory, extractionFolder, writer, summary);
   } catch (const UnpackError&) {
     // What was queued before this failure happened first; a failure of the writer there
     // is the earlier one and wins.
@@ -421,6 +429,7 @@ void UnpackPackage(std::span<const std::uint8_t> package, const std::string& ext
     throw;
   }
   writer.Finish();
+  return summary;
 }
 
 }  // namespace quorvex

@@ -38,6 +38,14 @@ void CheckPackage(std::span<const std::uint8_t> package, const std::function<voi
 // Otherwise the first failure found while writing (data that does not inflate or ends
 // early, a CRC-32 mismatch, a file that cannot be written) stops the run with an
 // UnpackError; files written before it, including a partly written one, stay.
-void UnpackPackage(std::span<const std::uint8_t> package, const std::string& extractionFolder, FileSystem& files);
+// Returns what was unpacked, for the run log.
+struct UnpackSummary {
+  std::uint64_t entries = 0;
+  std::uint64_t files = 0;
+  std::uint64_t folders = 0;  // folder entries
+  std::uint64_t bytes = 0;    // of the files, uncompressed
+};
+UnpackSummary UnpackPackage(std::span<const std::uint8_t> package, const std::string& extractionFolder,
+                            FileSystem& files);
 
 }  // namespace quorvex

@@ -10,7 +10,9 @@
 namespace quorvex::window {
 namespace {
 
-std::string FileVersion(HMODULE module) {
+}  // namespace
+
+std::string InstallerFileVersion(HMODULE module) {
   // VS_FIXEDFILEINFO inside the version resource, found by its signature; reading it through
   // the version library would load a DLL that is not a KnownDLL.
   const auto bytes = ResourceBytes(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(16) /* RT_VERSION */);
@@ -24,6 +26,8 @@ std::string FileVersion(HMODULE module) {
   }
   return "unknown";
 }
+
+namespace {
 
 const char* ArchitectureName(WORD architecture) {
   switch (architecture) {
@@ -64,7 +68,7 @@ std::string DescribeStart(HMODULE module, const std::string& versionName, const 
   wchar_t language[LOCALE_NAME_MAX_LENGTH] = L"";
   if (!::LCIDToLocaleName(MAKELCID(::GetUserDefaultUILanguage(), SORT_DEFAULT), language, LOCALE_NAME_MAX_LENGTH, 0))
     language[0] = L'\0';
-  return "installer starts: release " + versionName + ", file version " + FileVersion(module) + ", service " +
+  return "installer starts: release " + versionName + ", file version " + InstallerFileVersion(module) + ", service " +
          RedactUrl(apiBase) + "; " + WindowsVersion() + ", native " + ArchitectureName(native.wProcessorArchitecture) +
          ", process " + ArchitectureName(process.wProcessorArchitecture) + (wow64 ? " (WoW64)" : "") +
          ", user interface language " + (language[0] ? win32::Narrow(language) : std::string("unknown"));

@@ -9,6 +9,7 @@
 #include "platform/win32/TextConversion.h"
 #include "window/DpiSupport.h"
 #include "window/ModuleResource.h"
+#include "window/StartRecord.h"
 
 namespace quorvex::window {
 
@@ -83,6 +84,7 @@ TFrmQuorvexInstall::TFrmQuorvexInstall(FormServices services, std::optional<Visu
       painter_(std::move(style)),
       client_(services_.transport, services_.apiBase) {
   client_.SetRunLog(services_.log);
+  client_.SetInstallerIdentity("QuorvexInstall/" + InstallerFileVersion(services_.instance));
   RegisterClasses(services_.instance, win32::SystemCallback<&FormProc, &win32::WindowFailureAnswer>::Call,
                   win32::SystemCallback<&PanelProc, &win32::WindowFailureAnswer>::Call);
 

@@ -777,7 +777,8 @@ def setup(args, machine):
 # What the support log must say after each scenario (every scenario's log is also scanned for
 # the secrets a run holds).
 RUN_LOG_NAMES = {
-    "fresh_install": ["installer starts: release", "response HTTP/1.1 200 OK, direct", "run ends: installed"],
+    "fresh_install": ["installer starts: release", "response HTTP/1.1 200 OK, direct", "shortcut made: ",
+                      "started C:\\Quorvex\\Quorvex.exe (the shell answered", "run ends: installed"],
     "not_found_then_install": ["response HTTP/1.1 404", "unpack failure kind=not-a-package", "run ends: installed"],
     "server_error": ["download failure kind=server-status", "503 Service Unavailable"],
     "untrusted_certificate": ["download failure kind=sending code="],

@@ -102,12 +102,15 @@ class FakeShell : public Shell {
     if (linkObjectFails) throw ShellError(ShellFailure::kCreateLinkObject, kClassNotRegistered, "class not registered");
     return std::make_unique<Link>(*this);
   }
-  void Execute(const std::string& verb, const std::string& file, const std::string& parameters,
-               const std::string& directory, int showCommand) override {
+  std::uint32_t Execute(const std::string& verb, const std::string& file, const std::string& parameters,
+                        const std::string& directory, int showCommand) override {
     log_.push_back("execute " + verb + " " + file + " [" + parameters + "] [" + directory + "] " +
                    std::to_string(showCommand));
+    return executeAnswer;
   }
   ProcessorArchitecture NativeArchitecture() override { return architecture; }
+  std::uint32_t executeAnswer = 42;  // above 32: started
+  std::set<std::string> unsavable;    // SaveAs fails for these
 
  private:
   class Link : public ShellLink {
@@ -128,6 +131,7 @@ class FakeShell : public Shell {
     }
     bool SaveAs(const std::string& linkPath) override {
       owner_.log_.push_back("save " + linkPath);
+      if (owner_.unsavable.contains(linkPath)) return false;
       owner_.files_.files[linkPath] = "LNK:" + target_;
       return true;
     }

@@ -117,6 +117,7 @@ testing::ScriptedResponse& Served(FakeTransport& transport, const std::string& b
 
 TEST(RunLogOfARun, NamesEachStepOfAnInstallation) {
   Machine machine;
+  machine.files.files = {{"C:\\Users\\ana\\Desktop\\Quorvex - Atalho.lnk", "LNK:C:\\Quorvex\\Quorvex.exe"}};
   Served(machine.transport, kPackage);
   MemoryLog log;
   machine.Run(&log);
@@ -128,8 +129,11 @@ TEST(RunLogOfARun, NamesEachStepOfAnInstallation) {
         "body " + std::to_string(kPackage.size()) + " bytes in ",
         "response status 200, " + std::to_string(kPackage.size()) + " bytes",
         "package written to C:\\Quorvex\\Quorvex_2.1_x64.zip, " + std::to_string(kPackage.size()) + " bytes",
-        std::string("package unpacked into C:\\Quorvex\\ in "), std::string("shortcuts refreshed"),
-        std::string("starting C:\\Quorvex\\Quorvex.exe"), std::string("run ends: installed in ")})
+        std::string("package unpacked into C:\\Quorvex\\: 1 entries, 1 files of 6 bytes, 0 folders, in "),
+        std::string("shortcut removed: C:\\Users\\ana\\Desktop\\Quorvex - Atalho.lnk"),
+        std::string("shortcut made: C:\\Users\\ana\\Desktop\\Quorvex.lnk"),
+        std::string("shortcut made: C:\\Users\\ana\\Start Menu\\Programs\\Quorvex.lnk"),
+        std::string("started C:\\Quorvex\\Quorvex.exe (the shell answered 42)"), std::string("run ends: installed in ")})
     EXPECT_THAT(all, HasSubstr(expected));
 }
 
@@ -186,6 +190,17 @@ TEST(RunLogOfARun, TheSilentEndsAreNamed) {
   MemoryLog vanishingLog;
   vanishing.Run(&vanishingLog);
   EXPECT_THAT(vanishingLog.lines.back(), HasSubstr("is missing after writing"));
+
+  // Still the user's success, but support learns of it.
+  Machine unsaved;
+  Served(unsaved.transport, kPackage);
+  unsaved.shell.unsavable = {"C:\\Users\\ana\\Desktop\\Quorvex.lnk"};
+  unsaved.shell.executeAnswer = 2;  // ERROR_FILE_NOT_FOUND
+  MemoryLog unsavedLog;
+  unsaved.Run(&unsavedLog);
+  EXPECT_THAT(unsavedLog.All(), HasSubstr("shortcut could not be saved: C:\\Users\\ana\\Desktop\\Quorvex.lnk"));
+  EXPECT_THAT(unsavedLog.All(), HasSubstr("did not start C:\\Quorvex\\Quorvex.exe (the shell answered 2)"));
+  EXPECT_EQ(unsaved.events.back(), "end");
 }
 
 TEST(RunLogOfARun, ABrokenLogChangesNothingAndNoSecretIsWritten) {

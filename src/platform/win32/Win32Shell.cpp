@@ -76,14 +76,15 @@ std::unique_ptr<ShellLink> Win32Shell::CreateLink() {
   return std::make_unique<Win32ShellLink>(std::move(link));
 }
 
-void Win32Shell::Execute(const std::string& verb, const std::string& file, const std::string& parameters,
+std::uint32_t Win32Shell::Execute(const std::string& verb, const std::string& file, const std::string& parameters,
                          const std::string& directory, int showCommand) {
   const std::wstring wideVerb = Widen(verb);
   const std::wstring wideFile = Widen(file);
   const std::wstring wideParameters = Widen(parameters);
   const std::wstring wideDirectory = Widen(directory);
-  ::ShellExecuteW(nullptr, OptionalText(wideVerb), wideFile.c_str(), OptionalText(wideParameters),
-                  OptionalText(wideDirectory), showCommand);
+  const HINSTANCE answer = ::ShellExecuteW(nullptr, OptionalText(wideVerb), wideFile.c_str(),
+                                          OptionalText(wideParameters), OptionalText(wideDirectory), showCommand);
+  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(answer));
 }
 
 ProcessorArchitecture Win32Shell::NativeArchitecture() {

@@ -11,7 +11,7 @@ class Win32Shell : public Shell {
  public:
   std::string SpecialFolderPath(int csidl) override;
   std::unique_ptr<ShellLink> CreateLink() override;
-  void Execute(const std::string& verb, const std::string& file, const std::string& parameters,
+  std::uint32_t Execute(const std::string& verb, const std::string& file, const std::string& parameters,
                const std::string& directory, int showCommand) override;
   ProcessorArchitecture NativeArchitecture() override;
 };
