@@ -86,6 +86,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         else:
             self.send_header("Content-Length", str(len(body)))
         self.end_headers()
+        if options.mode == "truncated":
+            # The whole length announced, half the body sent, then the connection closes.
+            self.wfile.write(body[:len(body) // 2])
+            self.wfile.flush()
+            self.close_connection = True
+            return self.record(filename, 200)
         pieces = 40 if options.mode in ("slow", "nolength") else 1
         size = max(1, -(-len(body) // pieces))
         for start in range(0, len(body), size):
@@ -109,7 +115,7 @@ def main():
     parser.add_argument("--key", required=True)
     parser.add_argument("--storage", required=True)
     parser.add_argument("--log", required=True)
-    parser.add_argument("--mode", default="normal", choices=["normal", "error503", "empty", "slow", "nolength"])
+    parser.add_argument("--mode", default="normal", choices=["normal", "error503", "empty", "slow", "nolength", "truncated"])
     parser.add_argument("--seconds", type=float, default=8.0)
     options = parser.parse_args()
 

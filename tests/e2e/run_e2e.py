@@ -19,6 +19,7 @@ import os
 import random
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import time
@@ -468,8 +469,9 @@ def not_found_then_install(args, machine):
         service.stop()
 
 
-def error_then_open(args, machine, mode, certificate="server"):
-    publish_package(args)
+def error_then_open(args, machine, mode, certificate="server", publish=True):
+    if publish:
+        publish_package(args)
     service = Service(args, mode=mode, certificate=certificate)
     try:
         machine.start_installer()
@@ -491,6 +493,29 @@ def server_error(args, machine):
     requests = error_then_open(args, machine, "error503")
     check(requests == [f"GET /admin/files/download updates\\{args.version}{package_suffix()} 503"],
           f"one 503 ({requests})")
+
+
+def truncated_body(args, machine):
+    requests = error_then_open(args, machine, "truncated")
+    check(len(requests) == 1, f"one request ({requests})")
+    check(machine.file("C:\\Quorvex\\Quorvex.exe") == "exists=0", "nothing was installed")
+
+
+def crc_error(args, machine):
+    """A package whose last entry's data does not match its CRC-32: the error box, and the log
+    names the entry and both checksums."""
+    publish_package(args)
+    with open(package_path(args), "r+b") as package:
+        data = bytearray(package.read())
+        name = b"dados/volume.bin"
+        central = data.rfind(b"PK\x01\x02", 0, data.rfind(name))  # its central directory entry
+        crc = central + 16
+        data[crc] ^= 0x01
+        local = struct.unpack_from("<I", data, central + 42)[0]
+        data[local + 14] ^= 0x01  # the local header says the same
+        package.seek(0)
+        package.write(data)
+    error_then_open(args, machine, "normal", publish=False)
 
 
 def untrusted_certificate(args, machine):
@@ -785,6 +810,8 @@ RUN_LOG_NAMES = {
     "empty_body": ["run ends without a message: the response body is empty"],
     "slow_transfer": ["unpack failure kind=not-a-package"],
     "folder_link": ["run fails after", "nothing is written through a link"],
+    "truncated_body": ["download failure kind=", "announced="],
+    "crc_error": ['unpack failure kind=checksum entry="dados/volume.bin" expected-crc=0x', "actual-crc=0x"],
     "fault_while_painting": ["download failure kind=resources"],
     "fault_while_loading_style": ["detail: std::bad_alloc", "installer ends: it could not start"],
 }
@@ -820,6 +847,8 @@ SCENARIOS = {
     "missing_style": missing_style,
     "planted_dlls": planted_dlls,
     "folder_link": folder_link,
+    "truncated_body": truncated_body,
+    "crc_error": crc_error,
     "fault_while_painting": fault_while_painting,
     "fault_while_loading_style": fault_while_loading_style,
 }

@@ -97,6 +97,12 @@ def edge_redirect(args, machine):
         query = urllib.parse.parse_qs(served[0].split("?", 1)[1].split(" ", 1)[0])
         md5, expires = query["md5"][0], query["expires"][0]
         check(signature(expires, uri) == md5, "the link carries the signature over expiry, path and secret")
+        # The support log follows the redirect without keeping what opens the link.
+        run_e2e.check_run_log(machine, "edge_redirect")
+        log = "".join(open(path, encoding="utf-8").read() for path in machine.run_logs())
+        check(f"redirect to https://localhost:{edge_port}{uri}?md5=***&expires=***" in log,
+              "the support log names the redirect's target with its query values withheld")
+        check(md5 not in log and expires not in log, "and holds neither the link's signature nor its expiry")
         # The first character: the last one of 16 bytes in base64 carries four bits that decode to
         # nothing, so changing it there can leave the same digest.
         tampered = ("A" if md5[0] != "A" else "g") + md5[1:]
@@ -116,8 +122,8 @@ def edge_redirect(args, machine):
 
 def main():
     parser = run_e2e.argparse.ArgumentParser()
-    for name in ("wine-env", "wine-root", "installer", "installer-without-style", "installer-with-faults", "probe", "app", "service", "version",
-                 "work"):
+    for name in ("wine-env", "wine-root", "installer", "installer-without-style", "installer-with-faults", "probe", "app",
+                 "service", "version", "work"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("scenario", choices=["edge_redirect"])
