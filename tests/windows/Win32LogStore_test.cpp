@@ -8,6 +8,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "platform/win32/UniqueHandle.h"
 
@@ -27,7 +28,7 @@ std::string Read(const std::wstring& path) {
   UniqueHandle<FileHandleTraits> file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                                     OPEN_EXISTING, 0, nullptr));
   if (!file) return "<missing>";
-  std::string text(1 << 16, '\0');
+  std::string text(1 << 18, '\0');
   DWORD read = 0;
   ::ReadFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &read, nullptr);
   text.resize(read);
@@ -70,6 +71,29 @@ TEST(Win32LogStore, ALogThatCannotBeWrittenIsSkipped) {
   FileRunLog(store).Write("while held");
   holder.reset();
   EXPECT_EQ(Read(folder + L"QuorvexInstall.log"), "before\r\n");
+}
+
+TEST(Win32LogStore, TwoWritersAtOnceKeepTheirLinesWhole) {
+  // Two installers started together: each opens the file for each line, and appends it whole.
+  const std::wstring folder = FreshFolder(L"qv-log-shared");
+  auto write = [&](char tag) {
+    Win32LogStore store(folder);
+    FileRunLog log(store);
+    for (int i = 0; i < 300; ++i) log.Write(std::string(120, tag) + " " + std::to_string(i));
+  };
+  std::thread first(write, 'a');
+  std::thread second(write, 'b');
+  first.join();
+  second.join();
+  std::istringstream lines(Read(folder + L"QuorvexInstall.log"));
+  std::string line;
+  int count = 0;
+  const std::regex whole(R"(\S+ (a{120}|b{120}) \d+\r)");
+  while (std::getline(lines, line)) {
+    EXPECT_TRUE(std::regex_match(line, whole)) << line;
+    ++count;
+  }
+  EXPECT_EQ(count, 600);
 }
 
 }  // namespace
