@@ -827,6 +827,11 @@ def check_run_log(machine, scenario):
         check(expected in text, f"the support log says {expected!r}")
     for secret in SECRETS:
         check(secret not in text, f"the support log holds no secret ({secret[:4]}...)")
+    lines = text.splitlines()
+    started = sum(" run starts: " in line for line in lines)
+    ended = sum(any(outcome in line for outcome in (" run ends: installed", " run fails after ",
+                                                    " run ends without a message: ")) for line in lines)
+    check(started == ended, f"each of the {started} runs in the support log has its outcome ({ended})")
     check(all(re.match(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d ", line)
               for line in text.splitlines()), "every line starts with the local time and its offset")
 

@@ -135,7 +135,9 @@ def security_directory(data):
 
 def version_resource(data):
     """File and product version numbers of VS_FIXEDFILEINFO, and the FileVersion text."""
-    fixed = data.find(struct.pack("<I", 0xFEEF04BD))
+    # The fixed part follows the block's key; the signature's bytes alone may also occur in code.
+    block = data.find("VS_VERSION_INFO\0".encode("utf-16-le"))
+    fixed = data.find(struct.pack("<I", 0xFEEF04BD), block) if block >= 0 else -1
     if fixed < 0:
         return None
     file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<IIII", data, fixed + 8)
