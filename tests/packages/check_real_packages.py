@@ -59,6 +59,10 @@ def make_tree(root, accents=True):
         "docs/leia-me.txt": (text, WINTER),
         "docs/vazio.txt": (b"", SUMMER),
         "dados/sub/valores.bin": (bytes(range(256)) * 40, WINTER),
+        # Past MAX_PATH below any folder: a deep tree and a folder name of 255 characters,
+        # the most one name may have (Linux: 255 bytes, so ASCII).
+        "node_modules/" * 24 + "index.js": (b"module.exports = 1;\n", SUMMER),
+        "w" * 255 + "/leia.txt": (b"longo\n", WINTER),
     }
     if accents:
         files["Instala\u00e7\u00e3o/caf\u00e9.txt"] = ("acentua\u00e7\u00e3o\n".encode(), SUMMER)
@@ -318,6 +322,15 @@ def main():
                 entries = len(z.infolist())
             check(check_code == 0 and listing.count("\n") == entries + 1,
                   f"{title}: --check passes and lists every entry ({check_code}: {check_err.strip()})")
+            # Every entry, folders included, whose path below C:\Quorvex\ passes 259 characters
+            # warns; the deep file and the 255-character folder are among them where packed.
+            with zipfile.ZipFile(package) as z:
+                names = [i.filename.rstrip("/\\") for i in z.infolist()]
+            warned = [line for line in check_err.splitlines() if ", over 259:" in line]
+            packed_long = any(name.endswith("index.js") for name in names)
+            check(len(warned) == sum(len("C:\\Quorvex\\" + name) > 259 for name in names)
+                  and (not packed_long or "331 characters as C:\\Quorvex\\" + "node_modules\\" * 24 + "index.js" in check_err),
+                  f"{title}: --check warns about each path past 259 characters and no other")
             unmarked = "this name will be read as code page 437" in check_err
             check(unmarked == (expected != "bsdtar"), f"{title}: --check warns exactly about unmarked UTF-8 names")
         else:

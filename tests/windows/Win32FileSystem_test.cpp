@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 
@@ -26,7 +27,7 @@ class Win32FileSystemTest : public ::testing::Test {
     ASSERT_NO_THROW(files_.CreateFolderTree(root_));
   }
   void TearDown() override {
-    RemoveTree(Widen(root_));
+    RemoveTree(L"\\\\?\\" + Widen(root_));  // prefixed: some tests leave paths past MAX_PATH
   }
   static void RemoveTree(const std::wstring& folder) {
     WIN32_FIND_DATAW found;
@@ -98,6 +99,11 @@ TEST_F(Win32FileSystemTest, FailuresCarryTheOperationThePathAndTheSystemCode) {
   Win32FileSystem confined(root_ + "confined");
   const std::unique_ptr<OutputFile> held = files_.CreateOutputFile(root_ + "held.txt");
   const std::unique_ptr<OutputFile> heldInside = files_.CreateOutputFile(root_ + "confined\\held.txt");
+  std::string deep;
+  while (deep.size() < MAX_PATH) deep += "node_modules\\";
+  deep += "end";
+  confined.CreateFolderTree(root_ + "confined\\" + deep);
+  WriteText(root_ + "confined\\" + deep + "\\x.txt", "a file");
 
   struct Case {
     const char* what;
@@ -126,6 +132,12 @@ TEST_F(Win32FileSystemTest, FailuresCarryTheOperationThePathAndTheSystemCode) {
        FileSystemFailure::kCreateFolder, root_ + "confined\\a<b", ERROR_INVALID_NAME},
       {"confined: held by another writer", [&] { confined.CreateOutputFile(root_ + "confined\\held.txt"); },
        FileSystemFailure::kCreateFile, root_ + "confined\\held.txt", ERROR_SHARING_VIOLATION},
+      // Past MAX_PATH the failures are the same, and name the path as given, never its \\?\ form.
+      {"no folder, past MAX_PATH", [&] { files_.CreateOutputFile(root_ + deep + "\\f.txt"); },
+       FileSystemFailure::kCreateFile, root_ + deep + "\\f.txt", ERROR_PATH_NOT_FOUND},
+      {"confined: a file under a file, past MAX_PATH",
+       [&] { confined.CreateOutputFile(root_ + "confined\\" + deep + "\\x.txt\\f.txt"); },
+       FileSystemFailure::kRefused, root_ + "confined\\" + deep + "\\x.txt", 0},
   };
   for (const Case& c : cases) {
     try {
@@ -318,6 +330,29 @@ TEST_F(Win32FileSystemTest, UnpacksAPackageWithTimesAndAttributes) {
   EXPECT_EQ(ProtectionOf(root_ + "Quorvex.exe"), static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
   EXPECT_EQ(ReadFile(accented), "next");
   EXPECT_EQ(ProtectionOf(accented), static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+}
+
+// Paths past MAX_PATH below the folder: a 300-character path of ordinary names and a folder
+// name of 255 characters (the most one name may have). Both reach the final-path check with
+// more than MAX_PATH characters, so they also show the check asking again for the size.
+TEST_F(Win32FileSystemTest, UnpacksEntriesPastMaxPath) {
+  using namespace quorvex::testing;
+  std::string deep;
+  while (deep.size() < 300) deep += "node_modules/";
+  deep += "index.js";
+  const std::string wide = std::string(255, 'w') + "/x/" + std::string(200, 'f') + ".txt";
+  const std::string package = BuildPackage({
+      {.name = deep, .data = "deep"},
+      {.name = wide, .data = "wide"},
+  });
+  Win32FileSystem confined(root_);
+  ASSERT_NO_THROW(UnpackPackage(AsBytes(package), root_, confined));
+  for (const auto& [name, text] : {std::pair{deep, "deep"}, std::pair{wide, "wide"}}) {
+    std::string path = root_ + name;
+    std::replace(path.begin(), path.end(), '/', '\\');
+    EXPECT_GT(path.size(), static_cast<std::size_t>(MAX_PATH));
+    EXPECT_EQ(ReadFile("\\\\?\\" + path), text) << name;
+  }
 }
 
 }  // namespace
