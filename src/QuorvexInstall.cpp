@@ -11,6 +11,7 @@
 #include "download/RunLog.h"
 #include "install/FileRunLog.h"
 #include "install/Installation.h"
+#include "platform/win32/CngSignatureCrypto.h"
 #include "platform/win32/CommonControlsLibrary.h"
 #include "platform/win32/ComPtr.h"
 #include "platform/win32/SystemCallback.h"
@@ -20,6 +21,7 @@
 #include "platform/win32/Win32Shell.h"
 #include "platform/win32/WinHttpTransport.h"
 #include "platform/win32/Win32LogStore.h"
+#include "window/InstallerKeys.h"
 #include "window/StartRecord.h"
 #include "window/StyleResource.h"
 #include "window/WindowError.h"
@@ -101,10 +103,18 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     quorvex::win32::WinHttpTransport transport;
     quorvex::win32::Win32FileSystem files{std::string(quorvex::kInstallationFolder)};
     quorvex::win32::Win32Shell shell;
+    quorvex::win32::CngSignatureCrypto crypto;
+    const quorvex::PackageTrust trust{quorvex::window::InstallerPackageKeys(), &crypto};
+    quorvex::LogEvent(&runLog, [&] {
+      std::string ids;
+      for (const quorvex::PackageKey& key : trust.keys) ids += (ids.empty() ? "" : ", ") + quorvex::KeyIdText(key.id);
+      return trust.keys.empty() ? std::string("package signatures: not checked (built without package keys)")
+                                : "package signatures: required, keys " + ids;
+    });
     // The main window is the top-level window of the program, so it owns the taskbar button.
     quorvex::window::TFrmQuorvexInstall form(
         quorvex::window::FormServices{instance, transport, files, shell, QUORVEX_API_BASE, QUORVEX_VERSION_NAME,
-                                      quorvex::DownloadAndInstall, &runLog},
+                                      quorvex::DownloadAndInstall, &runLog, trust},
         std::move(style));
     form.Show();
 

@@ -40,7 +40,7 @@ void DownloadClient::SetProgressHandler(ProgressHandler handler) {
   request_->SetOnReceiveData(client_->OnReceiveData());
 }
 
-DownloadResult DownloadClient::DownloadPackage(const std::string& packageFileName) {
+DownloadResult DownloadClient::DownloadPackage(const std::string& packageFileName, BodyObserver observer) {
   authenticator_->SetUsername(kUsername);
   authenticator_->SetPassword(kPassword);
   request_->SetReadTimeout(kReadTimeoutMs);
@@ -49,6 +49,11 @@ DownloadResult DownloadClient::DownloadPackage(const std::string& packageFileNam
   client_->AddHeader("x-database", EncodeHeaderValue("server_files"));
   client_->AddHeader("x-filename", EncodeHeaderValue("updates\\" + packageFileName));
   request_->SetMethod("GET");
+  request_->SetBodyObserver(std::move(observer));
+  struct ObserverScope {  // the observer belongs to this call only
+    RESTRequest& request;
+    ~ObserverScope() { request.SetBodyObserver({}); }
+  } observerScope{*request_};
   request_->Execute();
   DownloadResult result;
   result.status = response_->StatusCode();

@@ -45,7 +45,8 @@ class DownloadClient {
   // (2xx, or 300-499 which are not failures) and its body, moved out of the response. Throws
   // DownloadError on a transport failure, a status of 500 or more, a redirect beyond the
   // limit or to a non-https location, a short body, or a body that must be text and is not.
-  DownloadResult DownloadPackage(const std::string& packageFileName);
+  // observer, when given, sees the package's body while it arrives.
+  DownloadResult DownloadPackage(const std::string& packageFileName, BodyObserver observer = {});
 
  private:
   std::string apiBase_;

@@ -119,6 +119,7 @@ std::vector<std::uint8_t> RESTRequest::ReadBody(HttpExchange& exchange, const Tr
     throw outOfMemory();
   }
   const bool report = head.status < 300 && onReceiveData_;
+  const bool observe = head.status < 300 && bodyObserver_;
   abort = false;
   if (report) onReceiveData_(totalLength, 0, abort);
   while (!abort) {
@@ -137,6 +138,7 @@ std::vector<std::uint8_t> RESTRequest::ReadBody(HttpExchange& exchange, const Tr
       throw lengthMismatch("Error receiving data: the body from " + url_ + " is longer than its announced length of " +
                            std::to_string(totalLength) + " bytes");
     }
+    if (observe) bodyObserver_(body);
     if (report) onReceiveData_(totalLength, static_cast<std::int64_t>(body.size()), abort);
   }
   // An aborted transfer is the caller's choice, not a broken one.

@@ -32,6 +32,7 @@ class RESTRequest {
   void SetMethod(std::string method) { method_ = std::move(method); }
   void SetReadTimeout(int milliseconds) { readTimeoutMs_ = milliseconds; }
   void SetOnReceiveData(ProgressHandler handler) { onReceiveData_ = std::move(handler); }
+  void SetBodyObserver(BodyObserver observer) { bodyObserver_ = std::move(observer); }
   // Each exchange is recorded there (URL without secrets, route, status, lengths, time).
   void SetRunLog(RunLog* log) { runLog_ = log; }
 
@@ -59,6 +60,7 @@ class RESTRequest {
   std::string method_ = "GET";
   int readTimeoutMs_;
   ProgressHandler onReceiveData_;
+  BodyObserver bodyObserver_;
   RunLog* runLog_ = nullptr;
   std::string url_;  // of the exchange under way, for failures
 };

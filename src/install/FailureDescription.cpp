@@ -7,6 +7,7 @@
 #include "download/DownloadError.h"
 #include "download/Redaction.h"
 #include "install/FileSystemError.h"
+#include "install/PackageSignature.h"
 #include "install/Shell.h"
 #include "install/UnpackError.h"
 
@@ -53,6 +54,17 @@ const char* KindName(FileSystemFailure kind) {
     case FileSystemFailure::kClose: return "close";
     case FileSystemFailure::kRefused: return "refused";
     case FileSystemFailure::kCheck: return "check";
+  }
+  return "unknown";
+}
+
+const char* KindName(SignatureFailure kind) {
+  switch (kind) {
+    case SignatureFailure::kUnsigned: return "unsigned";
+    case SignatureFailure::kTrailingBytes: return "trailing-bytes";
+    case SignatureFailure::kUnknownKey: return "unknown-key";
+    case SignatureFailure::kBadSignature: return "bad-signature";
+    case SignatureFailure::kCryptography: return "cryptography";
   }
   return "unknown";
 }
@@ -121,6 +133,10 @@ std::string DescribeFailure(const std::exception_ptr& failure) {
     return Describe(error);
   } catch (const FileSystemError& error) {
     return Describe(error);
+  } catch (const SignatureError& error) {
+    std::string text = std::string("signature failure kind=") + KindName(error.kind());
+    if (error.systemCode() != 0) text += " code=" + Hex32(error.systemCode());
+    return text + ": " + error.what();
   } catch (const ShellError& error) {
     return "shell failure hresult=" + Hex32(error.systemCode()) + ": " + error.what();
   } catch (const std::bad_alloc&) {

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -42,9 +43,17 @@ bool InstallPackage(const InstallationPorts& ports, const std::string& packageFi
   const std::string installationFolder(kInstallationFolder);
   const std::string executable(kApplicationExecutable);
   {
+    // With keys, the digest of the package is taken while it arrives (see PackageVerifier).
+    std::optional<PackageVerifier> verifier;
+    BodyObserver observer;
+    if (!ports.trust.keys.empty()) {
+      if (!ports.trust.crypto) throw SignatureError(SignatureFailure::kCryptography, "No cryptography for the package keys");
+      verifier.emplace(ports.trust.keys, *ports.trust.crypto);
+      observer = [&verifier](std::span<const std::uint8_t> received) { verifier->Arrived(received); };
+    }
     // The body moves here from the client: the only copy of the package in memory, released
     // when this block ends on every path.
-    DownloadResult result = ports.download.DownloadPackage(packageFileName);
+    DownloadResult result = ports.download.DownloadPackage(packageFileName, std::move(observer));
     std::vector<std::uint8_t> package = std::move(result.body);
     LogEvent(ports.log, [&] {
       return "response status " + std::to_string(result.status) + ", " + std::to_string(package.size()) + " bytes";
@@ -52,6 +61,15 @@ bool InstallPackage(const InstallationPorts& ports, const std::string& packageFi
     if (package.empty()) {
       LogEvent(ports.log, [] { return std::string("run ends without a message: the response body is empty"); });
       return false;
+    }
+    if (verifier) {
+      // Before the first write: a package that is not the vendor's leaves no trace.
+      const auto checkStart = std::chrono::steady_clock::now();
+      const PackageKey& key = verifier->Check(package);
+      LogEvent(ports.log, [&] {
+        return "package signature verified: key " + KeyIdText(key.id) + ", completed in " +
+               std::to_string(MillisecondsSince(checkStart)) + " ms after the body";
+      });
     }
 
     // A folder that cannot be created fails the run here, as writing the package into it would.

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "install/PackageSignature.h"
+
 namespace quorvex {
 
 class FileSystem;
@@ -29,6 +31,8 @@ struct InstallationPorts {
   InstallerUi& ui;
   DownloadClient& download;  // its progress handler is the window's; the run never calls it
   RunLog* log = nullptr;     // what happened, for support; none: nothing is recorded
+  // With keys, the package must carry a signature by one of them before anything is written.
+  PackageTrust trust{};
 };
 
 // Performs one run on the calling thread. Every failure from the download to the shortcut

@@ -97,6 +97,8 @@ void ApplyZip64Extra(const Bytes& extra, ZipEntry& entry, std::string_view entry
 
 }  // namespace
 
+std::uint64_t LocateEndRecord(std::span<const std::uint8_t> package) { return FindEndRecord(Bytes(package)); }
+
 CentralDirectory LocateCentralDirectory(std::span<const std::uint8_t> data) {
   const Bytes package(data);
   const std::uint64_t end = FindEndRecord(package);

@@ -43,6 +43,10 @@ struct CentralDirectory {
   std::uint64_t offset = 0;  // of the first central header
 };
 
+// Where the end-of-central-directory record starts: the signature nearest the end of the
+// package, within the reach of a comment. Throws UnpackError when there is none.
+std::uint64_t LocateEndRecord(std::span<const std::uint8_t> package);
+
 // Finds the end-of-central-directory record nearest the end of the package. The ZIP64
 // locator before it counts only when it leads to a valid ZIP64 end record; a plain record
 // with a saturated field needs one. Throws UnpackError when the package is not one.

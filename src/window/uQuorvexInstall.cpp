@@ -277,7 +277,7 @@ void TFrmQuorvexInstall::btnAvancarClick() {
   const bool installHadFocus = ::GetFocus() == btnAvancar_;
   ::EnableWindow(btnAvancar_, FALSE);
 
-  const InstallationPorts ports{services_.files, services_.shell, *this, client_, services_.log};
+  const InstallationPorts ports{services_.files, services_.shell, *this, client_, services_.log, services_.trust};
   try {
     services_.run(ports, services_.versionName);
   } catch (...) {

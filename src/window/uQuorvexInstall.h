@@ -37,6 +37,7 @@ struct FormServices {
   // The installation run: DownloadAndInstall, or a stand-in in the window's own tests.
   std::function<void(const InstallationPorts&, const std::string&)> run;
   RunLog* log = nullptr;  // where the run and its download record what happened; none: nowhere
+  PackageTrust trust{};   // the keys a package must be signed with; none: no check
 };
 
 class TFrmQuorvexInstall final : public InstallerUi {

@@ -6,18 +6,22 @@ list(FILTER QUORVEX_WINDOW_SOURCES EXCLUDE REGEX "/FaultPoint\\.cpp$")
 add_library(quorvex_window STATIC ${QUORVEX_WINDOW_SOURCES})
 target_link_libraries(quorvex_window PUBLIC quorvex_win32 comctl32 windowscodecs)
 
-# Makes one installer executable with its own service address and release. The product is
-# QuorvexInstall; tests make copies that point at a local service. An optional fourth
-# argument names another resource script (tests leave a resource out that way).
+# Makes one installer executable with its own service address, release and package keys. The
+# product is QuorvexInstall; tests make copies that point at a local service.
+#   RESOURCE_SCRIPT  another resource script (tests leave a resource out that way)
+#   PACKAGE_KEYS     PEM public keys whose signature a package must carry (none: no check)
 function(quorvex_add_installer target apiBase versionName)
+  cmake_parse_arguments(PARSE_ARGV 3 ARG "" "RESOURCE_SCRIPT" "PACKAGE_KEYS")
   quorvex_check_api_base("${apiBase}")
   set(QUORVEX_RESOURCE_DIR ${CMAKE_SOURCE_DIR}/resources)
   set(resourceScript ${QUORVEX_RESOURCE_DIR}/QuorvexInstall.rc)
-  if(ARGC GREATER 3)
-    set(resourceScript ${ARGV3})
+  if(ARG_RESOURCE_SCRIPT)
+    set(resourceScript ${ARG_RESOURCE_SCRIPT})
   endif()
+  set(keysSource ${CMAKE_CURRENT_BINARY_DIR}/${target}-keys.cpp)
+  quorvex_package_keys_source(${keysSource} ${ARG_PACKAGE_KEYS})
   add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/src/QuorvexInstall.cpp ${CMAKE_SOURCE_DIR}/src/window/FaultPoint.cpp
-                 ${resourceScript})
+                 ${keysSource} ${resourceScript})
   target_link_libraries(${target} PRIVATE quorvex_window)
   target_compile_definitions(${target} PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:QUORVEX_API_BASE="${apiBase}" QUORVEX_VERSION_NAME="${versionName}">
@@ -32,5 +36,5 @@ function(quorvex_add_installer target apiBase versionName)
                ${QUORVEX_RESOURCE_DIR}/TabletLight.style)
 endfunction()
 
-quorvex_add_installer(QuorvexInstall "${QUORVEX_API_BASE}" "${QUORVEX_VERSION_NAME}")
+quorvex_add_installer(QuorvexInstall "${QUORVEX_API_BASE}" "${QUORVEX_VERSION_NAME}" PACKAGE_KEYS ${QUORVEX_PACKAGE_KEYS})
 quorvex_sign_executable(QuorvexInstall)

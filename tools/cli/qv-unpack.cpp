@@ -11,18 +11,30 @@
 // Windows (C:\Quorvex\ and the name with backslashes) passes 259 characters: the installer
 // writes them, but an application that opens such a file without the "\\?\" prefix cannot.
 // Exit 0 when the package would install, else 1.
+//
+// --key PUBLIC.pem (repeatable, before the package): the package must carry a signature by
+// one of these keys, checked as the installer checks it before anything is written; --check
+// then says which key signed it.
 
 #include <cstdio>
 #include <exception>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "install/PackageSignature.h"
 #include "install/Unpacker.h"
 
 #ifdef _WIN32
 #include <windows.h>
 
+#include "platform/win32/CngSignatureCrypto.h"
 #include "platform/win32/TextConversion.h"
 #include "platform/win32/UniqueHandle.h"
 #include "platform/win32/Win32FileSystem.h"
@@ -35,6 +47,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/posix/OpenSslSignatureCrypto.h"
 #include "platform/posix/PosixFileSystem.h"
 #endif
 
@@ -46,8 +59,11 @@ struct PackageBytes {
   std::shared_ptr<const void> mapping;  // owns what data points into
 };
 
+// Sees the package read so far, like the installer's download sees its body arrive.
+using ReadObserver = std::function<void(std::span<const std::uint8_t>)>;
+
 #ifdef _WIN32
-PackageBytes ReadPackage(const std::wstring& path) {
+PackageBytes ReadPackage(const std::wstring& path, const ReadObserver& observer) {
   using namespace quorvex::win32;
   UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
@@ -69,12 +85,13 @@ PackageBytes ReadPackage(const std::wstring& path) {
       throw std::runtime_error("Cannot read " + Narrow(path) + ": " + SystemErrorText(::GetLastError()));
     }
     done += got;
+    if (observer) observer({buffer.get(), done});
   }
   return bytes;
 }
 #else
 // The package is mapped rather than copied: its pages are the page cache's, read once.
-PackageBytes ReadPackage(const std::string& path) {
+PackageBytes ReadPackage(const std::string& path, const ReadObserver& observer) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw std::runtime_error("Cannot open " + path + ": " + std::strerror(errno));
   struct Closer {
@@ -90,6 +107,7 @@ PackageBytes ReadPackage(const std::string& path) {
   if (mapped == MAP_FAILED) throw std::runtime_error("Cannot read " + path + ": " + std::strerror(errno));
   bytes.data = static_cast<const std::uint8_t*>(mapped);
   bytes.mapping = std::shared_ptr<void>(mapped, [size = bytes.size](void* p) { ::munmap(p, size); });
+  if (observer) observer({bytes.data, bytes.size});
   return bytes;
 }
 #endif
@@ -139,7 +157,54 @@ std::size_t Utf16Length(std::string_view utf8) {
 constexpr std::size_t kLongestOrdinaryPath = 259;
 constexpr std::string_view kInstallationFolder = "C:\\Quorvex\\";
 
-int CheckPackageFile(const PackageBytes& package) {
+#ifdef _WIN32
+using PlatformCrypto = quorvex::win32::CngSignatureCrypto;
+#else
+using PlatformCrypto = quorvex::OpenSslSignatureCrypto;
+#endif
+
+// The keys given with --key, and the check of the package against them.
+struct KeyCheck {
+  PlatformCrypto crypto;
+  std::vector<quorvex::PackageKey> keys;
+  std::vector<std::string> files;
+  std::optional<quorvex::PackageVerifier> verifier;
+
+  static std::string Name(const std::filesystem::path& file) {
+    const std::u8string name = file.u8string();
+    return {name.begin(), name.end()};
+  }
+  void Add(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (!in) throw std::runtime_error("Cannot read the key " + Name(file));
+    try {
+      keys.push_back(quorvex::ReadPublicKeyPem(text.str(), crypto));
+    } catch (const std::invalid_argument& problem) {
+      throw std::runtime_error("The key " + Name(file) + " cannot be used: " + problem.what());
+    }
+    files.push_back(Name(file));
+  }
+  // Takes the digest while the package is read; nothing without keys.
+  ReadObserver Observer() {
+    if (keys.empty()) return {};
+    verifier.emplace(keys, crypto);
+    return [this](std::span<const std::uint8_t> read) { verifier->Arrived(read); };
+  }
+  // Throws SignatureError unless one of the keys signed the package; says which did.
+  void Check(const PackageBytes& package, bool report) {
+    if (keys.empty()) return;
+    const quorvex::PackageKey& key = verifier->Check({package.data, package.size});
+    if (report) {
+      const std::size_t index = static_cast<std::size_t>(&key - keys.data());
+      std::printf("signed by key %s (%s)\n", quorvex::KeyIdText(key.id).c_str(), files[index].c_str());
+    }
+  }
+};
+
+int CheckPackageFile(const PackageBytes& package, KeyCheck& keys) {
+  keys.Check(package, true);
   const std::span<const std::uint8_t> bytes{package.data, package.size};
   std::uint64_t files = 0, folders = 0, total = 0;
   bool hasExecutable = false;
@@ -178,55 +243,77 @@ int CheckPackageFile(const PackageBytes& package) {
   return 0;
 }
 
-constexpr const char* kUsage = "usage: qv-unpack PACKAGE FOLDER\n       qv-unpack --check PACKAGE\n";
+constexpr const char* kUsage =
+    "usage: qv-unpack [--key PUBLIC.pem]... PACKAGE FOLDER\n       qv-unpack --check [--key PUBLIC.pem]... PACKAGE\n";
+
+// The command line after the program's name: --check, any --key FILE, then the package and
+// (without --check) the folder. Unpacks or checks; returns the exit code.
+int Run(const std::vector<std::filesystem::path>& args, bool check, std::size_t first,
+        const std::function<void(const PackageBytes&, const std::filesystem::path&)>& unpack) {
+  KeyCheck keys;
+  std::size_t at = first;
+  while (at + 1 < args.size() && args[at] == "--key") {
+    keys.Add(args[at + 1]);
+    at += 2;
+  }
+  if (args.size() - at != (check ? 1u : 2u)) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  const ReadObserver observer = keys.Observer();
+#ifdef _WIN32
+  const PackageBytes package = ReadPackage(args[at].wstring(), observer);
+#else
+  const PackageBytes package = ReadPackage(args[at].string(), observer);
+#endif
+  if (check) return CheckPackageFile(package, keys);
+  keys.Check(package, false);
+  unpack(package, args[at + 1]);
+  return 0;
+}
 
 }  // namespace
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 3) {
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
   // Names are UTF-8 throughout.
   ::SetConsoleOutputCP(CP_UTF8);
+  const std::vector<std::filesystem::path> args(argv + 1, argv + argc);
+  const bool check = !args.empty() && args[0] == L"--check";
   try {
-    if (std::wstring_view(argv[1]) == L"--check") return CheckPackageFile(ReadPackage(argv[2]));
-    const PackageBytes package = ReadPackage(argv[1]);
-    std::wstring folder(MAX_PATH, L'\0');
-    DWORD length = ::GetFullPathNameW(argv[2], static_cast<DWORD>(folder.size()), folder.data(), nullptr);
-    if (length >= folder.size()) {
+    return Run(args, check, check ? 1 : 0, [](const PackageBytes& package, const std::filesystem::path& target) {
+      std::wstring folder(MAX_PATH, L'\0');
+      const std::wstring given = target.wstring();
+      DWORD length = ::GetFullPathNameW(given.c_str(), static_cast<DWORD>(folder.size()), folder.data(), nullptr);
+      if (length >= folder.size()) {
+        folder.resize(length);
+        length = ::GetFullPathNameW(given.c_str(), static_cast<DWORD>(folder.size()), folder.data(), nullptr);
+      }
+      if (length == 0) throw std::runtime_error("Cannot resolve the folder " + quorvex::win32::Narrow(given));
       folder.resize(length);
-      length = ::GetFullPathNameW(argv[2], static_cast<DWORD>(folder.size()), folder.data(), nullptr);
-    }
-    if (length == 0) throw std::runtime_error("Cannot resolve the folder " + quorvex::win32::Narrow(argv[2]));
-    folder.resize(length);
-    if (folder.back() != L'\\') folder += L'\\';
-    quorvex::win32::Win32FileSystem files(quorvex::win32::Narrow(folder));
-    quorvex::UnpackPackage({package.data, package.size}, quorvex::win32::Narrow(folder), files);
+      if (folder.back() != L'\\') folder += L'\\';
+      quorvex::win32::Win32FileSystem files(quorvex::win32::Narrow(folder));
+      quorvex::UnpackPackage({package.data, package.size}, quorvex::win32::Narrow(folder), files);
+    });
   } catch (const std::exception& e) {
     std::fprintf(stderr, "qv-unpack: %s\n", e.what());
     return 1;
   }
-  return 0;
 }
 #else
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
+  const std::vector<std::filesystem::path> args(argv + 1, argv + argc);
+  const bool check = !args.empty() && args[0] == "--check";
   try {
-    if (std::string_view(argv[1]) == "--check") return CheckPackageFile(ReadPackage(argv[2]));
-    const PackageBytes package = ReadPackage(argv[1]);
-    // FOLDER becomes the root of a one-volume file system whose drive root is the
-    // extraction folder.
-    quorvex::PosixFileSystem files(argv[2]);
-    quorvex::UnpackPackage({package.data, package.size}, "C:\\", files);
+    return Run(args, check, check ? 1 : 0, [](const PackageBytes& package, const std::filesystem::path& target) {
+      // FOLDER becomes the root of a one-volume file system whose drive root is the
+      // extraction folder.
+      quorvex::PosixFileSystem files(target.string());
+      quorvex::UnpackPackage({package.data, package.size}, "C:\\", files);
+    });
   } catch (const std::exception& e) {
     std::fprintf(stderr, "qv-unpack: %s\n", e.what());
     return 1;
   }
-  return 0;
 }
 #endif
