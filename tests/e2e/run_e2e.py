@@ -15,6 +15,7 @@ default 64-bit one, where the installer asks for the x64 package, or the 32-bit 
 import argparse
 import base64
 import glob
+import hashlib
 import os
 import random
 import re
@@ -29,6 +30,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 from harness import (Failure, LocalServer, WineSession, check, make_certificates,  # noqa: E402
                      package_suffix, reference_service_command, write_package)
+import signing  # noqa: E402
 
 CAPTION = "Quorvex - Instala\u00e7\u00e3o"
 ERROR_TEXT = "Erro no download!\\rEntre em contato com o Suporte T\u00e9cnico."
@@ -789,6 +791,71 @@ def fault_while_loading_style(args, machine):
     check(code == 1, f"the start-up failure's exit code, not a termination ({code})")
 
 
+def tree_state(machine):
+    """C:\\Quorvex as it stands: every folder, and every file's size, time and content digest."""
+    root = machine.host_path("C:\\Quorvex")
+    found = {}
+    for folder, _, files in os.walk(root):
+        relative = os.path.relpath(folder, root)
+        found[relative + "/"] = None
+        for name in files:
+            path = os.path.join(folder, name)
+            with open(path, "rb") as content:
+                found[os.path.join(relative, name)] = (os.stat(path).st_size, os.stat(path).st_mtime_ns,
+                                                       hashlib.sha256(content.read()).hexdigest())
+    return found
+
+
+def signed_packages(args, machine):
+    """The installer built with one key against packages signed with openssl's command line and
+    changed after signing: each refused one ends in the message, leaves C:\\Quorvex exactly as
+    it was but for the executable that every run deletes first, and its support log names the
+    rule it broke; the signed ones (a ZIP64 one among them) install."""
+    keys = (args.signing_key, os.path.splitext(args.signing_key)[0] + ".pub")
+    other = signing.make_key(os.path.join(args.work, "keys"), "other")
+    sizes = publish_package(args)
+    with open(package_path(args), "rb") as package:
+        cases = signing.tamper_cases(package.read(), keys, other)
+    folder = machine.host_path("C:\\Quorvex\\")
+    older = {"Quorvex.exe": b"MZ an older application", "antigo.txt": b"kept from the earlier installation",
+             os.path.join("dados", "antigo.dat"): bytes(range(256))}
+    service = Service(args)
+    try:
+        for title, data, verdict in sorted(cases, key=lambda case: case[2] is None):
+            with open(package_path(args), "wb") as package:
+                package.write(data)
+            for log in machine.run_logs():
+                os.remove(log)
+            if verdict is None:
+                machine.reset()
+                machine.start_installer(program=args.installer_signed)
+                machine.probe("click", "Instalar")
+                check(machine.wait_installer_end(), f"{title}: the installer ended after installing")
+                check_installed(machine, sizes)
+                continue
+            for name, content in older.items():
+                os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
+                with open(os.path.join(folder, name), "wb") as out:
+                    out.write(content)
+                os.utime(os.path.join(folder, name), ns=(1_700_000_000 * 10**9, 1_700_000_000 * 10**9))
+            before = tree_state(machine)
+            machine.start_installer(program=args.installer_signed)
+            machine.probe("click", "Instalar")
+            check_error_box(machine)
+            answer_error_box(machine)
+            machine.probe("close", expect_ok=False)
+            check(machine.wait_installer_end(20000), f"{title}: the installer closes")
+            after = tree_state(machine)
+            expected = {path: value for path, value in before.items() if path != os.path.join(".", "Quorvex.exe")}
+            check(after == expected, f"{title}: C:\\Quorvex is as it was but for Quorvex.exe "
+                                     f"(only now: {sorted(set(after) - set(expected))}, "
+                                     f"gone or changed: {sorted(k for k in expected if after.get(k) != expected[k])})")
+            log = "".join(open(path, encoding="utf-8").read() for path in machine.run_logs())
+            check(f"signature failure kind={verdict}:" in log, f"{title}: the support log says {verdict}")
+    finally:
+        service.stop()
+
+
 def setup(args, machine):
     """The test authority (trusted in the prefix), the service's certificate, and one that
     no trusted authority vouches for."""
@@ -814,6 +881,7 @@ RUN_LOG_NAMES = {
     "crc_error": ['unpack failure kind=checksum entry="dados/volume.bin" expected-crc=0x', "actual-crc=0x"],
     "fault_while_painting": ["download failure kind=resources"],
     "fault_while_loading_style": ["detail: std::bad_alloc", "installer ends: it could not start"],
+    "signed_packages": ["package signatures: required, keys ", "package signature verified: key "],
 }
 SECRETS = ["&vOlt_582%", "Tellavorne:", base64.b64encode(b"Tellavorne:&vOlt_582%").decode()]
 
@@ -856,13 +924,14 @@ SCENARIOS = {
     "crc_error": crc_error,
     "fault_while_painting": fault_while_painting,
     "fault_while_loading_style": fault_while_loading_style,
+    "signed_packages": signed_packages,
 }
 
 
 def main():
     parser = argparse.ArgumentParser()
-    for name in ("wine-env", "wine-root", "installer", "installer-without-style", "installer-with-faults", "probe", "app", "service", "version",
-                 "work", "planted-dll"):
+    for name in ("wine-env", "wine-root", "installer", "installer-without-style", "installer-with-faults",
+                 "installer-signed", "signing-key", "probe", "app", "service", "version", "work", "planted-dll"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("scenario", choices=["setup", *SCENARIOS])

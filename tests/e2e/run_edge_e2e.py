@@ -8,10 +8,16 @@ edge configuration (tests/edge/edge_server.py), and the installer downloads from
 Checks: the installer installs with the bar moving while the edge sends the package (the test
 edge sends at a limited rate so that the bar can be watched); the edge's log has the signed
 request and no Authorization header; a tampered or expired link gets 403 from the edge.
+
+  run_edge_e2e.py ARGS edge_signed_package      the installer built with a package key: a
+                                                signed package through the edge installs
+  run_edge_e2e.py ARGS edge_changed_package     the edge serves the package changed after
+                                                signing: nothing is written
 """
 import base64
 import hashlib
 import os
+import shutil
 import socket
 import ssl
 import sys
@@ -24,6 +30,7 @@ sys.path.insert(0, os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "edge"))
 import edge_server  # noqa: E402
 import run_e2e  # noqa: E402
+import signing  # noqa: E402
 from harness import Failure, LocalServer, check  # noqa: E402
 
 SECRET = "e2e-edge-secret-0123456789"
@@ -120,20 +127,79 @@ def edge_redirect(args, machine):
         edge_server.stop(edge_args)
 
 
+def edge_signed(args, machine, changed):
+    """The service keeps the signed package; the edge has its own copy, changed after signing
+    when changed is set (a compromised edge or a cache holding a wrong file)."""
+    keys = (args.signing_key, os.path.splitext(args.signing_key)[0] + ".pub")
+    sizes = run_e2e.publish_package(args)
+    path = run_e2e.package_path(args)
+    with open(path, "rb") as package:
+        signed = signing.sign(package.read(), *keys)
+    with open(path, "wb") as package:
+        package.write(signed)
+    edge_storage = os.path.join(args.work, "edge-storage")
+    shutil.rmtree(edge_storage, ignore_errors=True)
+    shutil.copytree(run_e2e.storage(args), edge_storage)
+    if changed:
+        served = os.path.join(edge_storage, os.path.relpath(path, run_e2e.storage(args)))
+        with open(served, "wb") as package:
+            package.write(signing.flip(signed, len(signed) // 2))
+    secret_file = os.path.join(args.work, "edge-secret")
+    with open(secret_file, "w") as out:
+        out.write(SECRET + "\n")
+    certs = os.path.join(args.work, "certs")
+    edge_args = EdgeArgs(os.path.join(args.work, "edge"), certs, edge_storage, secret_file)
+    edge_args.limit_rate = ""  # no need to watch the bar here
+    edge_port = edge_server.start(edge_args)
+    service = None
+    try:
+        service = start_service(args, edge_port, secret_file)
+        machine.start_installer(program=args.installer_signed)
+        machine.probe("click", "Instalar")
+        if changed:
+            run_e2e.check_error_box(machine)
+            run_e2e.answer_error_box(machine)
+            machine.probe("close", expect_ok=False)
+            check(machine.wait_installer_end(20000), "the installer closes")
+            check(not os.path.exists(machine.host_path("C:\\Quorvex")), "nothing was written, not even the folder")
+        else:
+            check(machine.wait_installer_end(), "the installer ended after installing")
+            run_e2e.check_installed(machine, sizes)
+        edge_log = open(os.path.join(edge_args.state, "access.log"), encoding="utf-8").read().splitlines()
+        check(len([line for line in edge_log if line.startswith('200 "GET /files/')]) == 1,
+              f"the edge served the package ({edge_log})")
+        log = "".join(open(p, encoding="utf-8").read() for p in machine.run_logs())
+        said = "signature failure kind=bad-signature" if changed else \
+            f"package signature verified: key {signing.key_id(keys[1])}"
+        check(said in log, f"the support log says {said!r}")
+        run_e2e.check_run_log(machine, "edge")
+    finally:
+        if service:
+            service.stop()
+        edge_server.stop(edge_args)
+
+
+SCENARIOS = {
+    "edge_redirect": edge_redirect,
+    "edge_signed_package": lambda args, machine: edge_signed(args, machine, changed=False),
+    "edge_changed_package": lambda args, machine: edge_signed(args, machine, changed=True),
+}
+
+
 def main():
     parser = run_e2e.argparse.ArgumentParser()
-    for name in ("wine-env", "wine-root", "installer", "installer-without-style", "installer-with-faults", "probe", "app",
-                 "service", "version", "work"):
+    for name in ("wine-env", "wine-root", "installer", "installer-without-style", "installer-with-faults",
+                 "installer-signed", "signing-key", "probe", "app", "service", "version", "work"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--port", type=int, required=True)
-    parser.add_argument("scenario", choices=["edge_redirect"])
+    parser.add_argument("scenario", choices=list(SCENARIOS))
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
     machine = run_e2e.Machine(args)
     try:
         machine.reset()
         try:
-            edge_redirect(args, machine)
+            SCENARIOS[args.scenario](args, machine)
         except Failure:
             machine.screenshot(args.scenario + "-failure")
             raise
