@@ -1,6 +1,7 @@
 // One whole installation run, as the window's Install handler runs it (the real adapters, the
 // real client), with clocks around the ports so that the run splits into its phases:
 //   download   from the start of the run to the end of the body
+//   check      with --key: the rest of the signature check, to the first file-system call
 //   write      the package file written to the installation folder
 //   unpack     from the written package to the deletion of the package file
 //   shortcuts  from there to the start of the application (old links removed, new ones made)
@@ -8,12 +9,16 @@
 //              (C:\Quorvex\started.txt, as the stand-in application of the tests does)
 // Prints "PHASE SECONDS" for each and "total SECONDS"; exits 1 when the run showed an error
 // or did not start the application.
-//   install-timer.exe API_BASE VERSION_NAME
+//   install-timer.exe [--key PUBLIC.pem] API_BASE VERSION_NAME
+// With --key the run requires the package to be signed by that key, as an installer built
+// with it does.
 
 #include <windows.h>
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,7 +28,9 @@
 #include "install/FileSystem.h"
 #include "install/Installation.h"
 #include "install/InstallerUi.h"
+#include "install/PackageSignature.h"
 #include "install/Shell.h"
+#include "platform/win32/CngSignatureCrypto.h"
 #include "platform/win32/ComPtr.h"
 #include "platform/win32/TextConversion.h"
 #include "platform/win32/Win32FileSystem.h"
@@ -38,6 +45,7 @@ using Clock = std::chrono::steady_clock;
 struct Marks {
   Clock::time_point start;
   std::optional<Clock::time_point> bodyEnd;
+  std::optional<Clock::time_point> firstFileCall;  // after the body: the check is over
   std::optional<Clock::time_point> packageWritten;
   std::optional<Clock::time_point> packageDeleted;
   std::optional<Clock::time_point> executeBegin;
@@ -92,15 +100,25 @@ class TimedFileSystem : public FileSystem {
  public:
   TimedFileSystem(FileSystem& inner, std::string packagePath, Marks& marks)
       : inner_(inner), packagePath_(std::move(packagePath)), marks_(marks) {}
-  bool FileExists(const std::string& path) override { return inner_.FileExists(path); }
-  bool FolderExists(const std::string& path) override { return inner_.FolderExists(path); }
+  bool FileExists(const std::string& path) override {
+    Mark();
+    return inner_.FileExists(path);
+  }
+  bool FolderExists(const std::string& path) override {
+    Mark();
+    return inner_.FolderExists(path);
+  }
   bool RemoveFile(const std::string& path) override {
     const bool removed = inner_.RemoveFile(path);
     if (path == packagePath_ && marks_.packageWritten) marks_.packageDeleted = Clock::now();
     return removed;
   }
-  void CreateFolderTree(const std::string& path) override { inner_.CreateFolderTree(path); }
+  void CreateFolderTree(const std::string& path) override {
+    Mark();
+    inner_.CreateFolderTree(path);
+  }
   std::unique_ptr<OutputFile> CreateOutputFile(const std::string& path) override {
+    Mark();
     std::unique_ptr<OutputFile> file = inner_.CreateOutputFile(path);
     if (path != packagePath_) return file;
     return std::make_unique<TimedOutputFile>(std::move(file), marks_);
@@ -110,6 +128,9 @@ class TimedFileSystem : public FileSystem {
   }
 
  private:
+  void Mark() {
+    if (marks_.bodyEnd && !marks_.firstFileCall) marks_.firstFileCall = Clock::now();
+  }
   FileSystem& inner_;
   std::string packagePath_;
   Marks& marks_;
@@ -149,8 +170,18 @@ double Seconds(Clock::time_point from, std::optional<Clock::time_point> to) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  win32::CngSignatureCrypto crypto;
+  std::vector<PackageKey> keys;
+  if (argc == 5 && std::wstring_view(argv[1]) == L"--key") {
+    std::ifstream in(win32::Narrow(argv[2]), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    keys.push_back(ReadPublicKeyPem(text.str(), crypto));
+    argv += 2;
+    argc -= 2;
+  }
   if (argc != 3) {
-    std::fputs("usage: install-timer.exe API_BASE VERSION_NAME\n", stderr);
+    std::fputs("usage: install-timer.exe [--key PUBLIC.pem] API_BASE VERSION_NAME\n", stderr);
     return 2;
   }
   const win32::ComApartment apartment;
@@ -169,7 +200,7 @@ int wmain(int argc, wchar_t** argv) {
   client.SetProgressHandler([](std::int64_t, std::int64_t, bool&) {});
 
   marks.start = Clock::now();
-  DownloadAndInstall({files, shell, ui, client}, versionName);
+  DownloadAndInstall({files, shell, ui, client, nullptr, PackageTrust{keys, &crypto}}, versionName);
   if (marks.executeEnd) {
     const std::wstring marker = win32::Widen(std::string(kInstallationFolder) + "started.txt");
     const Clock::time_point deadline = *marks.executeEnd + std::chrono::seconds(60);
@@ -182,7 +213,8 @@ int wmain(int argc, wchar_t** argv) {
     return 1;
   }
   std::printf("download %.3f\n", Seconds(marks.start, marks.bodyEnd));
-  std::printf("write %.3f\n", Seconds(*marks.bodyEnd, marks.packageWritten));
+  std::printf("check %.3f\n", Seconds(*marks.bodyEnd, marks.firstFileCall));
+  std::printf("write %.3f\n", Seconds(*marks.firstFileCall, marks.packageWritten));
   std::printf("unpack %.3f\n", Seconds(*marks.packageWritten, marks.packageDeleted));
   std::printf("shortcuts %.3f\n", Seconds(*marks.packageDeleted, marks.executeBegin));
   std::printf("start %.3f\n", Seconds(*marks.executeBegin, marks.applicationStarted));

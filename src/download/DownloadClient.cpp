@@ -40,7 +40,7 @@ void DownloadClient::SetProgressHandler(ProgressHandler handler) {
   request_->SetOnReceiveData(client_->OnReceiveData());
 }
 
-DownloadResult DownloadClient::DownloadPackage(const std::string& packageFileName, BodyObserver observer) {
+DownloadResult DownloadClient::DownloadPackage(const std::string& packageFileName, BodyObserver* observer) {
   authenticator_->SetUsername(kUsername);
   authenticator_->SetPassword(kPassword);
   request_->SetReadTimeout(kReadTimeoutMs);
@@ -49,10 +49,10 @@ DownloadResult DownloadClient::DownloadPackage(const std::string& packageFileNam
   client_->AddHeader("x-database", EncodeHeaderValue("server_files"));
   client_->AddHeader("x-filename", EncodeHeaderValue("updates\\" + packageFileName));
   request_->SetMethod("GET");
-  request_->SetBodyObserver(std::move(observer));
+  request_->SetBodyObserver(observer);
   struct ObserverScope {  // the observer belongs to this call only
     RESTRequest& request;
-    ~ObserverScope() { request.SetBodyObserver({}); }
+    ~ObserverScope() { request.SetBodyObserver(nullptr); }
   } observerScope{*request_};
   request_->Execute();
   DownloadResult result;

@@ -46,7 +46,7 @@ class DownloadClient {
   // DownloadError on a transport failure, a status of 500 or more, a redirect beyond the
   // limit or to a non-https location, a short body, or a body that must be text and is not.
   // observer, when given, sees the package's body while it arrives.
-  DownloadResult DownloadPackage(const std::string& packageFileName, BodyObserver observer = {});
+  DownloadResult DownloadPackage(const std::string& packageFileName, BodyObserver* observer = nullptr);
 
  private:
   std::string apiBase_;

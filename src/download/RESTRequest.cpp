@@ -119,11 +119,20 @@ std::vector<std::uint8_t> RESTRequest::ReadBody(HttpExchange& exchange, const Tr
     throw outOfMemory();
   }
   const bool report = head.status < 300 && onReceiveData_;
-  const bool observe = head.status < 300 && bodyObserver_;
+  BodyObserver* const observer = head.status < 300 ? bodyObserver_ : nullptr;
+  // Whatever way this ends, the body may move or go once it returns.
+  struct Quiesce {
+    BodyObserver* observer;
+    ~Quiesce() {
+      if (observer) observer->Moving();
+    }
+  } quiesce{observer};
   abort = false;
   if (report) onReceiveData_(totalLength, 0, abort);
   while (!abort) {
     std::size_t received = 0;
+    // Reading a block may move the buffer when its spare capacity is short of a block.
+    if (observer && body.capacity() - body.size() < kMaxBodyBlock) observer->Moving();
     try {
       received = exchange.ReadBlock(body);
     } catch (const DownloadError& failure) {
@@ -138,7 +147,7 @@ std::vector<std::uint8_t> RESTRequest::ReadBody(HttpExchange& exchange, const Tr
       throw lengthMismatch("Error receiving data: the body from " + url_ + " is longer than its announced length of " +
                            std::to_string(totalLength) + " bytes");
     }
-    if (observe) bodyObserver_(body);
+    if (observer) observer->Arrived(body);
     if (report) onReceiveData_(totalLength, static_cast<std::int64_t>(body.size()), abort);
   }
   // An aborted transfer is the caller's choice, not a broken one.

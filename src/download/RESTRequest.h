@@ -32,7 +32,8 @@ class RESTRequest {
   void SetMethod(std::string method) { method_ = std::move(method); }
   void SetReadTimeout(int milliseconds) { readTimeoutMs_ = milliseconds; }
   void SetOnReceiveData(ProgressHandler handler) { onReceiveData_ = std::move(handler); }
-  void SetBodyObserver(BodyObserver observer) { bodyObserver_ = std::move(observer); }
+  // Sees the final response's body while it arrives; null: none. Must outlive its use.
+  void SetBodyObserver(BodyObserver* observer) { bodyObserver_ = observer; }
   // Each exchange is recorded there (URL without secrets, route, status, lengths, time).
   void SetRunLog(RunLog* log) { runLog_ = log; }
 
@@ -60,7 +61,7 @@ class RESTRequest {
   std::string method_ = "GET";
   int readTimeoutMs_;
   ProgressHandler onReceiveData_;
-  BodyObserver bodyObserver_;
+  BodyObserver* bodyObserver_ = nullptr;
   RunLog* runLog_ = nullptr;
   std::string url_;  // of the exchange under way, for failures
 };

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <cstddef>
 
 namespace quorvex {
 
@@ -11,8 +12,17 @@ namespace quorvex {
 // far, and a flag the handler may set to stop reading after the current block.
 using ProgressHandler = std::function<void(std::int64_t totalLength, std::int64_t received, bool& abort)>;
 
-// Called with the body received so far after each block of a final (below 300) response:
-// the same bytes every time, growing. It may throw to end the request.
-using BodyObserver = std::function<void(std::span<const std::uint8_t> received)>;
+// Sees the body of a final (below 300) response while it arrives, so that work on it (a
+// digest) can go on beside the transfer.
+class BodyObserver {
+ public:
+  virtual ~BodyObserver() = default;
+  // The body received so far: the same bytes every time, growing. They stay where they are
+  // and unchanged until the next call of Moving. May throw to end the request.
+  virtual void Arrived(std::span<const std::uint8_t> received) = 0;
+  // The bytes last passed to Arrived may move or go away from now on: returns once nothing
+  // reads them any more.
+  virtual void Moving() noexcept = 0;
+};
 
 }  // namespace quorvex

@@ -41,13 +41,17 @@ struct TransportResponseHead {
   std::string secureProtocol;
 };
 
+// The most a transport appends to the body at once: below that much spare capacity the
+// body's buffer may move while a block is read.
+inline constexpr std::size_t kMaxBodyBlock = 8u * 1024u * 1024u;
+
 // One exchange after its response head has arrived.
 class HttpExchange {
  public:
   virtual ~HttpExchange() = default;
   virtual const TransportResponseHead& Head() const = 0;
-  // Appends the next block of the body, of whatever size the transport has available, to
-  // body and returns its size; 0 at the end of the body. Throws DownloadError (kReceiving or
+  // Appends the next block of the body, of whatever size the transport has available but at
+  // most kMaxBodyBlock bytes, to body and returns its size; 0 at the end of the body. Throws DownloadError (kReceiving or
   // kReading, with the platform's code; see PlatformFailure) on a broken transfer.
   virtual std::size_t ReadBlock(std::vector<std::uint8_t>& body) = 0;
 };

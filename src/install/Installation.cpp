@@ -36,6 +36,17 @@ long long MillisecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
 }
 
+// The verifier watching the body arrive.
+class VerifierObserver : public BodyObserver {
+ public:
+  explicit VerifierObserver(PackageVerifier& verifier) : verifier_(verifier) {}
+  void Arrived(std::span<const std::uint8_t> received) override { verifier_.Arrived(received); }
+  void Moving() noexcept override { verifier_.Moving(); }
+
+ private:
+  PackageVerifier& verifier_;
+};
+
 // Download, write, unpack, delete the package and refresh the shortcuts. Returns false when
 // the run ends silently (empty body, package file missing after writing). Throws on failure.
 bool InstallPackage(const InstallationPorts& ports, const std::string& packageFileName,
@@ -45,15 +56,15 @@ bool InstallPackage(const InstallationPorts& ports, const std::string& packageFi
   {
     // With keys, the digest of the package is taken while it arrives (see PackageVerifier).
     std::optional<PackageVerifier> verifier;
-    BodyObserver observer;
+    std::optional<VerifierObserver> observer;
     if (!ports.trust.keys.empty()) {
       if (!ports.trust.crypto) throw SignatureError(SignatureFailure::kCryptography, "No cryptography for the package keys");
       verifier.emplace(ports.trust.keys, *ports.trust.crypto);
-      observer = [&verifier](std::span<const std::uint8_t> received) { verifier->Arrived(received); };
+      observer.emplace(*verifier);
     }
     // The body moves here from the client: the only copy of the package in memory, released
     // when this block ends on every path.
-    DownloadResult result = ports.download.DownloadPackage(packageFileName, std::move(observer));
+    DownloadResult result = ports.download.DownloadPackage(packageFileName, observer ? &*observer : nullptr);
     std::vector<std::uint8_t> package = std::move(result.body);
     LogEvent(ports.log, [&] {
       return "response status " + std::to_string(result.status) + ", " + std::to_string(package.size()) + " bytes";

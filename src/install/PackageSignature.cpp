@@ -1,6 +1,10 @@
 #include "install/PackageSignature.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
 
 #include "install/Bytes.h"
 #include "install/UnpackError.h"
@@ -188,27 +192,118 @@ PackageSignature ReadPackageSignature(std::span<const std::uint8_t> data) {
   return signature;
 }
 
+// The digest of the covered bytes, taken on a thread of its own from what has been handed to
+// it. Pieces are taken a megabyte or more at a time, so that the thread is not woken for every
+// block of a transfer.
+class PackageVerifier::DigestThread {
+ public:
+  explicit DigestThread(SignatureCrypto& crypto) : digest_(crypto.StartSha256()) {}
+  ~DigestThread() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  DigestThread(const DigestThread&) = delete;
+  DigestThread& operator=(const DigestThread&) = delete;
+
+  // base[0, upTo) is covered, and stays where it is until Pause.
+  void Offer(const std::uint8_t* base, std::uint64_t upTo) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (failure_) std::rethrow_exception(failure_);
+      base_ = base;
+      if (upTo > target_) target_ = upTo;
+      paused_ = false;
+      if (!thread_.joinable() && target_ - done_ >= kPiece) thread_ = std::thread([this] { Run(); });
+    }
+    wake_.notify_one();
+  }
+  // Returns once the thread reads nothing more until the next Offer.
+  void Pause() noexcept {
+    std::unique_lock<std::mutex> lock(mutex_);
+    paused_ = true;
+    idle_.wait(lock, [&] { return !busy_; });
+  }
+  // Hashes base[hashed so far, upTo) on the calling thread and returns the digest.
+  Sha256Value Finish(const std::uint8_t* base, std::uint64_t upTo) {
+    Pause();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (failure_) std::rethrow_exception(failure_);
+    digest_->Update({base + done_, static_cast<std::size_t>(upTo - done_)});
+    done_ = upTo;
+    return digest_->Finish();
+  }
+  std::uint64_t Handed() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return target_;
+  }
+
+ private:
+  static constexpr std::uint64_t kPiece = std::uint64_t{1} << 20;
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return stop_ || (!paused_ && !failure_ && target_ - done_ >= kPiece); });
+      if (stop_) return;
+      const std::uint8_t* from = base_ + done_;
+      const std::uint64_t length = target_ - done_;
+      busy_ = true;
+      lock.unlock();
+      std::exception_ptr failure;
+      try {
+        digest_->Update({from, static_cast<std::size_t>(length)});
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      lock.lock();
+      busy_ = false;
+      if (failure) {
+        failure_ = failure;
+      } else {
+        done_ += length;
+      }
+      idle_.notify_all();
+    }
+  }
+
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable idle_;
+  std::unique_ptr<Sha256> digest_;
+  const std::uint8_t* base_ = nullptr;
+  std::uint64_t done_ = 0;    // hashed
+  std::uint64_t target_ = 0;  // handed over
+  bool busy_ = false;
+  bool paused_ = false;
+  bool stop_ = false;
+  std::exception_ptr failure_;
+  std::thread thread_;  // last: started once the members it uses exist
+};
+
 PackageVerifier::PackageVerifier(std::span<const PackageKey> keys, SignatureCrypto& crypto)
     : keys_(keys), crypto_(crypto) {}
 
+PackageVerifier::~PackageVerifier() = default;
+
 void PackageVerifier::Arrived(std::span<const std::uint8_t> received) {
-  if (received.size() < hashed_) {  // not the package hashed so far: start again
-    digest_.reset();
-    hashed_ = 0;
-  }
+  if (digest_ && received.size() < digest_->Handed()) digest_.reset();  // another body: start again
   if (received.size() <= kUncoveredReach) return;
-  const std::uint64_t covered = received.size() - kUncoveredReach;
-  if (covered <= hashed_) return;
-  if (!digest_) digest_ = crypto_.StartSha256();
-  digest_->Update(received.subspan(static_cast<std::size_t>(hashed_), static_cast<std::size_t>(covered - hashed_)));
-  hashed_ = covered;
+  if (!digest_) digest_ = std::make_unique<DigestThread>(crypto_);
+  digest_->Offer(received.data(), received.size() - kUncoveredReach);
+}
+
+void PackageVerifier::Moving() noexcept {
+  if (digest_) digest_->Pause();
 }
 
 const PackageKey& PackageVerifier::Check(std::span<const std::uint8_t> package) {
   // Whatever happens, the next check starts from the first byte again.
-  std::unique_ptr<Sha256> digest = std::move(digest_);
-  std::uint64_t hashed = hashed_;
-  hashed_ = 0;
+  std::unique_ptr<DigestThread> digest = std::move(digest_);
+  if (digest) digest->Pause();
 
   const PackageSignature signature = ReadPackageSignature(package);
   const auto key = std::find_if(keys_.begin(), keys_.end(), [&](const PackageKey& k) { return k.id == signature.keyId; });
@@ -220,13 +315,9 @@ const PackageKey& PackageVerifier::Check(std::span<const std::uint8_t> package) 
                                                             (held.empty() ? std::string("none") : held) + ")");
   }
   // The end record lies within the reach that Arrived leaves alone, so what it hashed is covered.
-  if (!digest || hashed > signature.coveredLength || hashed > package.size()) {
-    digest = crypto_.StartSha256();
-    hashed = 0;
-  }
-  digest->Update(package.subspan(static_cast<std::size_t>(hashed),
-                                 static_cast<std::size_t>(signature.coveredLength - hashed)));
-  if (!crypto_.VerifyP256(*key, digest->Finish(), signature.signature)) {
+  if (!digest || digest->Handed() > signature.coveredLength) digest = std::make_unique<DigestThread>(crypto_);
+  const Sha256Value value = digest->Finish(package.data(), signature.coveredLength);
+  if (!crypto_.VerifyP256(*key, value, signature.signature)) {
     throw SignatureError(SignatureFailure::kBadSignature,
                          "The package's signature by key " + KeyIdText(signature.keyId) +
                              " does not match its bytes: it changed after signing");

@@ -96,21 +96,30 @@ PackageSignature ReadPackageSignature(std::span<const std::uint8_t> package);
 inline constexpr std::uint64_t kUncoveredReach = 22 + 0xFFFF;
 
 // Checks one package against the trusted keys. The digest can be taken while the package
-// arrives, so that only its last bytes remain once it is whole.
+// arrives, on a thread of its own beside the transfer, so that only its last bytes remain once
+// it is whole.
 class PackageVerifier {
  public:
   // keys and crypto must outlive the verifier.
   PackageVerifier(std::span<const PackageKey> keys, SignatureCrypto& crypto);
-  // The package received so far: a prefix of what Check will get, growing between calls.
+  ~PackageVerifier();
+  PackageVerifier(const PackageVerifier&) = delete;
+  PackageVerifier& operator=(const PackageVerifier&) = delete;
+
+  // The package received so far: a prefix of what Check will get, growing between calls. Its
+  // bytes must stay where they are until Moving, Check or the verifier's end: the digest may
+  // still be reading them. Rethrows a failure of the digest so far.
   void Arrived(std::span<const std::uint8_t> received);
+  // Returns once the digest reads none of the bytes passed to Arrived any more.
+  void Moving() noexcept;
   // Returns the key that signed the whole package; throws SignatureError otherwise.
   const PackageKey& Check(std::span<const std::uint8_t> package);
 
  private:
+  class DigestThread;
   std::span<const PackageKey> keys_;
   SignatureCrypto& crypto_;
-  std::unique_ptr<Sha256> digest_;
-  std::uint64_t hashed_ = 0;
+  std::unique_ptr<DigestThread> digest_;
 };
 
 // The key id of a DER SubjectPublicKeyInfo.

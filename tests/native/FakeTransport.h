@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -106,6 +107,8 @@ class FakeTransport : public Transport {
       }
       if (observation_.blocksRead == 0) observation_.capacityAtFirstBlock = body.capacity();
       const std::string& block = response_.blocks[next_++];
+      // The client relies on the transport's limit to know when the body may move.
+      if (block.size() > kMaxBodyBlock) throw std::logic_error("a scripted block is larger than kMaxBodyBlock");
       body.insert(body.end(), block.begin(), block.end());
       ++observation_.blocksRead;
       observation_.dataAfterLastBlock = body.data();

@@ -292,3 +292,64 @@ TEST(PackageSignature, TheRunWritesNothingBeforeTheSignatureHolds) {
 
 }  // namespace
 }  // namespace quorvex
+
+namespace quorvex {
+namespace {
+
+// The digest reads the body on another thread while it arrives: the client must say so every
+// time the body's bytes may move (a block that needs more room than is reserved) and once the
+// body is done with, announced length or not.
+class MoveWatcher : public BodyObserver {
+ public:
+  void Arrived(std::span<const std::uint8_t> received) override {
+    if (last_ && received.data() != last_ && !movingSinceLast_) unannouncedMoves++;
+    last_ = received.data();
+    movingSinceLast_ = false;
+    ++arrivals;
+    size = received.size();
+  }
+  void Moving() noexcept override {
+    movingSinceLast_ = true;
+    ++movings;
+  }
+  bool ToldAtTheEnd() const { return movingSinceLast_; }
+  int unannouncedMoves = 0;
+  int arrivals = 0;
+  int movings = 0;
+  std::size_t size = 0;
+
+ private:
+  const std::uint8_t* last_ = nullptr;
+  bool movingSinceLast_ = false;
+};
+
+TEST(PackageSignature, TheBodyObserverIsToldBeforeTheBodyMoves) {
+  const std::string block(1u << 20, 'x');
+  for (const bool announced : {true, false}) {
+    testing::FakeTransport transport;
+    transport.AnswerBody(200, "OK", std::vector<std::string>(24, block), announced);
+    DownloadClient client{transport, "https://downloads.test/admin"};
+    MoveWatcher watcher;
+    const DownloadResult result = client.DownloadPackage("Quorvex_2.1_x64.zip", &watcher);
+    EXPECT_EQ(result.body.size(), 24u << 20);
+    EXPECT_EQ(watcher.size, 24u << 20);
+    EXPECT_EQ(watcher.arrivals, 24);
+    EXPECT_EQ(watcher.unannouncedMoves, 0) << (announced ? "announced" : "not announced");
+    EXPECT_TRUE(watcher.ToldAtTheEnd()) << (announced ? "announced" : "not announced");
+    // With the length announced the body is reserved once: only its last blocks may need room.
+    if (announced) {
+      EXPECT_LE(watcher.movings, 10);
+    }
+  }
+  // Redirects and other statuses' bodies are not the package: nothing is observed.
+  testing::FakeTransport transport;
+  transport.AnswerRedirect(302, "https://edge.test/p.zip");
+  transport.AnswerBody(200, "OK", {block});
+  DownloadClient client{transport, "https://downloads.test/admin"};
+  MoveWatcher watcher;
+  client.DownloadPackage("Quorvex_2.1_x64.zip", &watcher);
+  EXPECT_EQ(watcher.arrivals, 1);
+}
+
+}  // namespace
+}  // namespace quorvex

@@ -28,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "download/RestTypes.h"
 #include "install/PackageSignature.h"
 #include "install/Unpacker.h"
 
@@ -59,11 +60,19 @@ struct PackageBytes {
   std::shared_ptr<const void> mapping;  // owns what data points into
 };
 
-// Sees the package read so far, like the installer's download sees its body arrive.
-using ReadObserver = std::function<void(std::span<const std::uint8_t>)>;
+// Sees the package read so far, as the installer's download sees its body arrive; null: none.
+using ReadObserver = quorvex::BodyObserver*;
+
+// Whatever way reading ends, the observer stops reading the buffer before it can go.
+struct StopObserving {
+  ReadObserver observer;
+  ~StopObserving() {
+    if (observer) observer->Moving();
+  }
+};
 
 #ifdef _WIN32
-PackageBytes ReadPackage(const std::wstring& path, const ReadObserver& observer) {
+PackageBytes ReadPackage(const std::wstring& path, ReadObserver observer) {
   using namespace quorvex::win32;
   UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
@@ -77,6 +86,7 @@ PackageBytes ReadPackage(const std::wstring& path, const ReadObserver& observer)
   }
   auto buffer = std::make_shared_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(size.QuadPart));
   PackageBytes bytes{buffer.get(), static_cast<std::size_t>(size.QuadPart), buffer};
+  const StopObserving stop{observer};
   std::size_t done = 0;
   while (done < bytes.size) {
     DWORD got = 0;
@@ -85,13 +95,13 @@ PackageBytes ReadPackage(const std::wstring& path, const ReadObserver& observer)
       throw std::runtime_error("Cannot read " + Narrow(path) + ": " + SystemErrorText(::GetLastError()));
     }
     done += got;
-    if (observer) observer({buffer.get(), done});
+    if (observer) observer->Arrived({buffer.get(), done});
   }
   return bytes;
 }
 #else
 // The package is mapped rather than copied: its pages are the page cache's, read once.
-PackageBytes ReadPackage(const std::string& path, const ReadObserver& observer) {
+PackageBytes ReadPackage(const std::string& path, ReadObserver observer) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw std::runtime_error("Cannot open " + path + ": " + std::strerror(errno));
   struct Closer {
@@ -107,7 +117,8 @@ PackageBytes ReadPackage(const std::string& path, const ReadObserver& observer) 
   if (mapped == MAP_FAILED) throw std::runtime_error("Cannot read " + path + ": " + std::strerror(errno));
   bytes.data = static_cast<const std::uint8_t*>(mapped);
   bytes.mapping = std::shared_ptr<void>(mapped, [size = bytes.size](void* p) { ::munmap(p, size); });
-  if (observer) observer({bytes.data, bytes.size});
+  const StopObserving stop{observer};
+  if (observer) observer->Arrived({bytes.data, bytes.size});
   return bytes;
 }
 #endif
@@ -164,7 +175,7 @@ using PlatformCrypto = quorvex::OpenSslSignatureCrypto;
 #endif
 
 // The keys given with --key, and the check of the package against them.
-struct KeyCheck {
+struct KeyCheck : quorvex::BodyObserver {
   PlatformCrypto crypto;
   std::vector<quorvex::PackageKey> keys;
   std::vector<std::string> files;
@@ -188,10 +199,12 @@ struct KeyCheck {
   }
   // Takes the digest while the package is read; nothing without keys.
   ReadObserver Observer() {
-    if (keys.empty()) return {};
+    if (keys.empty()) return nullptr;
     verifier.emplace(keys, crypto);
-    return [this](std::span<const std::uint8_t> read) { verifier->Arrived(read); };
+    return this;
   }
+  void Arrived(std::span<const std::uint8_t> read) override { verifier->Arrived(read); }
+  void Moving() noexcept override { verifier->Moving(); }
   // Throws SignatureError unless one of the keys signed the package; says which did.
   void Check(const PackageBytes& package, bool report) {
     if (keys.empty()) return;

@@ -19,7 +19,7 @@ namespace {
 
 // Body blocks are read as they arrive, but never more than this in one call, so a huge
 // announced length cannot make one read allocate it all at once.
-constexpr DWORD kMaxBlock = 8u * 1024u * 1024u;
+constexpr DWORD kMaxBlock = static_cast<DWORD>(kMaxBodyBlock);
 
 constexpr DownloadFailure kSending = DownloadFailure::kSending;
 constexpr DownloadFailure kReceiving = DownloadFailure::kReceiving;
