@@ -679,32 +679,50 @@ PLANTED_NAMES = ("winhttp", "version", "uxtheme", "dwmapi", "windowscodecs", "pr
                  "dnsapi", "iphlpapi", "winmm", "profapi")
 
 
-def planted_dlls(args, machine):
+def planted_dlls(args, machine, signed=False):
     """The installer started from a folder that also holds libraries named like system ones
     (as a downloads folder may), with Wine told to prefer such copies: none of them runs, and
-    the window comes up as usual."""
+    the window comes up as usual. signed: the installer built with a package key installs a
+    signed package, so that the signature check's cryptography is loaded too."""
     folder = machine.host_path("C:\\Downloads\\")
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
     installer = os.path.join(folder, "QuorvexInstall.exe")
-    shutil.copy(args.installer, installer)
-    for name in PLANTED_NAMES:
+    shutil.copy(args.installer_signed if signed else args.installer, installer)
+    names = PLANTED_NAMES + (("bcrypt", "ncrypt") if signed else ())
+    for name in names:
         shutil.copy(args.planted_dll, os.path.join(folder, name + ".dll"))
     # Wine's own user32 imports version.dll (Windows' does not), so with native copies of
     # version preferred the loader takes the planted one while it loads user32, before the
     # program's first instruction, whatever the program does; there it stays builtin first.
-    preferred = [name for name in PLANTED_NAMES if name != "version"]
+    preferred = [name for name in names if name != "version"]
     env = {"QUORVEX_WINE_DLLOVERRIDES": ",".join(preferred) + "=n,b"}
-    state = machine.start_installer("C:\\Downloads\\QuorvexInstall.exe", env=env, cwd=folder)
-    check_idle_window(state, bar_visible=False)
-    # The run loads WinHTTP, and the shell and the error box load more: press Install too
-    # (no service listens, so the run ends in the download error).
-    machine.probe("click", "Instalar")
-    check_error_box(machine)
-    answer_error_box(machine)
-    machine.screenshot("planted_dlls-window")
-    machine.probe("click", "Cancelar")
-    check(machine.wait_installer_end(20000), "Cancel ends the program")
+    service = None
+    if signed:
+        sizes = publish_package(args)
+        with open(package_path(args), "rb") as package:
+            data = signing.sign(package.read(), args.signing_key, os.path.splitext(args.signing_key)[0] + ".pub")
+        with open(package_path(args), "wb") as package:
+            package.write(data)
+        service = Service(args)
+    try:
+        state = machine.start_installer("C:\\Downloads\\QuorvexInstall.exe", env=env, cwd=folder)
+        check_idle_window(state, bar_visible=False)
+        # The run loads WinHTTP, and the shell and the error box load more: press Install too
+        # (without a service the run ends in the download error).
+        machine.probe("click", "Instalar")
+        if signed:
+            check(machine.wait_installer_end(), "the installer ended after installing")
+            check_installed(machine, sizes)
+        else:
+            check_error_box(machine)
+            answer_error_box(machine)
+            machine.screenshot("planted_dlls-window")
+            machine.probe("click", "Cancelar")
+            check(machine.wait_installer_end(20000), "Cancel ends the program")
+    finally:
+        if service:
+            service.stop()
     # Each marker names the programs that loaded it. Wine's own desktop process, started by
     # the first window with this folder as its current one, may load one too: that process is
     # not the installer's.
@@ -882,6 +900,7 @@ RUN_LOG_NAMES = {
     "fault_while_painting": ["download failure kind=resources"],
     "fault_while_loading_style": ["detail: std::bad_alloc", "installer ends: it could not start"],
     "signed_packages": ["package signatures: required, keys ", "package signature verified: key "],
+    "planted_dlls_signed": ["package signature verified: key "],
 }
 SECRETS = ["&vOlt_582%", "Tellavorne:", base64.b64encode(b"Tellavorne:&vOlt_582%").decode()]
 
@@ -925,6 +944,7 @@ SCENARIOS = {
     "fault_while_painting": fault_while_painting,
     "fault_while_loading_style": fault_while_loading_style,
     "signed_packages": signed_packages,
+    "planted_dlls_signed": lambda args, machine: planted_dlls(args, machine, signed=True),
 }
 
 
