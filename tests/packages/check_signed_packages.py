@@ -20,18 +20,13 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 import signing  # noqa: E402
+from harness import Checks  # noqa: E402
 
-failures = []
-
-
-def check(condition, what):
-    print(("ok: " if condition else "FAIL: ") + what)
-    if not condition:
-        failures.append(what)
+check = Checks()
 
 
-def run(command, cwd=None, stdin=None):
-    return subprocess.run(command, cwd=cwd, input=stdin, capture_output=True, check=True).stdout
+def run(command, cwd=None):
+    return subprocess.run(command, cwd=cwd, capture_output=True, check=True).stdout
 
 
 class QvUnpack:
@@ -258,8 +253,8 @@ def main():
     check_signer(args, unpack, keys, other)
     if args.source:
         check_cmake_option(args, keys)
-    if failures:
-        print(f"{len(failures)} failed")
+    if check.failures:
+        print(f"{len(check.failures)} failed")
         return 1
     print("all passed")
     return 0
