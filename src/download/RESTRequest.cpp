@@ -207,10 +207,13 @@ bool RESTRequest::ExecuteExchanges() {
       throw error;
     }
     if (head.status == kProxyAuthenticationRequired) {
+      // The transport has answered with the user's logon where it could; it says why that
+      // was not enough.
       throw WithStatus(Failure(DownloadFailure::kProxyAuthentication,
-                               "The proxy requires authentication for " + url_ +
-                                   ", which the installer does not offer (" + std::to_string(head.status) + " " +
-                                   head.reason + ")"),
+                               "The proxy requires authentication for " + url_ + ": " +
+                                   (head.proxyLogon.empty() ? std::string("the installer has no logon to offer it")
+                                                            : head.proxyLogon) +
+                                   " (" + std::to_string(head.status) + " " + head.reason + ")"),
                        head);
     }
     if (!redirect) RefuseContentCoding(head);

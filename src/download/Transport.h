@@ -39,6 +39,9 @@ struct TransportResponseHead {
   // from) and the secure channel's protocol ("TLS 1.3"); empty when the platform does not say.
   std::string route;
   std::string secureProtocol;
+  // A proxy's 407 that the transport could not answer with the user's logon: why (the schemes
+  // the proxy offers and what was tried). Empty otherwise.
+  std::string proxyLogon;
 };
 
 // The most a transport appends to the body at once: below that much spare capacity the

@@ -75,6 +75,8 @@ WinHttpFunctions Load() {
   Resolve(module, f.CrackUrl, "WinHttpCrackUrl");
   Resolve(module, f.GetProxyForUrl, "WinHttpGetProxyForUrl");
   Resolve(module, f.GetIEProxyConfigForCurrentUser, "WinHttpGetIEProxyConfigForCurrentUser");
+  Resolve(module, f.QueryAuthSchemes, "WinHttpQueryAuthSchemes");
+  Resolve(module, f.SetCredentials, "WinHttpSetCredentials");
   g_module = module;  // stays loaded for the rest of the process
   return f;
 }

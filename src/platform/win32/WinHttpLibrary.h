@@ -31,6 +31,8 @@ struct WinHttpFunctions {
   decltype(&::WinHttpCrackUrl) CrackUrl = nullptr;
   decltype(&::WinHttpGetProxyForUrl) GetProxyForUrl = nullptr;
   decltype(&::WinHttpGetIEProxyConfigForCurrentUser) GetIEProxyConfigForCurrentUser = nullptr;
+  decltype(&::WinHttpQueryAuthSchemes) QueryAuthSchemes = nullptr;
+  decltype(&::WinHttpSetCredentials) SetCredentials = nullptr;
 };
 
 // Loads winhttp.dll from the system folder on the first call. Throws DownloadError

@@ -5,9 +5,12 @@
 #include <optional>
 #include <vector>
 
+#include "download/ProxyLogon.h"
 #include "download/ResponseHead.h"
+#include "platform/win32/SspiLogon.h"
 #include "platform/win32/SystemCallback.h"
 #include "platform/win32/TextConversion.h"
+#include "platform/win32/TunnelProbe.h"
 #include "platform/win32/WinHttpLibrary.h"
 
 #ifndef WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3
@@ -50,6 +53,27 @@ std::wstring QueryHeaderText(HINTERNET request, DWORD info) {
     return {};
   text.resize(bytes / sizeof(wchar_t));
   return text;
+}
+
+constexpr int kProxyLogonRequired = 407;
+
+// The first proxy a WinHTTP proxy list names, as "host:port" ("http=a:8080;https=b:3128",
+// "a:8080 b:80", "http://a:8080").
+std::wstring FirstProxy(const std::wstring& list) {
+  std::wstring first = list.substr(0, list.find_first_of(L"; "));
+  if (const std::size_t equals = first.find(L'='); equals != std::wstring::npos) first.erase(0, equals + 1);
+  if (const std::size_t scheme = first.find(L"://"); scheme != std::wstring::npos) first.erase(0, scheme + 3);
+  if (first.find(L':') == std::wstring::npos || first.back() == L']') first += L":80";
+  return first;
+}
+
+// The host of the first proxy a WinHTTP proxy list names ("http=a:8080;https=b:3128", "a:8080 b:80").
+std::wstring ProxyHost(const std::wstring& list) {
+  std::wstring first = list.substr(0, list.find_first_of(L"; "));
+  if (const std::size_t equals = first.find(L'='); equals != std::wstring::npos) first.erase(0, equals + 1);
+  if (const std::size_t scheme = first.find(L"://"); scheme != std::wstring::npos) first.erase(0, scheme + 3);
+  if (!first.empty() && first.front() == L'[') return first.substr(1, first.find(L']') - 1);
+  return first.substr(0, first.rfind(L':') == std::wstring::npos ? first.size() : first.rfind(L':'));
 }
 
 // "direct" or "proxy HOST:PORT", and which setting gave it. A proxy written with a user
@@ -103,6 +127,7 @@ bool PlatformSendsRequestHeadersToTheProxy() {
 
 struct LateHeaders {
   const std::vector<std::wstring>* lines = nullptr;
+  bool proxyLogon = false;  // a Proxy-Authorization for the CONNECT, to go before the request
   bool attached = false;
   DWORD error = 0;
 };
@@ -111,6 +136,13 @@ void AttachLateHeaders(HINTERNET handle, DWORD_PTR context, DWORD status, void*,
   auto* late = reinterpret_cast<LateHeaders*>(context);
   if (status != WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER || !late || late->attached) return;
   late->attached = true;
+  // The proxy's logon opened the tunnel; the server behind it never sees it.
+  static constexpr wchar_t kRemoveProxyLogon[] = L"Proxy-Authorization:";
+  if (late->proxyLogon && !WinHttp().AddRequestHeaders(handle, kRemoveProxyLogon, static_cast<DWORD>(-1),
+                                                       WINHTTP_ADDREQ_FLAG_REPLACE)) {
+    late->error = ::GetLastError();
+    return;
+  }
   for (const std::wstring& line : *late->lines) {
     if (!WinHttp().AddRequestHeaders(handle, line.c_str(), static_cast<DWORD>(line.size()), WINHTTP_ADDREQ_FLAG_ADD)) {
       late->error = ::GetLastError();
@@ -118,6 +150,17 @@ void AttachLateHeaders(HINTERNET handle, DWORD_PTR context, DWORD status, void*,
     }
   }
 }
+
+// A proxy's answer that has no body for us: its head alone.
+class HeadOnlyExchange : public HttpExchange {
+ public:
+  explicit HeadOnlyExchange(TransportResponseHead head) : head_(std::move(head)) {}
+  const TransportResponseHead& Head() const override { return head_; }
+  std::size_t ReadBlock(std::vector<std::uint8_t>&) override { return 0; }
+
+ private:
+  TransportResponseHead head_;
+};
 
 class WinHttpExchange : public HttpExchange {
  public:
@@ -160,6 +203,17 @@ class WinHttpExchange : public HttpExchange {
 };
 
 }  // namespace
+
+// One request handle and what it needs while it is sent: the header lines and the late-header
+// state live apart so that the status callback's pointer stays valid when the attempt moves.
+struct WinHttpTransport::Attempt {
+  UniqueInternet connection;
+  UniqueInternet handle;
+  std::unique_ptr<std::vector<std::wstring>> lines;
+  std::unique_ptr<LateHeaders> late;
+  TransportResponseHead head;
+  bool withBody = true;
+};
 
 WinHttpTransport::WinHttpTransport() { SessionFor({}); }
 
@@ -207,46 +261,157 @@ std::unique_ptr<HttpExchange> WinHttpTransport::Send(const TransportRequest& req
   if (object.empty()) object = L"/";
 
   const ProxyChoice proxy = ResolveUserProxy(SessionFor({}), url);
-  HINTERNET session = SessionFor(proxy);
-  UniqueInternet connection(api.Connect(session, host.c_str(), parts.nPort, 0));
-  if (!connection) FailWithLastError(kSending);
   const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
-  UniqueInternet handle(api.OpenRequest(connection.get(), Widen(request.method).c_str(), object.c_str(), nullptr,
-                                        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                        secure ? WINHTTP_FLAG_SECURE : 0));
-  if (!handle) FailWithLastError(kSending);
+  // Where WinHTTP opens tunnels itself with the request's headers (see
+  // PlatformSendsRequestHeadersToTheProxy), it also cannot log on to a proxy: the logon token
+  // is made here and travels in the CONNECT.
+  const bool lateHeaders = secure && !proxy.proxy.empty() && PlatformSendsRequestHeadersToTheProxy();
+  if (lateHeaders) {
+    try {
+      Attempt attempt = Open(request, parts.nPort, host, object, proxy, secure, true, {});
+      return std::make_unique<WinHttpExchange>(std::move(attempt.connection), std::move(attempt.handle),
+                                               std::move(attempt.head), attempt.withBody);
+    } catch (const DownloadError& failure) {
+      if (failure.platformCode != static_cast<DWORD>(ERROR_WINHTTP_SECURE_CHANNEL_ERROR)) throw;
+      // This WinHTTP hides a proxy's refusal of the tunnel behind a failed TLS handshake: ask
+      // the proxy itself what it wants.
+      std::unique_ptr<HttpExchange> answered =
+          LogOnThroughTunnel(request, parts.nPort, host, object, proxy);
+      if (!answered) throw;
+      return answered;
+    }
+  }
+  Attempt attempt = Open(request, parts.nPort, host, object, proxy, secure, false, {});
+  // A proxy that asks who is calling gets the logged-on user's logon, one round per scheme.
+  std::uint32_t tried = 0;
+  while (attempt.head.status == kProxyLogonRequired && !proxy.proxy.empty()) {
+    DWORD offered = 0, first = 0, target = 0;
+    if (!WinHttp().QueryAuthSchemes(attempt.handle.get(), &offered, &first, &target)) offered = 0;
+    const std::uint32_t usable = lateHeaders ? kSchemeNegotiate : (kSchemeNegotiate | kSchemeNtlm);
+    const std::optional<ProxyScheme> scheme = NextProxyLogon(offered, usable, tried);
+    if (!scheme) {
+      attempt.head.proxyLogon = DescribeProxyRefusal(offered, usable, tried);
+      break;
+    }
+    tried |= *scheme;
+    if (lateHeaders) {
+      std::string why;
+      const std::optional<std::wstring> logon = NegotiateLogon(L"HTTP/" + ProxyHost(proxy.proxy), why);
+      if (!logon) {
+        attempt.head.proxyLogon = DescribeProxyRefusal(offered, usable, 0) + " (" + why + ")";
+        break;
+      }
+      attempt = Open(request, parts.nPort, host, object, proxy, secure, lateHeaders, *logon);
+      continue;
+    }
+    // The user's own credentials for the proxy only; the server never gets them.
+    SetDwordOption(attempt.handle.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW);
+    if (!WinHttp().SetCredentials(attempt.handle.get(), WINHTTP_AUTH_TARGET_PROXY, *scheme, nullptr, nullptr, nullptr))
+      FailWithLastError(kSending);
+    SendAndReceive(attempt, proxy, secure);
+    attempt.head.route += ", logged on to the proxy by " + ProxySchemeNames(*scheme) + " as the signed-in user";
+  }
+  return std::make_unique<WinHttpExchange>(std::move(attempt.connection), std::move(attempt.handle),
+                                           std::move(attempt.head), attempt.withBody);
+}
+
+std::unique_ptr<HttpExchange> WinHttpTransport::LogOnThroughTunnel(const TransportRequest& request, INTERNET_PORT port,
+                                                                   const std::wstring& host, const std::wstring& object,
+                                                                   const ProxyChoice& proxy) {
+  const std::wstring target = (host.find(L':') != std::wstring::npos ? L"[" + host + L"]" : host) + L":" +
+                              std::to_wstring(port);
+  const std::wstring proxyAddress = FirstProxy(proxy.proxy);
+  std::optional<TransportResponseHead> refusal = ProbeTunnel(proxyAddress, target, request.connectTimeoutMs);
+  if (!refusal || refusal->status != kProxyLogonRequired) return nullptr;
+  refusal->route = RouteText(proxy);
+  const std::uint32_t offered = ProxySchemesOffered(refusal->headers);
+  const std::uint32_t usable = kSchemeNegotiate;
+  if (!NextProxyLogon(offered, usable, 0)) {
+    refusal->proxyLogon = DescribeProxyRefusal(offered, usable, 0);
+    return std::make_unique<HeadOnlyExchange>(std::move(*refusal));
+  }
+  std::string why;
+  const std::optional<std::wstring> logon = NegotiateLogon(L"HTTP/" + ProxyHost(proxy.proxy), why);
+  if (!logon) {
+    refusal->proxyLogon = DescribeProxyRefusal(offered, usable, 0) + " (" + why + ")";
+    return std::make_unique<HeadOnlyExchange>(std::move(*refusal));
+  }
+  try {
+    Attempt attempt = Open(request, port, host, object, proxy, true, true, *logon);
+    attempt.head.route += ", logged on to the proxy by Negotiate as the signed-in user";
+    return std::make_unique<WinHttpExchange>(std::move(attempt.connection), std::move(attempt.handle),
+                                             std::move(attempt.head), attempt.withBody);
+  } catch (const DownloadError& failure) {
+    if (failure.platformCode != static_cast<DWORD>(ERROR_WINHTTP_SECURE_CHANNEL_ERROR)) throw;
+  }
+  // Refused again, with the logon: that is the proxy's answer.
+  refusal->proxyLogon = DescribeProxyRefusal(offered, usable, kSchemeNegotiate);
+  return std::make_unique<HeadOnlyExchange>(std::move(*refusal));
+}
+
+WinHttpTransport::Attempt WinHttpTransport::Open(const TransportRequest& request, INTERNET_PORT port,
+                                                 const std::wstring& host, const std::wstring& object,
+                                                 const ProxyChoice& proxy, bool secure, bool lateHeaders,
+                                                 const std::wstring& proxyLogon) {
+  const WinHttpFunctions& api = WinHttp();
+  HINTERNET session = SessionFor(proxy);
+  Attempt attempt;
+  attempt.connection.reset(api.Connect(session, host.c_str(), port, 0));
+  if (!attempt.connection) FailWithLastError(kSending);
+  attempt.handle.reset(api.OpenRequest(attempt.connection.get(), Widen(request.method).c_str(), object.c_str(), nullptr,
+                                       WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                       secure ? WINHTTP_FLAG_SECURE : 0));
+  if (!attempt.handle) FailWithLastError(kSending);
+  HINTERNET handle = attempt.handle.get();
 
   // The client above follows redirects and keeps cookies; WinHTTP must do neither. Through a
   // proxy a kept connection is a tunnel to one origin, and some WinHTTPs hand it to a request
   // for another origin (a redirect), so proxied requests keep no connection.
   DWORD disabled = WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS;
   if (!proxy.proxy.empty()) disabled |= WINHTTP_DISABLE_KEEP_ALIVE;
-  SetDwordOption(handle.get(), WINHTTP_OPTION_DISABLE_FEATURE, disabled);
+  SetDwordOption(handle, WINHTTP_OPTION_DISABLE_FEATURE, disabled);
   // The user's own credentials go only to intranet servers, never to any host on the path.
-  SetDwordOption(handle.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, WINHTTP_AUTOLOGON_SECURITY_LEVEL_MEDIUM);
-  if (!api.SetTimeouts(handle.get(), request.connectTimeoutMs, request.connectTimeoutMs, request.readTimeoutMs,
+  SetDwordOption(handle, WINHTTP_OPTION_AUTOLOGON_POLICY, WINHTTP_AUTOLOGON_SECURITY_LEVEL_MEDIUM);
+  if (!api.SetTimeouts(handle, request.connectTimeoutMs, request.connectTimeoutMs, request.readTimeoutMs,
                        request.readTimeoutMs))
     FailWithLastError(kSending);
-  SetDwordOption(handle.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, static_cast<DWORD>(request.readTimeoutMs));
+  SetDwordOption(handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, static_cast<DWORD>(request.readTimeoutMs));
 
-  std::vector<std::wstring> lines;
-  for (const HttpHeader& header : request.headers) lines.push_back(Widen(header.name + ": " + header.value));
-  LateHeaders late;
-  if (secure && !proxy.proxy.empty() && PlatformSendsRequestHeadersToTheProxy()) {
-    late.lines = &lines;
-    if (api.SetStatusCallback(handle.get(), SystemCallback<&AttachLateHeaders>::Call, WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER, 0) ==
+  attempt.lines = std::make_unique<std::vector<std::wstring>>();
+  for (const HttpHeader& header : request.headers) attempt.lines->push_back(Widen(header.name + ": " + header.value));
+  attempt.late = std::make_unique<LateHeaders>();
+  if (lateHeaders) {
+    // Only the proxy's logon goes into the CONNECT; the request's own headers follow once the
+    // tunnel is up, and the logon is taken off then.
+    attempt.late->lines = attempt.lines.get();
+    if (!proxyLogon.empty()) {
+      const std::wstring line = L"Proxy-Authorization: " + proxyLogon;
+      if (!api.AddRequestHeaders(handle, line.c_str(), static_cast<DWORD>(line.size()), WINHTTP_ADDREQ_FLAG_ADD))
+        FailWithLastError(kSending);
+      attempt.late->proxyLogon = true;
+    }
+    if (api.SetStatusCallback(handle, SystemCallback<&AttachLateHeaders>::Call, WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER, 0) ==
         WINHTTP_INVALID_STATUS_CALLBACK)
       FailWithLastError(kSending);
   } else {
-    for (const std::wstring& line : lines) {
-      if (!api.AddRequestHeaders(handle.get(), line.c_str(), static_cast<DWORD>(line.size()), WINHTTP_ADDREQ_FLAG_ADD))
+    for (const std::wstring& line : *attempt.lines) {
+      if (!api.AddRequestHeaders(handle, line.c_str(), static_cast<DWORD>(line.size()), WINHTTP_ADDREQ_FLAG_ADD))
         FailWithLastError(kSending);
     }
   }
+  SendAndReceive(attempt, proxy, secure);
+  return attempt;
+}
 
+void WinHttpTransport::SendAndReceive(Attempt& attempt, const ProxyChoice& proxy, bool secure) {
+  const WinHttpFunctions& api = WinHttp();
+  HINTERNET handle = attempt.handle.get();
+  LateHeaders& late = *attempt.late;
+  late.attached = false;
+  late.error = 0;
   // Certificate problems are not waved through: the platform's checks stand and a failed
   // check fails the request here.
-  const BOOL sent = api.SendRequest(handle.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
+  const BOOL sent = api.SendRequest(handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
                                     reinterpret_cast<DWORD_PTR>(&late));
   const DWORD sendError = ::GetLastError();
   // The status callback's own failure (out of memory) is the cause of whatever came next.
@@ -256,10 +421,12 @@ std::unique_ptr<HttpExchange> WinHttpTransport::Send(const TransportRequest& req
     // A proxy that refuses the tunnel answers before any TLS; some WinHTTPs then report a
     // secure channel failure although the proxy's head is on the handle.
     if (!proxy.proxy.empty()) {
-      std::optional<TransportResponseHead> head = ReadHead(handle.get());
+      std::optional<TransportResponseHead> head = ReadHead(handle);
       if (head && head->status >= 300) {
         head->route = RouteText(proxy);
-        return std::make_unique<WinHttpExchange>(std::move(connection), std::move(handle), std::move(*head), false);
+        attempt.head = std::move(*head);
+        attempt.withBody = false;
+        return;
       }
     }
     Fail(kSending, error);
@@ -268,12 +435,13 @@ std::unique_ptr<HttpExchange> WinHttpTransport::Send(const TransportRequest& req
     // The request went out without its headers; whatever came back is not the answer to it.
     Fail(kSending, late.error != 0 ? late.error : static_cast<DWORD>(ERROR_WINHTTP_INTERNAL_ERROR));
   }
-  if (!api.ReceiveResponse(handle.get(), nullptr)) FailWithLastError(kReceiving);
-  std::optional<TransportResponseHead> head = ReadHead(handle.get());
+  if (!api.ReceiveResponse(handle, nullptr)) FailWithLastError(kReceiving);
+  std::optional<TransportResponseHead> head = ReadHead(handle);
   if (!head) Fail(kReceiving, ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
   head->route = RouteText(proxy);
-  if (secure) head->secureProtocol = SecureProtocolOf(handle.get());
-  return std::make_unique<WinHttpExchange>(std::move(connection), std::move(handle), std::move(*head), true);
+  if (secure) head->secureProtocol = SecureProtocolOf(handle);
+  attempt.head = std::move(*head);
+  attempt.withBody = true;
 }
 
 }  // namespace quorvex::win32

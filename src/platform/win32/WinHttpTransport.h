@@ -40,6 +40,19 @@ class WinHttpTransport : public Transport {
   std::unique_ptr<HttpExchange> Send(const TransportRequest& request) override;
 
  private:
+  struct Attempt;
+  // One request handle for the request, sent, with its head; proxyLogon, when given, is the
+  // Proxy-Authorization value that goes into the tunnel's CONNECT.
+  Attempt Open(const TransportRequest& request, INTERNET_PORT port, const std::wstring& host,
+               const std::wstring& object, const ProxyChoice& proxy, bool secure, bool lateHeaders,
+               const std::wstring& proxyLogon);
+  void SendAndReceive(Attempt& attempt, const ProxyChoice& proxy, bool secure);
+  // Where WinHTTP hid a proxy's refusal of the tunnel: the proxy's own answer, and when it asks
+  // for Negotiate, the request again with the user's logon in the CONNECT. Null when the
+  // refusal was not the proxy's 407.
+  std::unique_ptr<HttpExchange> LogOnThroughTunnel(const TransportRequest& request, INTERNET_PORT port,
+                                                   const std::wstring& host, const std::wstring& object,
+                                                   const ProxyChoice& proxy);
   // A proxy given to WinHTTP when its session is opened is honoured everywhere; one set on
   // a handle later is not, so each proxy the settings name gets a session of its own.
   HINTERNET SessionFor(const ProxyChoice& proxy);
