@@ -929,7 +929,7 @@ def proxy_negotiate(args, machine):
     sizes = publish_package(args)
     service = Service(args)
     try:
-        with UserProxy(args, "set", f"127.0.0.1:{ports['negotiate']}", ""):
+        with UserProxy(args, "set", f"127.0.0.5:{ports['negotiate']}", ""):
             machine.start_installer(env=kerberos)
             machine.probe("click", "Instalar")
             check(machine.wait_installer_end(), "the installer ended after installing")
@@ -949,7 +949,7 @@ def proxy_basic_only(args, machine):
     publish_package(args)
     service = Service(args)
     try:
-        with UserProxy(args, "set", f"127.0.0.1:{ports['basic']}", ""):
+        with UserProxy(args, "set", f"127.0.0.5:{ports['basic']}", ""):
             machine.start_installer(env=kerberos)
             machine.probe("click", "Instalar")
             check_error_box(machine)
@@ -998,7 +998,7 @@ RUN_LOG_NAMES = {
     "fault_while_loading_style": ["detail: std::bad_alloc", "installer ends: it could not start"],
     "signed_packages": ["package signatures: required, keys ", "package signature verified: key "],
     "planted_dlls_signed": ["package signature verified: key "],
-    "proxy_negotiate": ["proxy 127.0.0.1:", "logged on to the proxy by Negotiate as the signed-in user",
+    "proxy_negotiate": ["proxy 127.0.0.5:", "logged on to the proxy by Negotiate as the signed-in user",
                         "run ends: installed"],
     "proxy_basic_only": ["download failure kind=proxy-authentication",
                          "the proxy offers Basic; it wants a user name and password"],

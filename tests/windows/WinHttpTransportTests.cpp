@@ -475,5 +475,29 @@ TEST(WinHttpRealProxy, TinyproxyAskingForAPasswordAnswers407) {
   ExpectProxyRefusal(transport, Url("/bytes/10"));
 }
 
+// Run only with the Negotiate squid of kerberos-proxy.sh as the user's proxy and ana's ticket
+// (see WinHttp.cmake): the tunnel opens with the user's logon, squid names the user, and the
+// server behind it sees the request's own headers and never the proxy's logon.
+TEST(WinHttpKerberosProxy, TheLogonOpensTheTunnelAndStaysWithTheProxy) {
+  const std::string log = WinePath("QV_NEGOTIATE_LOG");
+  ASSERT_FALSE(log.empty()) << "QV_NEGOTIATE_LOG names squid's access log";
+  WinHttpTransport transport;
+  const Received echoed = Exchange(transport, Get(Url("/echo/x"), {{"Authorization", "Basic c2VjcmV0"}}));
+  const std::string text = Text(echoed.body);
+  EXPECT_THAT(text, HasSubstr("Authorization: Basic c2VjcmV0\n")) << text;
+  EXPECT_THAT(text, ::testing::Not(HasSubstr("Proxy-Authorization"))) << text;
+  EXPECT_THAT(echoed.head.route, HasSubstr("logged on to the proxy by Negotiate")) << echoed.head.route;
+  const std::string tunnel = "CONNECT 127.0.0.1:" + std::to_string(Port("tls")) + " ana@QUORVEX.TEST";
+  std::string written;
+  for (int attempt = 0; attempt < 50 && written.find(tunnel) == std::string::npos; ++attempt) {
+    if (attempt > 0) ::Sleep(100);
+    std::ifstream in(log);
+    std::stringstream all;
+    all << in.rdbuf();
+    written = all.str();
+  }
+  EXPECT_THAT(written, HasSubstr(tunnel)) << written;
+}
+
 }  // namespace
 }  // namespace quorvex::win32
