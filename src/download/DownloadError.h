@@ -49,6 +49,9 @@ class DownloadError : public std::runtime_error {
   // kLengthMismatch: the length the response announced and the bytes that came.
   std::int64_t announcedLength = -1;
   std::int64_t receivedLength = -1;
+  // How the request went out when it failed before any response ("proxy HOST:PORT (...)"),
+  // as the transport reports a response's route; empty when it does not say.
+  std::string route;
 
  private:
   DownloadFailure kind_;

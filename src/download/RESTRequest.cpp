@@ -53,6 +53,7 @@ DownloadError RESTRequest::Failure(DownloadFailure kind, const std::string& unde
 DownloadError RESTRequest::PassOn(const DownloadError& transportFailure) const {
   DownloadError error = Failure(transportFailure.kind(), transportFailure.what());
   error.platformCode = transportFailure.platformCode;
+  error.route = transportFailure.route;
   return error;
 }
 

@@ -91,6 +91,7 @@ std::string Describe(const DownloadError& error) {
   std::string text = std::string("download failure kind=") + KindName(error.kind());
   if (error.platformCode) text += " code=" + std::to_string(*error.platformCode);
   if (!error.url.empty()) text += " url=" + url;
+  if (!error.route.empty()) text += " route=\"" + error.route + "\"";
   if (error.status != 0) text += " status=\"" + error.protocol + " " + std::to_string(error.status) + " " + error.reason + "\"";
   if (!error.declared.empty()) {
     const std::string declared = error.kind() == DownloadFailure::kRedirectRefused ? RedactUrl(error.declared)

@@ -20,6 +20,7 @@ import os
 import random
 import re
 import shutil
+import socket
 import struct
 import subprocess
 import sys
@@ -962,6 +963,69 @@ def proxy_basic_only(args, machine):
         service.stop()
 
 
+def install_through(args, machine, setting, state):
+    """Installs with the user's proxy set so; returns squid open's log once it names the tunnel."""
+    ports, kerberos, _ = kerberos_rig()
+    sizes = publish_package(args)
+    service = Service(args)
+    try:
+        with UserProxy(args, *setting):
+            machine.start_installer(env=kerberos)
+            machine.probe("click", "Instalar")
+            ended = machine.wait_installer_end(20000)
+            if not ended:
+                machine.screenshot("proxy-fallback")
+                machine.probe("answer-dialog", "Erro", "OK", expect_ok=False)
+        return ended, sizes, squid_log(state, "open", f"CONNECT localhost:{args.port} ")
+    finally:
+        service.stop()
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def proxy_list_fallback(args, machine):
+    """The user's proxy list names one that does not answer, then one that does: the request
+    goes through the second, and the log says the first did not answer."""
+    ports, _, state = kerberos_rig()
+    setting = ("set", f"127.0.0.5:{ports['dead']};127.0.0.5:{ports['open']}", "")
+    ended, sizes, log = install_through(args, machine, setting, state)
+    check(ended, "the installer ended after installing")
+    check_installed(machine, sizes)
+    check(f"CONNECT localhost:{args.port} " in log, "the second proxy tunnelled")
+
+
+def proxy_pac_fallback(args, machine):
+    """A configuration script on loopback answers "PROXY dead; PROXY open; DIRECT": the first
+    does not answer, the request goes through the second."""
+    ports, _, state = kerberos_rig()
+    pac_folder = os.path.join(args.work, "pac")
+    os.makedirs(pac_folder, exist_ok=True)
+    with open(os.path.join(pac_folder, "proxy.pac"), "w") as pac:
+        pac.write('function FindProxyForURL(url, host) {\n'
+                  f'  return "PROXY 127.0.0.5:{ports["dead"]}; PROXY 127.0.0.5:{ports["open"]}; DIRECT";\n}}\n')
+    pac_port = free_port()
+    server = LocalServer([sys.executable, "-m", "http.server", str(pac_port), "--bind", "127.0.0.1",
+                          "--directory", pac_folder], pac_port, os.path.join(args.work, "pac.out"))
+    try:
+        ended, sizes, log = install_through(args, machine, ("set-script", f"http://127.0.0.1:{pac_port}/proxy.pac"),
+                                            state)
+    finally:
+        server.stop()
+    text = "".join(open(path, encoding="utf-8").read() for path in machine.run_logs())
+    if not ended and f"route=\"proxy 127.0.0.5:{ports['dead']} (configuration script)\"" in text:
+        raise Skipped("Wine's WinHTTP hands on only the first PROXY of a configuration script's answer "
+                      "(WinHttpGetProxyForUrl gives 127.0.0.5:%d alone, without the second proxy or DIRECT), so "
+                      "there is no next proxy to try; the transport's fallback along a list is proved by "
+                      "e2e_proxy_list_fallback" % ports["dead"])
+    check(ended, "the installer ended after installing")
+    check_installed(machine, sizes)
+    check(f"CONNECT localhost:{args.port} " in log, "the script's second proxy tunnelled")
+
+
 def proxy_ntlm(args, machine):
     raise Skipped("NTLM to a proxy cannot be driven through Wine's WinHTTP: for https it opens the tunnel "
                   "itself and hides the proxy's 407 behind a failed TLS handshake on that connection, and "
@@ -1000,6 +1064,7 @@ RUN_LOG_NAMES = {
     "planted_dlls_signed": ["package signature verified: key "],
     "proxy_negotiate": ["proxy 127.0.0.5:", "logged on to the proxy by Negotiate as the signed-in user",
                         "run ends: installed"],
+    "proxy_list_fallback": ["did not answer", "run ends: installed"],
     "proxy_basic_only": ["download failure kind=proxy-authentication",
                          "the proxy offers Basic; it wants a user name and password"],
 }
@@ -1049,6 +1114,8 @@ SCENARIOS = {
     "proxy_negotiate": proxy_negotiate,
     "proxy_basic_only": proxy_basic_only,
     "proxy_ntlm": proxy_ntlm,
+    "proxy_list_fallback": proxy_list_fallback,
+    "proxy_pac_fallback": proxy_pac_fallback,
 }
 
 

@@ -57,6 +57,27 @@ std::wstring QueryHeaderText(HINTERNET request, DWORD info) {
 
 constexpr int kProxyLogonRequired = 407;
 
+// The entries of a WinHTTP proxy list ("a:8080;b:3128", "a:8080 b:80"); one entry for a list
+// with per-scheme parts ("http=a:8080;https=b:3128"), which WinHTTP reads itself.
+std::vector<std::wstring> SplitProxyList(const std::wstring& list) {
+  std::vector<std::wstring> entries;
+  if (list.find(L'=') != std::wstring::npos) return {list};
+  std::size_t at = 0;
+  while (at < list.size()) {
+    const std::size_t end = std::min(list.find_first_of(L"; ", at), list.size());
+    if (end > at) entries.push_back(list.substr(at, end - at));
+    at = end + 1;
+  }
+  if (entries.empty()) entries.push_back(list);
+  return entries;
+}
+
+// A proxy that cannot be reached, as opposed to one that answered.
+bool ProxyDidNotAnswer(std::uint32_t code) {
+  return code == ERROR_WINHTTP_CANNOT_CONNECT || code == ERROR_WINHTTP_NAME_NOT_RESOLVED ||
+         code == ERROR_WINHTTP_TIMEOUT || code == ERROR_WINHTTP_CONNECTION_ERROR;
+}
+
 // The first proxy a WinHTTP proxy list names, as "host:port" ("http=a:8080;https=b:3128",
 // "a:8080 b:80", "http://a:8080").
 std::wstring FirstProxy(const std::wstring& list) {
@@ -151,25 +172,34 @@ void AttachLateHeaders(HINTERNET handle, DWORD_PTR context, DWORD status, void*,
   }
 }
 
-// A proxy's answer that has no body for us: its head alone.
-class HeadOnlyExchange : public HttpExchange {
+// The exchanges of this transport: their route can still be told more once they exist.
+class RoutedExchange : public HttpExchange {
  public:
-  explicit HeadOnlyExchange(TransportResponseHead head) : head_(std::move(head)) {}
+  explicit RoutedExchange(TransportResponseHead head) : head_(std::move(head)) {}
   const TransportResponseHead& Head() const override { return head_; }
-  std::size_t ReadBlock(std::vector<std::uint8_t>&) override { return 0; }
+  void AddToRoute(const std::string& text) { head_.route += text; }
 
  private:
   TransportResponseHead head_;
 };
 
-class WinHttpExchange : public HttpExchange {
+// A proxy's answer that has no body for us: its head alone.
+class HeadOnlyExchange : public RoutedExchange {
+ public:
+  using RoutedExchange::RoutedExchange;
+  std::size_t ReadBlock(std::vector<std::uint8_t>&) override { return 0; }
+};
+
+void AddToRoute(HttpExchange& exchange, const std::string& text) {
+  if (auto* routed = dynamic_cast<RoutedExchange*>(&exchange)) routed->AddToRoute(text);
+}
+
+class WinHttpExchange : public RoutedExchange {
  public:
   // withBody false: the head is all there is (a proxy's refusal of the tunnel).
   WinHttpExchange(UniqueInternet connection, UniqueInternet request, TransportResponseHead head, bool withBody)
-      : connection_(std::move(connection)), request_(std::move(request)), head_(std::move(head)),
+      : RoutedExchange(std::move(head)), connection_(std::move(connection)), request_(std::move(request)),
         finished_(!withBody) {}
-
-  const TransportResponseHead& Head() const override { return head_; }
 
   std::size_t ReadBlock(std::vector<std::uint8_t>& body) override {
     if (finished_) return 0;
@@ -198,7 +228,6 @@ class WinHttpExchange : public HttpExchange {
 
   UniqueInternet connection_;  // released after the request
   UniqueInternet request_;
-  TransportResponseHead head_;
   bool finished_ = false;
 };
 
@@ -260,7 +289,34 @@ std::unique_ptr<HttpExchange> WinHttpTransport::Send(const TransportRequest& req
   object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
   if (object.empty()) object = L"/";
 
-  const ProxyChoice proxy = ResolveUserProxy(SessionFor({}), url);
+  const ProxyChoice chosen = ResolveUserProxy(SessionFor({}), url);
+  // A list of proxies (a configuration script's answer) is tried in its order: a proxy that
+  // does not answer hands the request to the next.
+  const std::vector<std::wstring> entries = SplitProxyList(chosen.proxy);
+  std::wstring skipped;
+  for (std::size_t i = 0;; ++i) {
+    ProxyChoice proxy = chosen;
+    if (entries.size() > 1) proxy.proxy = entries[i];
+    try {
+      std::unique_ptr<HttpExchange> exchange = SendVia(request, parts, host, object, proxy);
+      if (!skipped.empty()) AddToRoute(*exchange, ", after " + Narrow(skipped) + " did not answer");
+      return exchange;
+    } catch (DownloadError& failure) {
+      if (i + 1 >= entries.size() || !failure.platformCode || !ProxyDidNotAnswer(*failure.platformCode)) {
+        // Which way failed is what support needs first.
+        if (failure.route.empty()) {
+          failure.route = RouteText(proxy) + (skipped.empty() ? "" : ", after " + Narrow(skipped) + " did not answer");
+        }
+        throw;
+      }
+      skipped += (skipped.empty() ? L"" : L", ") + entries[i];
+    }
+  }
+}
+
+std::unique_ptr<HttpExchange> WinHttpTransport::SendVia(const TransportRequest& request, const URL_COMPONENTS& parts,
+                                                        const std::wstring& host, const std::wstring& object,
+                                                        const ProxyChoice& proxy) {
   const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
   // Where WinHTTP opens tunnels itself with the request's headers (see
   // PlatformSendsRequestHeadersToTheProxy), it also cannot log on to a proxy: the logon token

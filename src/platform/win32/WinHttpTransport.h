@@ -41,6 +41,9 @@ class WinHttpTransport : public Transport {
 
  private:
   struct Attempt;
+  // The request through one proxy (or direct), with the proxy's logon where it asks for one.
+  std::unique_ptr<HttpExchange> SendVia(const TransportRequest& request, const URL_COMPONENTS& parts,
+                                        const std::wstring& host, const std::wstring& object, const ProxyChoice& proxy);
   // One request handle for the request, sent, with its head; proxyLogon, when given, is the
   // Proxy-Authorization value that goes into the tunnel's CONNECT.
   Attempt Open(const TransportRequest& request, INTERNET_PORT port, const std::wstring& host,
