@@ -998,6 +998,15 @@ def proxy_list_fallback(args, machine):
     check(f"CONNECT localhost:{args.port} " in log, "the second proxy tunnelled")
 
 
+def proxy_bypass_local(args, machine):
+    """The user's proxy does not answer, but its bypass list says <local>: the service, a name
+    without a dot (localhost), is reached directly."""
+    ports, _, state = kerberos_rig()
+    ended, sizes, _ = install_through(args, machine, ("set", f"127.0.0.5:{ports['dead']}", "<local>"), state)
+    check(ended, "the installer ended after installing")
+    check_installed(machine, sizes)
+
+
 def proxy_pac_fallback(args, machine):
     """A configuration script on loopback answers "PROXY dead; PROXY open; DIRECT": the first
     does not answer, the request goes through the second."""
@@ -1065,6 +1074,7 @@ RUN_LOG_NAMES = {
     "proxy_negotiate": ["proxy 127.0.0.5:", "logged on to the proxy by Negotiate as the signed-in user",
                         "run ends: installed"],
     "proxy_list_fallback": ["did not answer", "run ends: installed"],
+    "proxy_bypass_local": ["(manual settings, bypass list <local>)", "run ends: installed"],
     "proxy_basic_only": ["download failure kind=proxy-authentication",
                          "the proxy offers Basic; it wants a user name and password"],
 }
@@ -1116,6 +1126,7 @@ SCENARIOS = {
     "proxy_ntlm": proxy_ntlm,
     "proxy_list_fallback": proxy_list_fallback,
     "proxy_pac_fallback": proxy_pac_fallback,
+    "proxy_bypass_local": proxy_bypass_local,
 }
 
 
