@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cwchar>
+
 #include "platform/win32/UniqueHandle.h"
 
 namespace quorvex::win32 {
@@ -14,6 +16,18 @@ std::wstring TemporaryFolder() {
   const DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);
   if (length == 0 || length > MAX_PATH) return {};
   return std::wstring(buffer, length);
+}
+
+// One name per log file for the mutex that orders appends to it, across processes.
+std::wstring MutexNameFor(const std::wstring& path) {
+  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a of the lower-cased path
+  for (const wchar_t c : path) {
+    hash ^= static_cast<std::uint64_t>(c >= L'A' && c <= L'Z' ? c - L'A' + L'a' : c);
+    hash *= 1099511628211ull;
+  }
+  wchar_t name[64];
+  ::swprintf(name, 64, L"Local\\QuorvexInstallLog-%016llx", static_cast<unsigned long long>(hash));
+  return name;
 }
 
 std::int64_t Ticks(const SYSTEMTIME& time) {
@@ -49,6 +63,23 @@ std::optional<std::uint64_t> Win32LogStore::Size() noexcept {
 
 bool Win32LogStore::Append(std::string_view line) noexcept {
   if (path_.empty() || line.size() > MAXDWORD) return false;
+  // Appending is whole on Windows, but Wine seeks to the end and then writes, so two installers
+  // at once could write over each other's line: a mutex per file orders them. A log that waits
+  // too long is written anyway; the installer never waits on its log.
+  UniqueHandle<KernelHandleTraits> mutex;
+  try {
+    mutex.reset(::CreateMutexW(nullptr, FALSE, MutexNameFor(path_).c_str()));
+  } catch (...) {
+  }
+  const DWORD waited = mutex ? ::WaitForSingleObject(mutex.get(), 2000) : WAIT_FAILED;
+  const bool ordered = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+  struct Release {
+    HANDLE mutex;
+    bool held;
+    ~Release() {
+      if (held) ::ReleaseMutex(mutex);
+    }
+  } release{mutex.get(), ordered};
   // FILE_APPEND_DATA alone: every write lands at the end, whoever else appends meanwhile.
   UniqueFile file(::CreateFileW(path_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
