@@ -989,13 +989,19 @@ def free_port():
 
 def proxy_list_fallback(args, machine):
     """The user's proxy list names one that does not answer, then one that does: the request
-    goes through the second, and the log says the first did not answer."""
+    goes through the second, and the log says the first did not answer. Then a list of a dead
+    proxy and DIRECT: the request goes direct."""
     ports, _, state = kerberos_rig()
     setting = ("set", f"127.0.0.5:{ports['dead']};127.0.0.5:{ports['open']}", "")
     ended, sizes, log = install_through(args, machine, setting, state)
     check(ended, "the installer ended after installing")
     check_installed(machine, sizes)
     check(f"CONNECT localhost:{args.port} " in log, "the second proxy tunnelled")
+    # A list that ends in DIRECT goes direct once the proxies before it do not answer.
+    machine.reset()
+    ended, sizes, _ = install_through(args, machine, ("set", f"127.0.0.5:{ports['dead']};DIRECT", ""), state)
+    check(ended, "with DIRECT after the dead proxy, the installer ended after installing")
+    check_installed(machine, sizes)
 
 
 def proxy_bypass_local(args, machine):
@@ -1073,7 +1079,7 @@ RUN_LOG_NAMES = {
     "planted_dlls_signed": ["package signature verified: key "],
     "proxy_negotiate": ["proxy 127.0.0.5:", "logged on to the proxy by Negotiate as the signed-in user",
                         "run ends: installed"],
-    "proxy_list_fallback": ["did not answer", "run ends: installed"],
+    "proxy_list_fallback": ["direct (manual settings), after 127.0.0.5:", "run ends: installed"],
     "proxy_bypass_local": ["(manual settings, bypass list <local>)", "run ends: installed"],
     "proxy_basic_only": ["download failure kind=proxy-authentication",
                          "the proxy offers Basic; it wants a user name and password"],

@@ -334,7 +334,7 @@ TEST(WinHttpProxyPlan, TriesScriptThenDiscoveryThenStaticProxy) {
 // beforehand (see WinHttp.cmake); skipped otherwise.
 TEST(WinHttpUserProxy, TunnelsThroughTheConfiguredProxyExceptForBypassedHosts) {
   const std::string log = WinePath("QV_PROXY_LOG");
-  if (log.empty()) GTEST_SKIP() << "no proxy configured for this run";
+  ASSERT_FALSE(log.empty()) << "QV_PROXY_LOG: this suite runs only with the fault server's proxy set (WinHttp.cmake)";
   const auto tunnels = [&] {
     std::ifstream in(log);
     std::stringstream text;
@@ -368,7 +368,7 @@ std::string ProxyLog() {
 void ForgetProxyLog() { std::ofstream(WinePath("QV_PROXY_LOG"), std::ios::trunc).close(); }
 
 TEST(WinHttpUserProxy, TheProxySeesNoneOfTheRequestsHeaders) {
-  if (WinePath("QV_PROXY_LOG").empty()) GTEST_SKIP() << "no proxy configured for this run";
+  ASSERT_FALSE(WinePath("QV_PROXY_LOG").empty()) << "QV_PROXY_LOG: this suite runs only with the fault server's proxy set";
   ForgetProxyLog();
   const std::vector<HttpHeader> headers = {
       {"x-database", "c2VydmVyX2ZpbGVz"},
@@ -395,7 +395,7 @@ TEST(WinHttpUserProxy, TheProxySeesNoneOfTheRequestsHeaders) {
 }
 
 TEST(WinHttpUserProxy, EachOriginGetsItsOwnTunnel) {
-  if (WinePath("QV_PROXY_LOG").empty()) GTEST_SKIP() << "no proxy configured for this run";
+  ASSERT_FALSE(WinePath("QV_PROXY_LOG").empty()) << "QV_PROXY_LOG: this suite runs only with the fault server's proxy set";
   ForgetProxyLog();
   const std::string first = std::to_string(Port("tls"));
   const std::string second = std::to_string(Port("tls2"));
@@ -425,19 +425,19 @@ void ExpectProxyRefusal(WinHttpTransport& transport, const std::string& url) {
 }
 
 TEST(WinHttpUserProxy, AProxyRefusingTheTunnelComesBackAsItsAnswer) {
-  if (WinePath("QV_PROXY_LOG").empty()) GTEST_SKIP() << "no proxy configured for this run";
+  ASSERT_FALSE(WinePath("QV_PROXY_LOG").empty()) << "QV_PROXY_LOG: this suite runs only with the fault server's proxy set";
   WinHttpTransport transport;
   ExpectProxyRefusal(transport, Url("/bytes/10", "proxyauth"));
 }
 
-// Run with squid or tinyproxy as the user's proxy (see WinHttp.cmake); skipped otherwise.
+// Each run with squid or tinyproxy as the user's proxy (see WinHttp.cmake), and only there.
 std::string RealProxy() {
   const char* value = std::getenv("QV_REAL_PROXY");
   return value ? value : "";
 }
 
 TEST(WinHttpRealProxy, SquidTunnelsToEachOriginOnItsOwn) {
-  if (RealProxy() != "squid") GTEST_SKIP() << "squid is not the proxy of this run";
+  ASSERT_EQ(RealProxy(), "squid") << "run only with squid as the user's proxy (WinHttp.cmake)";
   const std::string second = std::to_string(Port("tls2"));
   WinHttpTransport transport;
   EXPECT_EQ(Exchange(transport, Get(Url("/bytes/300000"))).body, Pattern(300000));
@@ -461,7 +461,7 @@ TEST(WinHttpRealProxy, SquidTunnelsToEachOriginOnItsOwn) {
 }
 
 TEST(WinHttpRealProxy, TinyproxyAskingForAPasswordAnswers407) {
-  if (RealProxy() != "tinyproxy") GTEST_SKIP() << "tinyproxy is not the proxy of this run";
+  ASSERT_EQ(RealProxy(), "tinyproxy") << "run only with tinyproxy as the user's proxy (WinHttp.cmake)";
   WinHttpTransport transport;
   ExpectProxyRefusal(transport, Url("/bytes/10"));
 }

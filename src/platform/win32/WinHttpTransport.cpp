@@ -297,6 +297,8 @@ std::unique_ptr<HttpExchange> WinHttpTransport::Send(const TransportRequest& req
   for (std::size_t i = 0;; ++i) {
     ProxyChoice proxy = chosen;
     if (entries.size() > 1) proxy.proxy = entries[i];
+    // A script's "DIRECT", where the platform passes it on, is the way without a proxy.
+    if (_wcsicmp(proxy.proxy.c_str(), L"DIRECT") == 0) proxy = {L"", L"", chosen.source};
     try {
       std::unique_ptr<HttpExchange> exchange = SendVia(request, parts, host, object, proxy);
       if (!skipped.empty()) AddToRoute(*exchange, ", after " + Narrow(skipped) + " did not answer");
