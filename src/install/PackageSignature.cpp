@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "download/HeaderValue.h"
 #include "install/Bytes.h"
 #include "install/UnpackError.h"
 #include "install/ZipReader.h"
@@ -72,19 +73,9 @@ bool TakeInteger(std::span<const std::uint8_t>& der, std::span<std::uint8_t, 32>
 }  // namespace
 
 std::string EncodeBase64Url(std::span<const std::uint8_t> bytes) {
-  std::string text;
-  std::uint32_t bits = 0;
-  int count = 0;
-  for (const std::uint8_t byte : bytes) {
-    bits = bits << 8 | byte;
-    count += 8;
-    while (count >= 6) {
-      count -= 6;
-      text += kUrlAlphabet[(bits >> count) & 0x3F];
-    }
-    bits &= (1u << count) - 1;
-  }
-  if (count > 0) text += kUrlAlphabet[(bits << (6 - count)) & 0x3F];
+  std::string text = EncodeBase64({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
+  while (!text.empty() && text.back() == '=') text.pop_back();
+  for (char& c : text) c = c == '+' ? '-' : c == '/' ? '_' : c;
   return text;
 }
 

@@ -3,10 +3,10 @@
 #define SECURITY_WIN32
 #include <security.h>
 
-#include <cstdint>
 #include <cstdio>
 #include <vector>
 
+#include "download/HeaderValue.h"
 #include "platform/win32/SystemLibrary.h"
 #include "platform/win32/TextConversion.h"
 
@@ -16,25 +16,6 @@ namespace {
 std::string Status(const char* step, SECURITY_STATUS status) {
   char text[96];
   std::snprintf(text, sizeof text, "%s failed with status 0x%08lX", step, static_cast<unsigned long>(status));
-  return text;
-}
-
-std::wstring Base64(const unsigned char* bytes, std::size_t size) {
-  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::wstring text;
-  std::uint32_t bits = 0;
-  int count = 0;
-  for (std::size_t i = 0; i < size; ++i) {
-    bits = bits << 8 | bytes[i];
-    count += 8;
-    while (count >= 6) {
-      count -= 6;
-      text += static_cast<wchar_t>(kAlphabet[(bits >> count) & 0x3F]);
-    }
-    bits &= (1u << count) - 1;
-  }
-  if (count > 0) text += static_cast<wchar_t>(kAlphabet[(bits << (6 - count)) & 0x3F]);
-  while (text.size() % 4 != 0) text += L'=';
   return text;
 }
 
@@ -83,7 +64,7 @@ std::optional<std::wstring> NegotiateLogon(const std::wstring& servicePrincipal,
     return std::nullopt;
   }
   sspi->DeleteSecurityContext(&context);
-  return L"Negotiate " + Base64(token.data(), out.cbBuffer);
+  return L"Negotiate " + Widen(EncodeBase64({reinterpret_cast<const char*>(token.data()), out.cbBuffer}));
 }
 
 }  // namespace quorvex::win32
