@@ -1,7 +1,7 @@
 #pragma once
 // The download endpoint: GET (or HEAD) <base path>/files/download, the file named by the request
 // headers "x-database" (storage area) and "x-filename" (relative name), for the one service
-// account. This class decides the answer to one request; ServiceServer moves the bytes.
+// account. This class decides the answer to one request; ServiceConnection moves the bytes.
 
 #include <boost/beast/http/fields.hpp>
 #include <boost/beast/http/message.hpp>

@@ -1,54 +1,22 @@
 #include "ServiceServer.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <openssl/err.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <boost/asio/dispatch.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/beast/http/empty_body.hpp>
-#include <boost/beast/http/error.hpp>
-#include <boost/beast/http/parser.hpp>
-#include <boost/beast/http/write.hpp>
 
-#include <algorithm>
 #include <array>
-#include <cerrno>
-#include <atomic>
-#include <ctime>
-#include <mutex>
-#include <optional>
-#include <sstream>
 #include <stdexcept>
-#include <unordered_map>
 #include <utility>
-#include <vector>
+
+#include "ServiceConnection.h"
 
 namespace quorvex::service {
 namespace asio = boost::asio;
-namespace http = boost::beast::http;
 using boost::system::error_code;
 using asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// TLS records carry at most 16 KiB; reading one at a time keeps the input buffer that small.
-constexpr std::size_t kReadChunk = 16 * 1024;
-// Read from the file and handed to TLS in blocks of this size: the one large buffer a download holds.
-constexpr std::size_t kFileBlock = 64 * 1024;
-// A download that never has to wait still lets other connections run after this many bytes.
-constexpr std::uint64_t kFairShare = 1024 * 1024;
-// After a refused request the client may still be sending; its bytes are read and dropped for a
-// while so that closing does not reset the connection before the answer has reached it.
-constexpr std::chrono::milliseconds kLingerTime{2000};
-constexpr std::uint64_t kLingerBytes = 1024 * 1024;
-
-struct SslDeleter {
-  void operator()(SSL* ssl) const { SSL_free(ssl); }
-};
 
 std::string OpenSslErrors() {
   std::string text;
@@ -88,416 +56,10 @@ SslContext MakeServerTlsContext(const std::string& certificateFile, const std::s
   return context;
 }
 
-class Connection;
-
-struct ServiceServer::Core {
-  const DownloadService& service;
-  AccessLog& log;
-  SSL_CTX* tls;
-  ServerLimits limits;
-  std::atomic<bool> stopping{false};
-
-  std::mutex mutex;
-  std::unordered_map<std::uint64_t, std::weak_ptr<Connection>> connections;
-  std::uint64_t nextId = 0;
-
-  Core(const DownloadService& s, AccessLog& l, SSL_CTX* t, ServerLimits m) : service(s), log(l), tls(t), limits(m) {}
-
-  std::size_t Count() {
-    const std::lock_guard<std::mutex> lock(mutex);
-    return connections.size();
-  }
-  std::vector<std::shared_ptr<Connection>> Snapshot() {
-    std::vector<std::shared_ptr<Connection>> all;
-    const std::lock_guard<std::mutex> lock(mutex);
-    for (auto& [id, weak] : connections) {
-      if (auto connection = weak.lock()) all.push_back(std::move(connection));
-    }
-    return all;
-  }
-};
-
-// One client connection: a small state machine, every step of it under a deadline.
-//   Handshake -> Idle -> Header -> Sending -> (Idle again when kept alive | Lingering) -> Closed
-// All of its handlers run on its own strand.
-class Connection : public std::enable_shared_from_this<Connection> {
- public:
-  Connection(std::shared_ptr<ServiceServer::Core> core, tcp::socket socket)
-      : core_(std::move(core)), socket_(std::move(socket)), timer_(socket_.get_executor()) {}
-
-  ~Connection() {
-    const std::lock_guard<std::mutex> lock(core_->mutex);
-    core_->connections.erase(id_);
-  }
-
-  // Registers the connection and starts its handshake; false when it could not be set up.
-  void Start() {
-    {
-      const std::lock_guard<std::mutex> lock(core_->mutex);
-      id_ = core_->nextId++;
-      core_->connections.emplace(id_, weak_from_this());
-    }
-    asio::dispatch(socket_.get_executor(), [self = shared_from_this()] { self->Begin(); });
-  }
-
-  // From any thread: closes at once when nothing is under way (or when forced), otherwise
-  // lets the current response finish and closes then.
-  void Stop(bool force) {
-    asio::dispatch(socket_.get_executor(), [self = shared_from_this(), force] {
-      if (force || self->phase_ == Phase::Handshake || self->phase_ == Phase::Idle) {
-        if (self->phase_ == Phase::Sending) self->LogRequest(self->status_, self->bodySent_);
-        self->Close();
-      } else {
-        self->keepAlive_ = false;
-      }
-    });
-  }
-
- private:
-  enum class Phase { Handshake, Idle, Header, Sending, Lingering, Closed };
-  using Step = void (Connection::*)();
-
-  void Begin() {
-    error_code error;
-    const auto remote = socket_.remote_endpoint(error);
-    remote_ = error ? "-" : remote.address().to_string();
-    socket_.non_blocking(true, error);
-    socket_.set_option(tcp::no_delay(true), error);
-    ssl_.reset(SSL_new(core_->tls));
-    if (error || !ssl_ || SSL_set_fd(ssl_.get(), socket_.native_handle()) != 1) {
-      ERR_clear_error();
-      return Close();
-    }
-    SSL_set_accept_state(ssl_.get());
-    phase_ = Phase::Handshake;
-    SetDeadline(core_->limits.handshakeTimeout);
-    Handshake();
-  }
-
-  // ---- deadlines and waiting -------------------------------------------------------------
-
-  void SetDeadline(std::chrono::milliseconds timeout) {
-    timer_.expires_after(timeout);
-    timer_.async_wait([self = shared_from_this()](error_code error) {
-      // A wait that completed just before the deadline moved on is not an expiry.
-      if (!error && self->timer_.expiry() <= Clock::now()) self->OnDeadline();
-    });
-  }
-
-  void OnDeadline() {
-    if (phase_ == Phase::Sending && Clock::now() - lastProgress_ < core_->limits.sendTimeout) {
-      // Bytes went out since the deadline was set: it counts from the last of them.
-      timer_.expires_at(lastProgress_ + core_->limits.sendTimeout);
-      timer_.async_wait([self = shared_from_this()](error_code error) {
-        if (!error && self->timer_.expiry() <= Clock::now()) self->OnDeadline();
-      });
-      return;
-    }
-    switch (phase_) {
-      case Phase::Header:
-        // Slow or incomplete headers: nothing is answered to such a client.
-        LogRequest(408, 0);
-        break;
-      case Phase::Sending:
-        LogRequest(status_, bodySent_);
-        break;
-      default:
-        break;
-    }
-    Close();
-  }
-
-  void WaitFor(tcp::socket::wait_type direction, Step next) {
-    socket_.async_wait(direction, [self = shared_from_this(), next](error_code error) {
-      if (self->phase_ == Phase::Closed) return;
-      if (error) return self->Close();
-      (self.get()->*next)();
-    });
-  }
-
-  // After an SSL call that did not succeed: waits for what it needs, or reports false.
-  bool WaitForTls(int result, Step next) {
-    switch (SSL_get_error(ssl_.get(), result)) {
-      case SSL_ERROR_WANT_READ:
-        WaitFor(tcp::socket::wait_read, next);
-        return true;
-      case SSL_ERROR_WANT_WRITE:
-        WaitFor(tcp::socket::wait_write, next);
-        return true;
-      default:
-        ERR_clear_error();  // the queue is per thread and would mislead the next connection here
-        return false;
-    }
-  }
-
-  // ---- steps -------------------------------------------------------------------------------
-
-  void Handshake() {
-    ERR_clear_error();
-    const int result = SSL_do_handshake(ssl_.get());
-    if (result == 1) return AwaitRequest();
-    if (!WaitForTls(result, &Connection::Handshake)) Close();
-  }
-
-  void AwaitRequest() {
-    phase_ = Phase::Idle;
-    parser_.reset();
-    if (core_->stopping) return Close();
-    if (!input_.empty() || SSL_has_pending(ssl_.get())) return BeginRequest();
-    std::string().swap(input_);  // an idle connection holds no buffer
-    SetDeadline(core_->limits.idleTimeout);
-    WaitFor(tcp::socket::wait_read, &Connection::OnIdleReadable);
-  }
-
-  // A readiness wait may end without anything to read (another thread took the event that woke
-  // it); only bytes, or the end of the stream, start a request's clock.
-  void OnIdleReadable() {
-    char byte = 0;
-    const ssize_t got = ::recv(socket_.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-      return WaitFor(tcp::socket::wait_read, &Connection::OnIdleReadable);
-    }
-    BeginRequest();
-  }
-
-  void BeginRequest() {
-    phase_ = Phase::Header;
-    requestStart_ = Clock::now();
-    method_.clear();
-    target_.clear();
-    agent_.clear();
-    status_ = 0;
-    bodySent_ = 0;
-    SetDeadline(core_->limits.headerTimeout);
-    parser_.emplace();
-    parser_->header_limit(static_cast<std::uint32_t>(core_->limits.maxHeaderBytes));
-    parser_->eager(false);
-    ReadHeader();
-  }
-
-  void ReadHeader() {
-    while (true) {
-      if (!input_.empty()) {
-        error_code error;
-        const std::size_t used = parser_->put(asio::buffer(input_), error);
-        if (error && error != http::error::need_more) {
-          // What came of the request line, for the log: the method field stays "-".
-          target_ = input_.substr(0, std::min(input_.find("\r\n"), std::size_t{256}));
-        }
-        if (error == http::error::header_limit) {
-          return Refuse(http::status::request_header_fields_too_large, "request line and headers too long");
-        }
-        if (error && error != http::error::need_more) return Refuse(http::status::bad_request, "malformed request");
-        input_.erase(0, used);
-        if (parser_->is_header_done()) return Respond();
-      }
-      const std::size_t before = input_.size();
-      input_.resize(before + kReadChunk);
-      std::size_t got = 0;
-      ERR_clear_error();
-      const int result = SSL_read_ex(ssl_.get(), input_.data() + before, kReadChunk, &got);
-      input_.resize(before + got);
-      if (result == 1) continue;
-      if (WaitForTls(result, &Connection::ReadHeader)) return;
-      // The client closed or broke the connection before a whole request arrived.
-      return Close();
-    }
-  }
-
-  void Refuse(http::status status, const std::string& text) {
-    Reply reply = TextReply(status, text);
-    reply.close = true;
-    StartReply(std::move(reply), false, 11);
-  }
-
-  void Respond() {
-    const auto& request = parser_->get();
-    method_ = std::string(request.method_string());
-    target_ = std::string(request.target());
-    // At most as much as a log line should carry of a text the client chose.
-    agent_ = std::string(request[http::field::user_agent].substr(0, 200));
-    // A body would be a second stream inside this one: a proxy in front might read it as the next
-    // request. Refusing and closing leaves nothing to disagree about.
-    const auto length = parser_->content_length();
-    const bool body = parser_->chunked() || request.count(http::field::transfer_encoding) > 0 || (length && *length > 0);
-    Reply reply;
-    if (body) {
-      reply = TextReply(http::status::bad_request, "requests to this service carry no body");
-      reply.close = true;
-    } else {
-      reply = core_->service.Answer(request);
-      if (!request.keep_alive()) reply.close = true;
-    }
-    StartReply(std::move(reply), request.method() == http::verb::head, request.version());
-  }
-
-  void StartReply(Reply reply, bool headOnly, unsigned requestVersion) {
-    keepAlive_ = !reply.close && !core_->stopping;
-    status_ = static_cast<int>(reply.head.result_int());
-    reply.head.version(11);
-    reply.head.set(http::field::date, HttpDate(std::time(nullptr)));
-    if (!keepAlive_) {
-      reply.head.set(http::field::connection, "close");
-    } else if (requestVersion < 11) {
-      reply.head.set(http::field::connection, "keep-alive");
-    }
-    std::ostringstream head;
-    head << reply.head;
-    output_ = head.str();
-    headerBytes_ = output_.size();
-    if (!headOnly && !reply.file) output_ += reply.body;
-    written_ = 0;
-    outputSent_ = 0;
-    sinceYield_ = 0;
-    fileNext_ = reply.offset;
-    fileLeft_ = headOnly || !reply.file ? 0 : reply.length;
-    reply_ = std::move(reply);
-    phase_ = Phase::Sending;
-    lastProgress_ = Clock::now();
-    SetDeadline(core_->limits.sendTimeout);
-    Send();
-  }
-
-  void Send() {
-    while (true) {
-      if (outputSent_ == output_.size()) {
-        if (fileLeft_ == 0) return FinishReply();
-        const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kFileBlock, fileLeft_));
-        output_.resize(wanted);
-        const ssize_t got = ::pread(reply_.file.Get(), output_.data(), wanted, static_cast<off_t>(fileNext_));
-        if (got <= 0) {
-          // The file shrank or failed under us: ending the connection tells the client the body
-          // is incomplete, where padding would hand it wrong bytes.
-          LogRequest(status_, bodySent_);
-          return Close();
-        }
-        output_.resize(static_cast<std::size_t>(got));
-        outputSent_ = 0;
-        fileNext_ += static_cast<std::uint64_t>(got);
-        fileLeft_ -= static_cast<std::uint64_t>(got);
-      }
-      if (sinceYield_ >= kFairShare) {
-        sinceYield_ = 0;
-        asio::post(socket_.get_executor(), [self = shared_from_this()] {
-          if (self->phase_ == Phase::Sending) self->Send();
-        });
-        return;
-      }
-      std::size_t done = 0;
-      ERR_clear_error();
-      const int result = SSL_write_ex(ssl_.get(), output_.data() + outputSent_, output_.size() - outputSent_, &done);
-      if (result == 1) {
-        outputSent_ += done;
-        written_ += done;
-        lastProgress_ = Clock::now();
-        sinceYield_ += done;
-        bodySent_ = written_ > headerBytes_ ? written_ - headerBytes_ : 0;
-        continue;
-      }
-      if (WaitForTls(result, &Connection::Send)) return;
-      LogRequest(status_, bodySent_);  // the client went away mid-answer
-      return Close();
-    }
-  }
-
-  void FinishReply() {
-    LogRequest(status_, bodySent_);
-    reply_ = Reply();
-    std::string().swap(output_);
-    if (keepAlive_ && !core_->stopping) return AwaitRequest();
-    Linger();
-  }
-
-  // Ends the TLS session and the sending side, then drops what the client still sends for a short
-  // while, so that the answer is not lost to a reset caused by unread data.
-  void Linger() {
-    phase_ = Phase::Lingering;
-    ERR_clear_error();
-    SSL_shutdown(ssl_.get());
-    ERR_clear_error();
-    ::shutdown(socket_.native_handle(), SHUT_WR);
-    lingered_ = 0;
-    SetDeadline(kLingerTime);
-    Drain();
-  }
-
-  void Drain() {
-    std::array<char, 4096> sink{};
-    while (true) {
-      const ssize_t got = ::recv(socket_.native_handle(), sink.data(), sink.size(), MSG_DONTWAIT);
-      if (got > 0) {
-        lingered_ += static_cast<std::uint64_t>(got);
-        if (lingered_ > kLingerBytes) return Close();
-        continue;
-      }
-      if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-        return WaitFor(tcp::socket::wait_read, &Connection::Drain);
-      }
-      return Close();
-    }
-  }
-
-  void Close() {
-    if (phase_ == Phase::Closed) return;
-    phase_ = Phase::Closed;
-    error_code ignored;
-    timer_.cancel();
-    socket_.close(ignored);
-    reply_ = Reply();
-    std::string().swap(output_);
-    std::string().swap(input_);
-    parser_.reset();
-  }
-
-  void LogRequest(int status, std::uint64_t bytes) {
-    AccessLogEntry entry;
-    entry.remote = remote_;
-    entry.method = method_;
-    entry.target = target_;
-    entry.status = status;
-    entry.bytes = bytes;
-    entry.user = reply_.user;
-    entry.file = reply_.fileName;
-    entry.seconds = std::chrono::duration<double>(Clock::now() - requestStart_).count();
-    entry.agent = agent_;
-    core_->log.Write(entry);
-  }
-
-  std::shared_ptr<ServiceServer::Core> core_;
-  tcp::socket socket_;
-  asio::steady_timer timer_;
-  std::unique_ptr<SSL, SslDeleter> ssl_;
-  std::uint64_t id_ = 0;
-  Phase phase_ = Phase::Handshake;
-  std::string remote_;
-
-  std::string input_;  // received and not yet parsed: at most the header limit and one record
-  std::optional<http::request_parser<http::empty_body>> parser_;
-
-  Reply reply_;
-  bool keepAlive_ = false;
-  int status_ = 0;
-  std::string output_;  // header and text body, or the current block of the file
-  std::size_t outputSent_ = 0;
-  std::size_t headerBytes_ = 0;
-  std::uint64_t written_ = 0;
-  std::uint64_t bodySent_ = 0;
-  std::uint64_t sinceYield_ = 0;
-  std::uint64_t fileNext_ = 0;
-  std::uint64_t fileLeft_ = 0;
-  std::uint64_t lingered_ = 0;
-
-  Clock::time_point requestStart_ = Clock::now();
-  Clock::time_point lastProgress_ = Clock::now();
-  std::string method_;
-  std::string target_;
-  std::string agent_;
-};
-
 ServiceServer::ServiceServer(asio::io_context& io, const DownloadService& service, AccessLog& log, SSL_CTX* tls,
                              ServerLimits limits, const tcp::endpoint& listen)
     : io_(io),
-      core_(std::make_shared<Core>(service, log, tls, limits)),
+      shared_(std::make_shared<ConnectionShared>(service, log, tls, limits)),
       strand_(asio::make_strand(io)),
       acceptor_(strand_),
       retry_(strand_),
@@ -516,7 +78,7 @@ ServiceServer::ServiceServer(asio::io_context& io, const DownloadService& servic
 
 ServiceServer::~ServiceServer() = default;
 
-std::size_t ServiceServer::ConnectionCount() const { return core_->Count(); }
+std::size_t ServiceServer::ConnectionCount() const { return shared_->Count(); }
 
 void ServiceServer::Start() {
   asio::dispatch(strand_, [this] { Accept(); });
@@ -524,20 +86,20 @@ void ServiceServer::Start() {
 
 void ServiceServer::Accept() {
   acceptor_.async_accept(asio::make_strand(io_), [this](error_code error, tcp::socket socket) {
-    if (core_->stopping || error == asio::error::operation_aborted) return;
+    if (shared_->stopping || error == asio::error::operation_aborted) return;
     if (error) {
       // Out of descriptors or memory: try again shortly instead of spinning on the error.
       retry_.expires_after(std::chrono::milliseconds(100));
       retry_.async_wait([this](error_code waited) {
-        if (!waited && !core_->stopping) Accept();
+        if (!waited && !shared_->stopping) Accept();
       });
       return;
     }
-    if (core_->Count() >= core_->limits.maxConnections) {
+    if (shared_->Count() >= shared_->limits.maxConnections) {
       error_code ignored;
       socket.close(ignored);
     } else {
-      std::make_shared<Connection>(core_, std::move(socket))->Start();
+      std::make_shared<ServiceConnection>(shared_, std::move(socket))->Start();
     }
     Accept();
   });
@@ -548,28 +110,28 @@ void ServiceServer::Stop(std::function<void()> onStopped) {
     ++stops_;
     if (stops_ == 1) {
       onStopped_ = std::move(onStopped);
-      core_->stopping = true;
+      shared_->stopping = true;
       error_code ignored;
       acceptor_.close(ignored);
       retry_.cancel();
-      stopDeadline_ = Clock::now() + core_->limits.stopGrace;
-      for (auto& connection : core_->Snapshot()) connection->Stop(false);
+      stopDeadline_ = Clock::now() + shared_->limits.stopGrace;
+      for (auto& connection : shared_->Snapshot()) connection->Stop(false);
       WatchStop();
     } else if (!forced_) {
       forced_ = true;
-      for (auto& connection : core_->Snapshot()) connection->Stop(true);
+      for (auto& connection : shared_->Snapshot()) connection->Stop(true);
     }
   });
 }
 
 void ServiceServer::WatchStop() {
-  if (core_->Count() == 0) {
+  if (shared_->Count() == 0) {
     if (onStopped_) std::exchange(onStopped_, nullptr)();
     return;
   }
   if (!forced_ && Clock::now() >= stopDeadline_) {
     forced_ = true;
-    for (auto& connection : core_->Snapshot()) connection->Stop(true);
+    for (auto& connection : shared_->Snapshot()) connection->Stop(true);
   }
   stopWatch_.expires_after(std::chrono::milliseconds(50));
   stopWatch_.async_wait([this](error_code error) {

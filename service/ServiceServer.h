@@ -1,11 +1,8 @@
 #pragma once
-// The HTTPS side of the service: accepts connections, speaks TLS and HTTP/1.1 on each, and
-// streams the answers of DownloadService, with a deadline and a size limit on every step so
-// that slow or hostile clients cannot hold what real downloads need.
+// The HTTPS side of the service: the TLS context, and the server that accepts connections
+// (ServiceConnection serves each), bounds their number and stops them.
 //
-// Event-driven on Boost.Asio (one io_context, any number of threads calling run()), HTTP parsing
-// by Boost.Beast, TLS by OpenSSL on the non-blocking socket itself: an idle connection holds a
-// socket, a timer and an SSL object whose buffers OpenSSL releases while nothing is in flight.
+// Event-driven on Boost.Asio: one io_context, any number of threads calling run().
 
 #include <openssl/ssl.h>
 
@@ -22,18 +19,11 @@
 
 #include "AccessLog.h"
 #include "DownloadService.h"
+#include "ServerLimits.h"
 
 namespace quorvex::service {
 
-struct ServerLimits {
-  std::size_t maxHeaderBytes = 16 * 1024;       // request line and headers together
-  std::chrono::milliseconds handshakeTimeout{10000};
-  std::chrono::milliseconds headerTimeout{10000};  // from a request's first byte to its last header
-  std::chrono::milliseconds idleTimeout{30000};    // between requests on a kept-alive connection
-  std::chrono::milliseconds sendTimeout{60000};    // a client that takes nothing for this long is gone
-  std::size_t maxConnections = 10000;              // more are closed as soon as they are accepted
-  std::chrono::milliseconds stopGrace{30000};      // responses under way may finish this long after a stop
-};
+struct ConnectionShared;
 
 struct SslContextDeleter {
   void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
@@ -66,14 +56,12 @@ class ServiceServer {
 
   std::size_t ConnectionCount() const;
 
-  struct Core;
-
  private:
   void Accept();
   void WatchStop();
 
   boost::asio::io_context& io_;
-  std::shared_ptr<Core> core_;
+  std::shared_ptr<ConnectionShared> shared_;
   boost::asio::strand<boost::asio::io_context::executor_type> strand_;  // acceptor, timers, stop state
   boost::asio::ip::tcp::acceptor acceptor_;
   boost::asio::steady_timer retry_;
