@@ -26,15 +26,6 @@ constexpr std::size_t kMaxQueuedOps = 4096;
 // data waits for the writer (then the producer would only wait for room anyway).
 constexpr std::size_t kCrcHandOverBacklog = std::size_t{1} << 20;
 
-// The file system's failure as the entry's, with the operation, the path and the system's code.
-[[noreturn]] void Fail(const std::string& entry, const FileSystemError& cause) {
-  UnpackError error(UnpackFailure::kFileSystem, EntryPrefix(entry) + cause.what(), entry);
-  error.path = cause.path();
-  error.fileSystemFailure = cause.kind();
-  error.systemCode = cause.systemCode();
-  throw error;
-}
-
 std::string Hex32(std::uint32_t value) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out = "0x";
@@ -46,7 +37,9 @@ std::string Hex32(std::uint32_t value) {
 
 EntryWriter::EntryWriter(FileSystem& files) : files_(files) {
   blocks_.resize(kBlockCount);
-  for (std::size_t i = 0; i < kBlockCount; ++i) freeBlocks_.push_back(i);
+  // Returning a block never allocates: the writer's thread has nowhere to report that.
+  freeBlocks_.reserve(kBlockCount);
+  for (std::size_t i = kBlockCount; i-- > 0;) freeBlocks_.push_back(i);
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -99,7 +92,7 @@ void EntryWriter::EndFile(std::uint32_t expectedCrc, std::optional<std::uint32_t
 
 std::span<std::uint8_t> EntryWriter::Region(std::uint64_t wanted) {
   const std::size_t left = block_ ? kBlockSize - used_ : 0;
-  if (left < wanted && left < kMinRegion) NextBlock();
+  if (!block_ || (left < wanted && left < kMinRegion)) NextBlock();
   const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize - used_, wanted));
   return {blocks_[*block_].get() + used_, size};
 }
@@ -126,6 +119,7 @@ void EntryWriter::Push(Op op) {
       lock.unlock();
       Wake();
       lock.lock();
+      if (producerWaits_) producerWaits_(Wait::kQueue);
       waitingForRoom_ = true;
       room_.wait(lock, [this] { return queue_.size() <= kMaxQueuedOps / 2 || failure_; });
       waitingForRoom_ = false;
@@ -153,10 +147,11 @@ void EntryWriter::NextBlock() {
   }
   Wake();
   std::unique_lock lock(mutex_);
+  if (freeBlocks_.empty() && !failure_ && producerWaits_) producerWaits_(Wait::kBlock);
   room_.wait(lock, [this] { return !freeBlocks_.empty() || failure_; });
   if (failure_) std::rethrow_exception(failure_);
-  block_ = freeBlocks_.front();
-  freeBlocks_.pop_front();
+  block_ = freeBlocks_.back();
+  freeBlocks_.pop_back();
   lock.unlock();
   if (!blocks_[*block_]) blocks_[*block_] = std::make_unique_for_overwrite<std::uint8_t[]>(kBlockSize);
   used_ = 0;
@@ -166,7 +161,8 @@ void EntryWriter::Run() {
   std::unique_lock lock(mutex_);
   while (true) {
     wake_.wait(lock, [this] { return !queue_.empty() || stopping_; });
-    if (queue_.empty()) return;
+    // Stopping without Finish drops what is queued: the producer left by an exception.
+    if (stopping_) return;
     Op op = std::move(queue_.front());
     queue_.pop_front();
     if (waitingForRoom_ && queue_.size() <= kMaxQueuedOps / 2) room_.notify_all();
@@ -194,13 +190,23 @@ void EntryWriter::Run() {
 }
 
 void EntryWriter::Execute(Op& op) {
+  try {
+    Carry(op);
+  } catch (const FileSystemError& e) {
+    // The file system's failure as the entry's, with the operation, the path and the system's code.
+    const std::string& entry = op.kind == Op::kFolder ? op.entry : open_[op.slot].entry;
+    UnpackError error(UnpackFailure::kFileSystem, EntryPrefix(entry) + e.what(), entry);
+    error.path = e.path();
+    error.fileSystemFailure = e.kind();
+    error.systemCode = e.systemCode();
+    throw error;
+  }
+}
+
+void EntryWriter::Carry(Op& op) {
   switch (op.kind) {
     case Op::kFolder:
-      try {
-        files_.CreateFolderTree(op.path);
-      } catch (const FileSystemError& e) {
-        Fail(op.entry, e);
-      }
+      files_.CreateFolderTree(op.path);
       break;
     case Op::kBegin: {
       OpenFile& open = open_[op.slot];
@@ -209,23 +215,14 @@ void EntryWriter::Execute(Op& op) {
       open.file.reset();
       open.crc = crc32_z(0, nullptr, 0);
       open.writerCrc = !op.producerCrc;
-      try {
-        open.file = files_.CreateOutputFile(open.path);
-      } catch (const FileSystemError& e) {
-        Fail(open.entry, e);
-      }
+      open.file = files_.CreateOutputFile(open.path);
       break;
     }
     case Op::kWrite: {
       OpenFile& open = open_[op.slot];
       // While the writer keeps up, the CRC-32 is taken here, off the inflating thread.
       if (open.writerCrc) open.crc = crc32_z(open.crc, op.data, op.size);
-      std::size_t stored = 0;
-      try {
-        stored = open.file->Write(op.data, op.size);
-      } catch (const FileSystemError& e) {
-        Fail(open.entry, e);
-      }
+      const std::size_t stored = open.file->Write(op.data, op.size);
       backlog_.fetch_sub(op.size, std::memory_order_relaxed);
       if (stored != op.size) {
         UnpackError error(UnpackFailure::kFileSystem,
@@ -251,11 +248,7 @@ void EntryWriter::Execute(Op& op) {
         throw error;
       }
       open.file->SetTimes(op.when);
-      try {
-        open.file->Close();
-      } catch (const FileSystemError& e) {
-        Fail(open.entry, e);
-      }
+      open.file->Close();
       open.file.reset();
       if (op.attributes) files_.ApplyAttributes(open.path, *op.attributes);
       break;

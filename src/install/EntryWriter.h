@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -31,18 +32,23 @@ namespace quorvex {
 //   are written, so that inflating it overlaps their creation (a file's creation costs far
 //   more than its bytes on Windows). EndFile checks the CRC-32 only after all the file's
 //   data is written, then sets its times, closes it and applies its attributes.
-// - First failure: the first call that fails (a FileSystemError, a short write, a CRC-32
-//   mismatch) becomes an UnpackError naming the entry; nothing queued after it touches the
-//   file system. The producer gets it from ThrowIfFailed, Finish, or the next call that
-//   would queue or wait. Whatever was written before it stays.
+// - First failure: the first operation that fails (a FileSystemError, a short write, a
+//   CRC-32 mismatch, or any other exception) stops the writer: a file-system or data fault
+//   becomes an UnpackError naming the entry, anything else stays what it was; nothing
+//   queued after it touches the file system. The producer gets it from ThrowIfFailed,
+//   Finish, or the next call that would queue or wait (a wait for a block or for room in
+//   the queue included). Whatever was written before it stays.
 // - Buffers: Write takes a pointer, not a copy. Data the producer owns (the package) must
 //   stay valid until Finish returns or the writer is destroyed. Inflated data goes into
 //   Region, memory the writer owns: the producer fills it, hands it to Write, reports it
 //   with Used, and never touches it again; the writer reuses a block only after writing
-//   everything in it.
+//   everything in it. The writer's thread never allocates outside the operations it
+//   carries out, whose failures it reports like any other.
 // - Bounds: what waits between the threads is bounded in bytes (the blocks; stored data
 //   in chunks) and in operations, so the producer waits when the writer falls behind.
-// Destroying the writer without Finish drops what is still queued.
+// - Ending: Finish carries out everything queued. Destroying the writer without Finish (the
+//   producer left by an exception) drops what is still queued: the operation under way
+//   completes, no other reaches the file system, and files left open are closed as they are.
 class EntryWriter {
  public:
   explicit EntryWriter(FileSystem& files);
@@ -74,6 +80,11 @@ class EntryWriter {
 
   // True when the writer lags far enough behind that the producer should take the CRC-32.
   bool Behind() const;
+
+  // For tests: called on the producer's thread just before it waits for the writer, with the
+  // writer's lock held, so the writer can change nothing until the producer waits.
+  enum class Wait { kBlock, kQueue };
+  void OnProducerWaits(std::function<void(Wait)> hook) { producerWaits_ = std::move(hook); }
 
   // Throws the writer's failure, if it has failed already.
   void ThrowIfFailed();
@@ -112,6 +123,7 @@ class EntryWriter {
   void NextBlock();
   void Run();
   void Execute(Op& op);
+  void Carry(Op& op);
 
   FileSystem& files_;
   // Producer side only.
@@ -120,6 +132,7 @@ class EntryWriter {
   std::size_t used_ = 0;
   std::size_t pendingOps_ = 0;
   std::size_t pendingBytes_ = 0;
+  std::function<void(Wait)> producerWaits_;
   // Writer side only.
   OpenFile open_[2];
   // Shared, under mutex_.
@@ -128,7 +141,7 @@ class EntryWriter {
   std::condition_variable idle_;
   std::condition_variable room_;
   std::deque<Op> queue_;
-  std::deque<std::size_t> freeBlocks_;
+  std::vector<std::size_t> freeBlocks_;  // reserved for every block
   std::exception_ptr failure_;
   // Bytes handed to Write and not yet written.
   std::atomic<std::size_t> backlog_ = 0;
