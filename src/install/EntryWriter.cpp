@@ -44,12 +44,16 @@ EntryWriter::EntryWriter(FileSystem& files) : files_(files) {
 }
 
 EntryWriter::~EntryWriter() {
+  Abandon();
+  thread_.join();
+}
+
+void EntryWriter::Abandon() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
   }
   wake_.notify_all();
-  thread_.join();
 }
 
 void EntryWriter::CreateFolder(std::string path, std::string_view entryName) {

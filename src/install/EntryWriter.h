@@ -90,6 +90,9 @@ class EntryWriter {
   void ThrowIfFailed();
   // Waits until everything queued is done; throws the writer's failure if there was one.
   void Finish();
+  // Drops what is queued without waiting: the operation under way completes and no other
+  // reaches the file system. The destructor does this; after it only destruction is left.
+  void Abandon();
 
  private:
   struct Op {

@@ -191,18 +191,18 @@ TEST(Unpack, WritingFailuresStopTheRunAndKeepWhatWasWritten) {
     const char* what;
     TestEntry entry;
     UnpackFailure kind;
-    bool fileCreated;
-    std::size_t bytesKept;  // of the failing entry
+    std::size_t bytesKept;  // of the failing entry, a prefix of its data at least this long
+    bool exactly;           // and no more
   };
   const Case cases[] = {
-      {"crc mismatch", {.name = "f.bin", .data = "data", .crc = 0x12345678}, UnpackFailure::kChecksum, true, 4},
+      {"crc mismatch", {.name = "f.bin", .data = "data", .crc = 0x12345678}, UnpackFailure::kChecksum, 4, true},
       {"deflate stream cut short",
        {.name = "f.bin", .data = text, .storedData = deflated.substr(0, deflated.size() / 2)},
-       UnpackFailure::kBadData, true, 900000},
+       UnpackFailure::kBadData, 900000, false},
       {"deflate stream shorter than the size",
-       {.name = "f.bin", .data = "abc", .uncompressedSize = 10}, UnpackFailure::kBadData, true, 3},
+       {.name = "f.bin", .data = "abc", .uncompressedSize = 10}, UnpackFailure::kBadData, 3, true},
       {"corrupt deflate stream", {.name = "f.bin", .data = "x", .storedData = std::string("\xFF\xFF\xFF", 3)},
-       UnpackFailure::kBadData, true, 0},
+       UnpackFailure::kBadData, 0, true},
   };
   for (const Case& c : cases) {
     MemoryFileSystem files;
@@ -214,11 +214,16 @@ TEST(Unpack, WritingFailuresStopTheRunAndKeepWhatWasWritten) {
       EXPECT_EQ(error.expectedCrc, 0x12345678U) << c.what;
       EXPECT_EQ(error.actualCrc, Crc32("data")) << c.what;
     }
-    EXPECT_TRUE(files.files.count(kFolder + "before.txt")) << c.what;
+    EXPECT_EQ(files.files.at(kFolder + "before.txt").data, "ok") << c.what;
+    EXPECT_TRUE(files.files.at(kFolder + "before.txt").times.has_value()) << c.what;
     EXPECT_FALSE(files.files.count(kFolder + "after.txt")) << c.what;
-    ASSERT_EQ(files.files.count(kFolder + "f.bin"), c.fileCreated ? 1u : 0u) << c.what;
-    if (c.fileCreated) {
-      EXPECT_GE(files.files.at(kFolder + "f.bin").data.size(), c.bytesKept) << c.what;
+    ASSERT_EQ(files.files.count(kFolder + "f.bin"), 1u) << c.what;
+    const std::string& kept = files.files.at(kFolder + "f.bin").data;
+    EXPECT_EQ(kept, c.entry.data.substr(0, kept.size())) << c.what;
+    if (c.exactly) {
+      EXPECT_EQ(kept.size(), c.bytesKept) << c.what;
+    } else {
+      EXPECT_GE(kept.size(), c.bytesKept) << c.what;
     }
   }
 }
@@ -553,6 +558,56 @@ TEST(Unpack, LongEntriesOverlapTheEntriesAfterThem) {
   const UnpackError error = UnpackExpectingFailure(BuildPackage(entries), broken);
   EXPECT_EQ(error.kind(), UnpackFailure::kBadData);
   EXPECT_EQ(error.entry(), "lib/other.dll");
+}
+
+// The failure reported is the first in the order the work reaches the file system: the
+// package's order, except that a long entry ends after the short entries that follow it
+// while it is inflated. That order is the package's alone: a writer that lags behind (the
+// producer then takes the CRC-32s and runs ahead) reports the same failure.
+TEST(Unpack, TheFailureReportedIsTheFirstInTheOrderOfTheWork) {
+  const std::string big = BigText(6 * 1024 * 1024);
+  const TestEntry longBad = {.name = "long.bin", .data = big, .crc = Crc32("other")};
+  const TestEntry shortBad = {.name = "short.txt", .data = "short", .crc = Crc32("other")};
+  const TestEntry cutShort = {.name = "cut.txt", .data = "x", .storedData = std::string("\xFF\xFF\xFF", 3)};
+  const auto fill = [](int count) {
+    std::vector<TestEntry> entries;
+    for (int i = 0; i < count; ++i) entries.push_back({.name = "p" + std::to_string(i) + ".txt", .data = "page"});
+    return entries;
+  };
+  const auto join = [](std::initializer_list<std::vector<TestEntry>> parts) {
+    std::vector<TestEntry> all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+  };
+  struct Case {
+    const char* what;
+    std::vector<TestEntry> entries;
+    const char* reported;
+  };
+  const Case cases[] = {
+      // The long entry's end is still to come when the short one fails.
+      {"short fails while the long is inflated", join({{longBad}, fill(3), {shortBad}}), "short.txt"},
+      {"long ends before the short fails", join({{longBad}, fill(400), {shortBad}}), "long.bin"},
+      // The producer finds the second fault before the writer reaches the first.
+      {"written fault before a produced one", join({{shortBad}, fill(3), {cutShort}}), "short.txt"},
+      {"produced fault before a written one", join({{cutShort}, {shortBad}}), "cut.txt"},
+  };
+  for (const Case& c : cases) {
+    const std::string package = BuildPackage(c.entries);
+    MemoryFileSystem keepingUp;
+    SlowStartFileSystem lagging;
+    for (MemoryFileSystem* files : {static_cast<MemoryFileSystem*>(&keepingUp), static_cast<MemoryFileSystem*>(&lagging)}) {
+      const UnpackError error = UnpackExpectingFailure(package, *files);
+      EXPECT_EQ(error.entry(), c.reported) << c.what << (files == &lagging ? ", writer lagging" : "");
+    }
+    // The same work was done up to the failure, and nothing after it.
+    const auto contents = [](const MemoryFileSystem& files) {
+      std::map<std::string, std::string> out;
+      for (const auto& [path, file] : files.files) out[path] = file.data;
+      return out;
+    };
+    EXPECT_EQ(contents(keepingUp), contents(lagging)) << c.what;
+  }
 }
 
 TEST(Unpack, Zip64AndDataDescriptorEntries) {
