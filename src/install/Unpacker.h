@@ -37,7 +37,10 @@ void CheckPackage(std::span<const std::uint8_t> package, const std::function<voi
 // buffer without copying it. A package that fails CheckPackage writes nothing at all.
 // Otherwise the first failure found while writing (data that does not inflate or ends
 // early, a CRC-32 mismatch, a file that cannot be written) stops the run with an
-// UnpackError; files written before it, including a partly written one, stay.
+// UnpackError; files written before it, including a partly written one, stay. "First" is
+// in the order the work reaches the file system: the package's order, but for a long entry
+// still being inflated, whose end comes after the short entries written meanwhile. That
+// order depends on the package alone, never on how fast the file system is.
 // Returns what was unpacked, for the run log.
 struct UnpackSummary {
   std::uint64_t entries = 0;
