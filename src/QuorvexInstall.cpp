@@ -24,6 +24,7 @@
 #include "window/InstallerKeys.h"
 #include "window/StartRecord.h"
 #include "window/StyleResource.h"
+#include "window/TestHooks.h"
 #include "window/WindowError.h"
 #include "window/uQuorvexInstall.h"
 
@@ -119,7 +120,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     form.Show();
 
     MSG msg;
-    while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    for (;;) {
+      quorvex::window::BeforeWaitingForEvents(form.Handle());
+      if (::GetMessageW(&msg, nullptr, 0, 0) <= 0) break;
       form.DispatchLoopMessage(msg);
       // Outside a run a callback's failure (a paint, say) has painted nothing more; the window
       // goes on and the failure is recorded.

@@ -45,6 +45,16 @@ void FillRounded(HDC dc, const RECT& rect, COLORREF face, COLORREF border, int b
   ::SelectObject(dc, oldBrush);
 }
 
+// The outline alone, inside rect, for a focus ring.
+void FrameRounded(HDC dc, const RECT& rect, COLORREF colour, int width, int radius) {
+  win32::UniqueGdiObject pen(::CreatePen(PS_INSIDEFRAME, width, colour));
+  HGDIOBJ oldBrush = ::SelectObject(dc, ::GetStockObject(NULL_BRUSH));
+  HGDIOBJ oldPen = ::SelectObject(dc, pen.get());
+  ::RoundRect(dc, rect.left, rect.top, rect.right, rect.bottom, 2 * radius, 2 * radius);
+  ::SelectObject(dc, oldPen);
+  ::SelectObject(dc, oldBrush);
+}
+
 }  // namespace
 
 FormPainter::FormPainter(std::optional<VisualStyle> style)
@@ -53,8 +63,19 @@ FormPainter::FormPainter(std::optional<VisualStyle> style)
 
 void FormPainter::FillFace(HDC dc, const RECT& rect) const { ::FillRect(dc, &rect, FaceBrush()); }
 
+void FormPainter::UseSystemColours(const std::optional<SystemColours>& colours) {
+  // A brush that cannot be made keeps the old one: the window is still usable in its colours.
+  const COLORREF face = colours ? colours->window : ToColorRef(style_ ? style_->windowFace : kDefaultFace);
+  win32::UniqueGdiObject brush(::CreateSolidBrush(face));
+  if (!brush) return;
+  system_ = colours;
+  faceBrush_ = std::move(brush);
+}
+
 void FormPainter::FitLogo(const Box& box) {
   logoBox_ = box;
+  // Always over the style's face: in high contrast the logo keeps its own colours on a plate
+  // of that face, where the scheme's background could make the wordmark unreadable.
   logoScaled_ = ResampleArea(logoSource_, box.width, box.height);
   CompositeOver(logoScaled_, style_ ? style_->windowFace : kDefaultFace);
 }
@@ -79,7 +100,7 @@ void FormPainter::DrawTitle(const DRAWITEMSTRUCT& item, HGDIOBJ font) const {
   const std::wstring text = TextOf(item.hwndItem);
   HGDIOBJ oldFont = ::SelectObject(item.hDC, font);
   ::SetBkMode(item.hDC, TRANSPARENT);
-  ::SetTextColor(item.hDC, kTitleColour);
+  ::SetTextColor(item.hDC, system_ ? system_->windowText : kTitleColour);
   // Centred both ways: measure the lines, then draw them in the middle.
   RECT measured = item.rcItem;
   ::DrawTextW(item.hDC, text.c_str(), -1, &measured, DT_CENTER | DT_NOPREFIX | DT_CALCRECT);
@@ -93,13 +114,17 @@ void FormPainter::DrawTitle(const DRAWITEMSTRUCT& item, HGDIOBJ font) const {
 
 void FormPainter::DrawButton(const DRAWITEMSTRUCT& item, HGDIOBJ font) const {
   if (!style_) return;  // unstyled buttons are the system's own and never owner-drawn
+  if (system_) {
+    DrawHighContrastButton(item, font);
+    return;
+  }
   const VisualStyle& style = *style_;
   const ButtonLook* look = &style.buttonNormal;
   if (item.itemState & ODS_DISABLED) {
     look = &style.buttonDisabled;
   } else if (item.itemState & ODS_SELECTED) {
     look = &style.buttonPressed;
-  } else if (hotButton_ == item.hwndItem) {
+  } else if (hotButton_ && hotButton_ == item.hwndItem) {
     look = &style.buttonHot;
   } else if (item.itemState & ODS_FOCUS) {
     look = &style.buttonFocused;
@@ -114,6 +139,38 @@ void FormPainter::DrawButton(const DRAWITEMSTRUCT& item, HGDIOBJ font) const {
   ::SetTextColor(item.hDC, ToColorRef(look->text));
   RECT rect = item.rcItem;
   ::DrawTextW(item.hDC, text.c_str(), -1, &rect, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+  ::SelectObject(item.hDC, oldFont);
+}
+
+// The style's shapes in the system's colours. Focus is a ring of its own inside the frame,
+// so that it shows in every state, the hot one included.
+void FormPainter::DrawHighContrastButton(const DRAWITEMSTRUCT& item, HGDIOBJ font) const {
+  const SystemColours& colours = *system_;
+  COLORREF face = colours.buttonFace, border = colours.buttonText, text = colours.buttonText;
+  const bool disabled = (item.itemState & ODS_DISABLED) != 0;
+  if (disabled) {
+    border = text = colours.grayText;
+  } else if ((item.itemState & ODS_SELECTED) || (hotButton_ && hotButton_ == item.hwndItem)) {
+    face = border = colours.highlight;
+    text = colours.highlightText;
+  }
+  const int borderWidth = std::max(1, StyleSize(style_->buttonBorderWidth));
+  const int radius = StyleSize(style_->buttonRadius);
+  FillFace(item.hDC, item.rcItem);
+  FillRounded(item.hDC, item.rcItem, face, border, borderWidth, radius);
+  if ((item.itemState & ODS_FOCUS) && !disabled) {
+    RECT ring = item.rcItem;
+    const int inset = borderWidth + std::max(1, StyleSize(3));
+    ::InflateRect(&ring, -inset, -inset);
+    FrameRounded(item.hDC, ring, text, std::max(1, StyleSize(2)), std::max(0, radius - inset / 2));
+  }
+
+  const std::wstring caption = TextOf(item.hwndItem);
+  HGDIOBJ oldFont = ::SelectObject(item.hDC, font);
+  ::SetBkMode(item.hDC, TRANSPARENT);
+  ::SetTextColor(item.hDC, text);
+  RECT rect = item.rcItem;
+  ::DrawTextW(item.hDC, caption.c_str(), -1, &rect, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
   ::SelectObject(item.hDC, oldFont);
 }
 
@@ -133,14 +190,17 @@ void FormPainter::PaintProgressBar(HWND bar, HDC dc) const {
   const int position = static_cast<int>(win32::CommonControls().DefSubclassProc(bar, PBM_GETPOS, 0, 0));
   const VisualStyle& style = *style_;
   const int radius = StyleSize(style.progressRadius);
+  // High contrast: an outlined track in the window's colours, filled with the highlight.
+  const COLORREF track = system_ ? system_->window : ToColorRef(style.progressTrack);
+  const COLORREF fill = system_ ? system_->highlight : ToColorRef(style.progressFill);
   FillFace(dc, rect);
-  FillRounded(dc, rect, ToColorRef(style.progressTrack), 0, 0, radius);
+  FillRounded(dc, rect, track, system_ ? system_->windowText : 0, system_ ? 1 : 0, radius);
   if (high > low && position > low) {
     RECT filled = rect;
     const long long span = static_cast<long long>(rect.right - rect.left);
     filled.right = rect.left + static_cast<int>(span * (std::min(position, high) - low) / (high - low));
     QUORVEX_FAULT_POINT("paint-progress");  // test builds only: a paint during a download fails
-    if (filled.right > filled.left) FillRounded(dc, filled, ToColorRef(style.progressFill), 0, 0, radius);
+    if (filled.right > filled.left) FillRounded(dc, filled, fill, 0, 0, radius);
   }
 }
 

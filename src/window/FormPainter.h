@@ -1,7 +1,8 @@
 #pragma once
 // How the installer window looks: its face colour, the owner-drawn logo, title and buttons,
-// and the progress bar in the visual style's colours. The form decides where controls go
-// and when they change; this draws them.
+// and the progress bar in the visual style's colours, or in the system's colours while
+// high contrast is on. The form decides where controls go and when they change; this draws
+// them.
 
 #include <windows.h>
 #include <commctrl.h>
@@ -10,6 +11,7 @@
 
 #include "platform/win32/UniqueHandle.h"
 #include "window/FormLayout.h"
+#include "window/HighContrast.h"
 #include "window/Picture.h"
 #include "window/VisualStyle.h"
 
@@ -24,6 +26,10 @@ class FormPainter {
   FormPainter& operator=(const FormPainter&) = delete;
 
   bool Styled() const { return style_.has_value(); }
+  // With colours, everything is drawn in them (high contrast) instead of the style's; the
+  // logo keeps its own look. Without, the style's colours come back. The caller repaints.
+  void UseSystemColours(const std::optional<SystemColours>& colours);
+  const std::optional<SystemColours>& SystemColoursInUse() const { return system_; }
   // The brush the form and its panels answer WM_CTLCOLOR* with; owned here.
   HBRUSH FaceBrush() const { return static_cast<HBRUSH>(faceBrush_.get()); }
   void FillFace(HDC dc, const RECT& rect) const;
@@ -56,8 +62,10 @@ class FormPainter {
   static const SUBCLASSPROC kBarSubclass;
   void PaintProgressBar(HWND bar, HDC dc) const;
   int StyleSize(int designPixels) const { return ScaleToDpi(designPixels, dpi_); }
+  void DrawHighContrastButton(const DRAWITEMSTRUCT& item, HGDIOBJ font) const;
 
   std::optional<VisualStyle> style_;
+  std::optional<SystemColours> system_;  // set while high contrast is on
   win32::UniqueGdiObject faceBrush_;
   int dpi_ = kDesignDpi;
   HWND hotButton_ = nullptr;  // the button under the mouse, drawn in its hot look

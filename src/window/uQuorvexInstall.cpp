@@ -7,7 +7,9 @@
 
 #include "platform/win32/SystemCallback.h"
 #include "platform/win32/TextConversion.h"
+#include "window/ControlAccessibility.h"
 #include "window/DpiSupport.h"
+#include "window/HighContrast.h"
 #include "window/ModuleResource.h"
 #include "window/StartRecord.h"
 
@@ -17,6 +19,9 @@ namespace {
 
 constexpr const wchar_t* kPanelClassName = L"TPanel";
 constexpr const wchar_t* kTitleText = L"Instala\u00e7\u00e3o\r\nQuorvex - Veltrano";
+// What screen readers call the bar and the logo.
+constexpr const wchar_t* kProgressName = L"Progresso do download";
+constexpr const wchar_t* kLogoName = L"Quorvex";
 // Newer than the headers' target system; the message simply never comes on older ones.
 constexpr UINT kWmGetDpiScaledSize = 0x02E4;
 
@@ -91,6 +96,7 @@ TFrmQuorvexInstall::TFrmQuorvexInstall(FormServices services, std::optional<Visu
   // Made hidden at the system DPI; ApplyDpi then fits it to the DPI of its own monitor.
   dpi_ = SystemDpi();
   painter_.SetDpi(dpi_);
+  if (HighContrastOn()) painter_.UseSystemColours(ReadSystemColours());
   const SIZE size = WindowSizeForDpi(dpi_);
   hwnd_ = ::CreateWindowExW(kFormExStyle, kClassName, kCaption, kFormStyle, CW_USEDEFAULT, CW_USEDEFAULT, size.cx,
                             size.cy, nullptr, nullptr, services_.instance, this);
@@ -150,6 +156,20 @@ void TFrmQuorvexInstall::CreateControls() {
   painter_.AttachButton(btnCancelar_);
   painter_.AttachProgressBar(ProgressBar_);
   ::SendMessageW(ProgressBar_, PBM_SETRANGE32, 0, 100);
+
+  // What the system cannot tell a screen reader about the drawn controls; the buttons'
+  // texts are their names already.
+  DescribeForScreenReaders(ProgressBar_, ROLE_SYSTEM_PROGRESSBAR, kProgressName);
+  DescribeForScreenReaders(lbl1_, ROLE_SYSTEM_STATICTEXT, L"");
+  DescribeForScreenReaders(imgLogo_, ROLE_SYSTEM_GRAPHIC, kLogoName);
+}
+
+void TFrmQuorvexInstall::FollowContrastSetting() {
+  std::optional<SystemColours> wanted;
+  if (HighContrastOn()) wanted = ReadSystemColours();
+  if (wanted == painter_.SystemColoursInUse()) return;
+  painter_.UseSystemColours(wanted);
+  ::RedrawWindow(hwnd_, nullptr, nullptr, RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_FRAME);
 }
 
 void TFrmQuorvexInstall::FormCreate() {
@@ -446,6 +466,12 @@ LRESULT TFrmQuorvexInstall::HandleMessage(UINT message, WPARAM wParam, LPARAM lP
       *reinterpret_cast<SIZE*>(lParam) = WindowSizeForDpi(static_cast<int>(wParam));
       return TRUE;
     }
+    case WM_SETTINGCHANGE:
+    case WM_SYSCOLORCHANGE:
+      // High contrast turned on or off, or its scheme changed, while the window is open.
+      if (message == WM_SYSCOLORCHANGE) ::SendMessageW(ProgressBar_, WM_SYSCOLORCHANGE, 0, 0);
+      FollowContrastSetting();
+      return ::DefWindowProcW(hwnd_, message, wParam, lParam);
     case WM_DPICHANGED:
       ApplyDpi(HIWORD(wParam), reinterpret_cast<const RECT*>(lParam));
       return 0;

@@ -76,6 +76,8 @@ class TFrmQuorvexInstall final : public InstallerUi {
   void RequestEnd() override;
 
   bool IsRunning() const { return running_; }
+  // True while the window draws in the system's colours (high contrast on).
+  bool InHighContrast() const { return painter_.SystemColoursInUse().has_value(); }
   int Dpi() const { return dpi_; }
 
  private:
@@ -91,6 +93,8 @@ class TFrmQuorvexInstall final : public InstallerUi {
   void LoadLogo();
   void FitLogo();
   void DrawItem(const DRAWITEMSTRUCT& item);
+  // Reads the high-contrast setting and the system colours again; repaints when they changed.
+  void FollowContrastSetting();
 
   FormServices services_;
   FormPainter painter_;

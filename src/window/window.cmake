@@ -1,8 +1,8 @@
 # The installer program: the window and its drawing as a library (shared with the window's
 # tests), and QuorvexInstall.exe made from the entry point and the resources.
 
-# FaultPoint.cpp belongs to each program instead (see FaultPoint.h).
-list(FILTER QUORVEX_WINDOW_SOURCES EXCLUDE REGEX "/FaultPoint\\.cpp$")
+# FaultPoint.cpp and TestHooks.cpp belong to each program instead (see their headers).
+list(FILTER QUORVEX_WINDOW_SOURCES EXCLUDE REGEX "/(FaultPoint|TestHooks)\\.cpp$")
 add_library(quorvex_window STATIC ${QUORVEX_WINDOW_SOURCES})
 target_link_libraries(quorvex_window PUBLIC quorvex_win32 comctl32 windowscodecs)
 
@@ -21,7 +21,7 @@ function(quorvex_add_installer target apiBase versionName)
   set(keysSource ${CMAKE_CURRENT_BINARY_DIR}/${target}-keys.cpp)
   quorvex_package_keys_source(${keysSource} ${ARG_PACKAGE_KEYS})
   add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/src/QuorvexInstall.cpp ${CMAKE_SOURCE_DIR}/src/window/FaultPoint.cpp
-                 ${keysSource} ${resourceScript})
+                 ${CMAKE_SOURCE_DIR}/src/window/TestHooks.cpp ${keysSource} ${resourceScript})
   target_link_libraries(${target} PRIVATE quorvex_window)
   target_compile_definitions(${target} PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:QUORVEX_API_BASE="${apiBase}" QUORVEX_VERSION_NAME="${versionName}">

@@ -1,13 +1,16 @@
 // The installer window in-process under Wine: layout and scaling, the style and the logo,
-// and the handlers' rules (progress, one run at a time, closing during a run, keys), with a
-// stand-in installation run so that no network or disk is involved.
+// the handlers' rules (progress, one run at a time, closing during a run, keys), high
+// contrast and what screen readers are told, with a stand-in installation run so that no
+// network or disk is involved.
 
 #include <windows.h>
 #include <commctrl.h>
+#include <oleacc.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -19,7 +22,10 @@
 #include "platform/win32/ComPtr.h"
 #include "platform/win32/Win32FileSystem.h"
 #include "platform/win32/Win32Shell.h"
+#include "window/ControlAccessibility.h"
 #include "window/FormLayout.h"
+#include "window/FormPainter.h"
+#include "window/HighContrast.h"
 #include "window/ModuleResource.h"
 #include "window/Picture.h"
 #include "window/StyleResource.h"
@@ -533,6 +539,312 @@ TEST_F(WindowTest, MovingToAnotherDpiRescalesEverything) {
     ::GetClientRect(Install(), &button);
     EXPECT_EQ(button.right, expected.btnAvancar.width);
   }
+}
+
+
+// ---- High contrast -------------------------------------------------------------------------
+
+// A scheme whose colours all differ, so that each pixel says which one it was drawn in.
+SystemColours TestScheme() {
+  SystemColours scheme;
+  scheme.window = RGB(0, 0, 0);
+  scheme.windowText = RGB(255, 255, 255);
+  scheme.buttonFace = RGB(16, 16, 48);
+  scheme.buttonText = RGB(255, 255, 0);
+  scheme.highlight = RGB(26, 235, 255);
+  scheme.highlightText = RGB(64, 0, 64);
+  scheme.grayText = RGB(63, 242, 63);
+  return scheme;
+}
+
+// A 32-bit picture to draw into, read back pixel by pixel.
+class Canvas {
+ public:
+  Canvas(int width, int height) : dc_(::CreateCompatibleDC(nullptr)) {
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    bitmap_ = ::CreateDIBSection(dc_, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    old_ = ::SelectObject(dc_, bitmap_);
+  }
+  ~Canvas() {
+    ::SelectObject(dc_, old_);
+    ::DeleteObject(bitmap_);
+    ::DeleteDC(dc_);
+  }
+  HDC Dc() const { return dc_; }
+  COLORREF At(int x, int y) const { return ::GetPixel(dc_, x, y); }
+
+ private:
+  HDC dc_;
+  HBITMAP bitmap_ = nullptr;
+  HGDIOBJ old_ = nullptr;
+};
+
+TEST(FormPainter, ButtonsInTheSchemesColoursWithFocusVisibleInEveryState) {
+  auto style = FindVisualStyle(::GetModuleHandleW(nullptr), "Tablet Light");
+  ASSERT_TRUE(style.has_value());
+  FormPainter painter(style);
+  painter.SetDpi(kDesignDpi);  // sizes as in the style: border 2, focus ring 3 inside it, 2 wide
+  const SystemColours scheme = TestScheme();
+  const COLORREF normalFace = RGB(0xF3, 0xF3, 0xF3);
+  struct Case {
+    bool highContrast;
+    UINT state;
+    COLORREF border, face, ring;  // ring: the pixel where a focus ring goes
+  };
+  const Case cases[] = {
+      {true, 0, scheme.buttonText, scheme.buttonFace, scheme.buttonFace},
+      {true, ODS_FOCUS, scheme.buttonText, scheme.buttonFace, scheme.buttonText},
+      {true, ODS_FOCUS | ODS_NOFOCUSRECT, scheme.buttonText, scheme.buttonFace, scheme.buttonText},
+      {true, ODS_SELECTED, scheme.highlight, scheme.highlight, scheme.highlight},
+      {true, ODS_SELECTED | ODS_FOCUS, scheme.highlight, scheme.highlight, scheme.highlightText},
+      {true, ODS_DISABLED, scheme.grayText, scheme.buttonFace, scheme.buttonFace},
+      {true, ODS_DISABLED | ODS_FOCUS, scheme.grayText, scheme.buttonFace, scheme.buttonFace},
+      // Back to the style: its own colours, focus as a blue frame.
+      {false, 0, RGB(0xD1, 0xD1, 0xD1), normalFace, normalFace},
+      {false, ODS_FOCUS, RGB(0x00, 0x64, 0xB0), normalFace, normalFace},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "high contrast " << c.highContrast << " state " << c.state);
+    if (c.highContrast) {
+      painter.UseSystemColours(scheme);
+    } else {
+      painter.UseSystemColours(std::nullopt);
+    }
+    Canvas canvas(120, 40);
+    DRAWITEMSTRUCT item{};
+    item.CtlType = ODT_BUTTON;
+    item.itemState = c.state;
+    item.hDC = canvas.Dc();
+    item.rcItem = {0, 0, 120, 40};
+    painter.DrawButton(item, ::GetStockObject(DEFAULT_GUI_FONT));
+    EXPECT_EQ(canvas.At(0, 20), c.border);
+    EXPECT_EQ(canvas.At(5, 20), c.ring);
+    EXPECT_EQ(canvas.At(12, 20), c.face);
+  }
+}
+
+// Sets the system's colours for the test and puts the old ones back (they are the prefix's,
+// which every later test sees).
+class SystemColoursScope {
+ public:
+  SystemColoursScope() : saved_(ReadSystemColours()) {}
+  ~SystemColoursScope() { Set(saved_); }
+  static void Set(const SystemColours& colours) {
+    const INT elements[] = {COLOR_WINDOW, COLOR_WINDOWTEXT, COLOR_BTNFACE, COLOR_BTNTEXT,
+                            COLOR_HIGHLIGHT, COLOR_HIGHLIGHTTEXT, COLOR_GRAYTEXT};
+    const COLORREF values[] = {colours.window, colours.windowText, colours.buttonFace, colours.buttonText,
+                               colours.highlight, colours.highlightText, colours.grayText};
+    ::SetSysColors(7, elements, values);
+  }
+
+ private:
+  SystemColours saved_;
+};
+
+class HighContrastWindowTest : public WindowTest {
+ protected:
+  void TearDown() override {
+    ::SetEnvironmentVariableW(L"QUORVEX_HIGH_CONTRAST", nullptr);
+    WindowTest::TearDown();
+  }
+  // What the control shows at (x, y) of its client area once everything is painted.
+  COLORREF Pixel(HWND control, int x, int y) {
+    ::RedrawWindow(form_->Handle(), nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    HDC dc = ::GetDC(control);
+    const COLORREF colour = ::GetPixel(dc, x, y);
+    ::ReleaseDC(control, dc);
+    return colour;
+  }
+  int Size(int designPixels) { return ScaleToDpi(designPixels, form_->Dpi()); }
+  // Where a focus ring is drawn inside a button, and a point of its face beside it.
+  int RingX() { return std::max(1, Size(2)) + std::max(1, Size(3)); }
+  int FaceX() { return RingX() + std::max(1, Size(2)) + 3; }
+  int MiddleY(HWND control) {
+    RECT rect;
+    ::GetClientRect(control, &rect);
+    return rect.bottom / 2;
+  }
+  HWND Logo() { return Control(102); }
+};
+
+TEST_F(HighContrastWindowTest, FollowsTheSettingAndTheSchemeWhileOpen) {
+  win32::ComApartment apartment;  // the logo is decoded by the system's codecs
+  SystemColoursScope restore;
+  Create([](const InstallationPorts&, const std::string&) {});
+  HWND client = Control(100);
+  HWND cancel = Control(IDCANCEL);
+  ASSERT_EQ(::GetFocus(), Install());
+  EXPECT_FALSE(form_->InHighContrast());
+  EXPECT_EQ(Pixel(client, 1, 1), RGB(255, 255, 255));
+
+  // Turned on while the window is open: the system tells every window its colours changed.
+  const SystemColours scheme = TestScheme();
+  ::SetEnvironmentVariableW(L"QUORVEX_HIGH_CONTRAST", L"1");
+  SystemColoursScope::Set(scheme);
+  DrainQueue();
+  EXPECT_TRUE(form_->InHighContrast());
+  EXPECT_EQ(Pixel(client, 1, 1), scheme.window);
+  EXPECT_EQ(Pixel(Install(), 0, MiddleY(Install())), scheme.buttonText);
+  EXPECT_EQ(Pixel(Install(), FaceX(), MiddleY(Install())), scheme.buttonFace);
+  EXPECT_EQ(Pixel(Install(), RingX(), MiddleY(Install())), scheme.buttonText) << "focus stays visible";
+  EXPECT_EQ(Pixel(cancel, RingX(), MiddleY(cancel)), scheme.buttonFace);
+  // The logo stays, in its own colours on its plate.
+  const FormLayout layout = ComputeFormLayout(form_->Dpi(), false);
+  EXPECT_EQ(Pixel(Logo(), layout.logo.x + 1, layout.logo.y + 1), RGB(255, 255, 255));
+  int logoColours = 0;
+  for (int x = layout.logo.x; x < layout.logo.Right(); x += 4) {
+    const COLORREF colour = Pixel(Logo(), x, layout.logo.y + layout.logo.height / 2);
+    logoColours += colour != RGB(255, 255, 255) && colour != scheme.window;
+  }
+  EXPECT_GT(logoColours, 5);
+
+  // Another scheme while it is on.
+  SystemColours second = scheme;
+  second.window = RGB(0, 0, 96);
+  SystemColoursScope::Set(second);
+  DrainQueue();
+  EXPECT_EQ(Pixel(client, 1, 1), second.window);
+
+  // Turned off: the setting changes, and the style's colours come back.
+  ::SetEnvironmentVariableW(L"QUORVEX_HIGH_CONTRAST", nullptr);
+  ::SendMessageW(form_->Handle(), WM_SETTINGCHANGE, SPI_SETHIGHCONTRAST, 0);
+  EXPECT_FALSE(form_->InHighContrast());
+  EXPECT_EQ(Pixel(client, 1, 1), RGB(255, 255, 255));
+  EXPECT_EQ(Pixel(Install(), FaceX(), MiddleY(Install())), RGB(0xF3, 0xF3, 0xF3));
+}
+
+TEST_F(HighContrastWindowTest, OnFromTheStartWithTheBarInTheSchemesColours) {
+  SystemColoursScope restore;
+  const SystemColours scheme = TestScheme();
+  SystemColoursScope::Set(scheme);
+  ::SetEnvironmentVariableW(L"QUORVEX_HIGH_CONTRAST", L"1");
+  COLORREF track = 0, fill = 0, title = 0;
+  int titleTextPixels = 0;
+  Create([&](const InstallationPorts& ports, const std::string&) {
+    ports.ui.ShowProgress();
+    bool abort = false;
+    form_->HttpReceiveData(100, 50, abort);
+    RECT bar;
+    ::GetClientRect(Bar(), &bar);
+    fill = Pixel(Bar(), bar.right / 4, bar.bottom / 2);
+    track = Pixel(Bar(), bar.right * 3 / 4, bar.bottom / 2);
+    RECT rect;
+    ::GetClientRect(Control(103), &rect);
+    title = Pixel(Control(103), 1, 1);
+    for (int x = 0; x < rect.right; ++x) titleTextPixels += Pixel(Control(103), x, rect.bottom / 2 - 2) == scheme.windowText;
+  });
+  EXPECT_TRUE(form_->InHighContrast());
+  ::SendMessageW(Install(), BM_CLICK, 0, 0);
+  EXPECT_EQ(fill, scheme.highlight);
+  EXPECT_EQ(track, scheme.window);
+  EXPECT_EQ(title, scheme.window);
+  EXPECT_GT(titleTextPixels, 0) << "the title is written in the scheme's text colour";
+}
+
+// ---- Screen readers ------------------------------------------------------------------------
+
+TEST(ControlAccessibility, ProgressValueIsTheShareOfTheRange) {
+  struct Case {
+    int low, high, position;
+    const wchar_t* text;
+  };
+  const Case cases[] = {
+      {0, 100, 0, L"0%"},       {0, 100, 42, L"42%"},  {0, 100, 100, L"100%"}, {0, 3, 1, L"33%"},
+      {10, 20, 15, L"50%"},     {0, 100, -5, L"0%"},   {0, 100, 150, L"100%"}, {5, 5, 5, L"0%"},
+      {0, INT_MAX, INT_MAX / 2, L"49%"}, {INT_MIN, INT_MAX, INT_MAX, L"100%"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.low << " " << c.high << " " << c.position);
+    EXPECT_EQ(ProgressValueText(c.low, c.high, c.position), c.text);
+  }
+}
+
+constexpr DWORD kClientArea = static_cast<DWORD>(OBJID_CLIENT);
+
+struct Read {
+  HRESULT found = E_FAIL;
+  LONG role = -1;
+  std::wstring name, value;
+  LONG state = 0;
+};
+
+Read ReadAccessible(HWND control) {
+  Read read;
+  win32::ComPtr<IAccessible> object;
+  read.found = ::AccessibleObjectFromWindow(control, kClientArea, __uuidof(IAccessible), object.putVoid());
+  if (FAILED(read.found) || !object) return read;
+  VARIANT self;
+  self.vt = VT_I4;
+  self.lVal = CHILDID_SELF;
+  VARIANT role;
+  ::VariantInit(&role);
+  if (SUCCEEDED(object->get_accRole(self, &role)) && role.vt == VT_I4) read.role = role.lVal;
+  BSTR text = nullptr;
+  if (object->get_accName(self, &text) == S_OK) read.name = text;
+  ::SysFreeString(text);
+  text = nullptr;
+  if (object->get_accValue(self, &text) == S_OK) read.value = text;
+  ::SysFreeString(text);
+  VARIANT state;
+  ::VariantInit(&state);
+  if (SUCCEEDED(object->get_accState(self, &state)) && state.vt == VT_I4) read.state = state.lVal;
+  return read;
+}
+
+TEST_F(WindowTest, ScreenReadersReadTheBarWithItsValueAndTheTexts) {
+  win32::ComApartment apartment;
+  std::vector<std::wstring> values;
+  Create([&](const InstallationPorts& ports, const std::string&) {
+    ports.ui.ShowProgress();
+    for (std::int64_t received : {0, 42, 100}) {
+      bool abort = false;
+      form_->HttpReceiveData(100, received, abort);
+      const Read bar = ReadAccessible(Bar());
+      EXPECT_EQ(bar.role, ROLE_SYSTEM_PROGRESSBAR);
+      EXPECT_EQ(bar.name, L"Progresso do download");
+      EXPECT_EQ(bar.state & (STATE_SYSTEM_FOCUSABLE | STATE_SYSTEM_INVISIBLE), 0);
+      values.push_back(bar.value);
+    }
+  });
+  const Read hidden = ReadAccessible(Bar());
+  EXPECT_EQ(hidden.role, ROLE_SYSTEM_PROGRESSBAR);
+  EXPECT_TRUE(hidden.state & STATE_SYSTEM_INVISIBLE) << "the bar is hidden until Install";
+  ::SendMessageW(Install(), BM_CLICK, 0, 0);
+  EXPECT_EQ(values, (std::vector<std::wstring>{L"0%", L"42%", L"100%"}));
+
+  const Read title = ReadAccessible(Control(103));
+  EXPECT_EQ(title.role, ROLE_SYSTEM_STATICTEXT);
+  EXPECT_EQ(title.name, L"Instala\u00e7\u00e3o\r\nQuorvex - Veltrano");
+  const Read logo = ReadAccessible(Control(102));
+  EXPECT_EQ(logo.role, ROLE_SYSTEM_GRAPHIC);
+  EXPECT_EQ(logo.name, L"Quorvex");
+  EXPECT_EQ(ReadAccessible(Install()).name, L"Instalar");
+  EXPECT_EQ(ReadAccessible(Control(IDCANCEL)).name, L"Cancelar");
+}
+
+TEST_F(WindowTest, ScreenReaderObjectOutlivingItsBarAnswersThatItIsGone) {
+  win32::ComApartment apartment;
+  Create([](const InstallationPorts&, const std::string&) {});
+  win32::ComPtr<IAccessible> object;
+  ASSERT_EQ(::AccessibleObjectFromWindow(Bar(), kClientArea, __uuidof(IAccessible), object.putVoid()), S_OK);
+  form_.reset();
+  DrainQueue();
+  VARIANT self;
+  self.vt = VT_I4;
+  self.lVal = CHILDID_SELF;
+  BSTR text = nullptr;
+  EXPECT_EQ(object->get_accValue(self, &text), E_FAIL);
+  EXPECT_EQ(text, nullptr);
+  VARIANT role;
+  ::VariantInit(&role);
+  EXPECT_EQ(object->get_accRole(self, &role), S_OK) << "what it was stays known";
+  EXPECT_EQ(role.lVal, ROLE_SYSTEM_PROGRESSBAR);
 }
 
 }  // namespace
