@@ -6,6 +6,7 @@
 
 #include "install/EntryName.h"
 #include "install/UnpackError.h"
+#include "install/WorkerStep.h"
 
 namespace quorvex {
 namespace {
@@ -174,17 +175,7 @@ void EntryWriter::Run() {
       freeBlocks_.push_back(op.block);
       room_.notify_one();
     } else if (!failure_) {
-      busy_ = true;
-      lock.unlock();
-      std::exception_ptr failure;
-      try {
-        Execute(op);
-      } catch (...) {
-        failure = std::current_exception();
-      }
-      lock.lock();
-      busy_ = false;
-      if (failure) {
+      if (const std::exception_ptr failure = RunUnlocked(lock, busy_, [&] { Execute(op); })) {
         failure_ = failure;
         room_.notify_all();
       }

@@ -9,6 +9,7 @@
 #include "download/HeaderValue.h"
 #include "install/Bytes.h"
 #include "install/UnpackError.h"
+#include "install/WorkerStep.h"
 #include "install/ZipReader.h"
 
 namespace quorvex {
@@ -242,17 +243,8 @@ class PackageVerifier::DigestThread {
       if (stop_) return;
       const std::uint8_t* from = base_ + done_;
       const std::uint64_t length = target_ - done_;
-      busy_ = true;
-      lock.unlock();
-      std::exception_ptr failure;
-      try {
-        digest_->Update({from, static_cast<std::size_t>(length)});
-      } catch (...) {
-        failure = std::current_exception();
-      }
-      lock.lock();
-      busy_ = false;
-      if (failure) {
+      if (const std::exception_ptr failure =
+              RunUnlocked(lock, busy_, [&] { digest_->Update({from, static_cast<std::size_t>(length)}); })) {
         failure_ = failure;
       } else {
         done_ += length;
