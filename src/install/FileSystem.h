@@ -41,7 +41,9 @@ class OutputFile {
  public:
   virtual ~OutputFile() = default;
   // Stores up to size bytes and returns how many were stored; fewer than size means the
-  // medium took no more. Throws FileSystemError when the write itself fails.
+  // system took no more and gave no reason. Throws FileSystemError (kWrite, with the system's
+  // code) when the system reports a failure, also one after part of the data was stored (a
+  // full disk, a file size limit); the file then holds that part.
   virtual std::size_t Write(const std::uint8_t* data, std::size_t size) = 0;
   // Sets creation and last-write time from a local DOS date/time. Returns false when the
   // value is not a valid date and time or the system refuses; the file is unchanged then.

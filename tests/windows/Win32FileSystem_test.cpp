@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <string>
 
@@ -89,6 +90,22 @@ TEST_F(Win32FileSystemTest, FoldersFilesAndDeletion) {
   EXPECT_FALSE(files_.RemoveFile(folder + "x.txt"));
 }
 
+// Trees past MAX_PATH are made whole, unconfined and confined, also where none of the confined
+// folder's own ancestors exist yet.
+TEST_F(Win32FileSystemTest, FolderTreesPastMaxPath) {
+  std::string deep;
+  while (deep.size() < MAX_PATH) deep += "node_modules\\";
+  deep += "end";
+  const std::string open = root_ + "open\\" + deep;
+  files_.CreateFolderTree(open);
+  EXPECT_TRUE(files_.FolderExists(open));
+  const std::string confinedRoot = root_ + "confined\\" + deep;
+  Win32FileSystem confined(confinedRoot);
+  confined.CreateFolderTree(confinedRoot + "\\bin\\x\\");
+  EXPECT_TRUE(files_.FolderExists(confinedRoot + "\\bin\\x"));
+  confined.CreateFolderTree(confinedRoot + "\\bin\\x");  // already there
+}
+
 // Each failure names the operation, the path that failed (the folder in the way, for a tree)
 // and the system's own code, as Wine gives them.
 TEST_F(Win32FileSystemTest, FailuresCarryTheOperationThePathAndTheSystemCode) {
@@ -116,6 +133,10 @@ TEST_F(Win32FileSystemTest, FailuresCarryTheOperationThePathAndTheSystemCode) {
       {"a file has the folder's name", [&] { files_.CreateFolderTree(root_ + "x.txt\\"); },
        FileSystemFailure::kCreateFolder, root_ + "x.txt", ERROR_ALREADY_EXISTS},
       {"a file has an ancestor's name", [&] { files_.CreateFolderTree(root_ + "x.txt\\sub\\deeper"); },
+       FileSystemFailure::kCreateFolder, root_ + "x.txt", ERROR_ALREADY_EXISTS},
+      // The confined folder's own ancestors are made by the same rule and fail the same way.
+      {"a file has the confined folder's ancestor's name",
+       [&] { Win32FileSystem(root_ + "x.txt\\inner").CreateFolderTree(root_ + "x.txt\\inner\\sub"); },
        FileSystemFailure::kCreateFolder, root_ + "x.txt", ERROR_ALREADY_EXISTS},
       {"no folder", [&] { files_.CreateOutputFile(root_ + "missing\\f.txt"); }, FileSystemFailure::kCreateFile,
        root_ + "missing\\f.txt", ERROR_PATH_NOT_FOUND},
@@ -353,6 +374,57 @@ TEST_F(Win32FileSystemTest, UnpacksEntriesPastMaxPath) {
     EXPECT_GT(path.size(), static_cast<std::size_t>(MAX_PATH));
     EXPECT_EQ(ReadFile("\\\\?\\" + path), text) << name;
   }
+}
+
+// A disk that fills during a write: the write fails with the system's code and says how much the
+// file holds, rather than returning a count that loses the reason; unpacking passes the code on.
+// The disk is a 64 KiB tmpfs that fixtures/small-disk.sh mounts and names in QV_SMALL_DISK; this
+// suite runs only there.
+TEST(Win32ShortWrite, FailsWithTheSystemsCodeAfterPartOfTheData) {
+  const char* mounted = std::getenv("QV_SMALL_DISK");
+  ASSERT_NE(mounted, nullptr) << "QV_SMALL_DISK is not set: this suite runs through fixtures/small-disk.sh";
+  std::string root = std::string("Z:") + mounted + "\\";
+  std::replace(root.begin(), root.end(), '/', '\\');
+  constexpr std::size_t kRoom = 64 * 1024;
+  const std::string data(kRoom * 4, 'q');
+  const auto diskFull = ::testing::AnyOf(static_cast<DWORD>(ERROR_DISK_FULL), static_cast<DWORD>(ERROR_HANDLE_DISK_FULL));
+  Win32FileSystem files;
+  {
+    const std::string path = root + "big.bin";
+    const std::unique_ptr<OutputFile> out = files.CreateOutputFile(path);
+    try {
+      out->Write(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+      ADD_FAILURE() << "the write of " << data.size() << " bytes did not fail";
+    } catch (const FileSystemError& error) {
+      EXPECT_EQ(error.kind(), FileSystemFailure::kWrite) << error.what();
+      EXPECT_EQ(error.path(), path);
+      EXPECT_THAT(error.systemCode(), diskFull) << error.what();
+      EXPECT_THAT(error.what(), ::testing::HasSubstr(" after " + std::to_string(kRoom) + " of " +
+                                                     std::to_string(data.size()) + " bytes"));
+    }
+    out->Close();
+    EXPECT_TRUE(files.RemoveFile(path));
+  }
+
+  // A small entry first, so that the large one does not start on a boundary of the room.
+  using namespace quorvex::testing;
+  const std::string package = BuildPackage({
+      {.name = "small.txt", .data = std::string(1000, 's')},
+      {.name = "bin/large.dat", .data = data, .method = 0},
+  });
+  const std::string folder = root + "Quorvex\\";
+  Win32FileSystem confined(folder);
+  try {
+    UnpackPackage(AsBytes(package), folder, confined);
+    ADD_FAILURE() << "unpacked " << data.size() << " bytes into " << kRoom;
+  } catch (const UnpackError& error) {
+    EXPECT_EQ(error.kind(), UnpackFailure::kFileSystem) << error.what();
+    EXPECT_EQ(error.entry(), "bin/large.dat");
+    EXPECT_EQ(error.path, folder + "bin\\large.dat");
+    EXPECT_EQ(error.fileSystemFailure, FileSystemFailure::kWrite);
+    EXPECT_THAT(error.systemCode, diskFull) << error.what();
+  }
+  EXPECT_TRUE(files.FileExists(folder + "small.txt"));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <optional>
+#include <string>
 
 namespace quorvex {
 namespace {
@@ -37,14 +38,18 @@ class PosixOutputFile : public OutputFile {
     if (fd_ >= 0) ::close(fd_);
   }
 
+  // A short write is continued: the system says why it stopped (ENOSPC, EFBIG, EIO) on the
+  // call after it, and that reason, with what the file holds by then, is the failure.
   std::size_t Write(const std::uint8_t* data, std::size_t size) override {
     std::size_t done = 0;
     while (done < size) {
       const ssize_t written = ::write(fd_, data + done, size - done);
       if (written < 0) {
-        if (errno == EINTR) continue;
-        if (errno == ENOSPC && done > 0) break;
-        Fail(FileSystemFailure::kWrite, path_, errno);
+        const int error = errno;
+        if (error == EINTR) continue;
+        std::string reason = std::strerror(error);
+        if (done > 0) reason += " after " + std::to_string(done) + " of " + std::to_string(size) + " bytes";
+        throw FileSystemError(FileSystemFailure::kWrite, path_, static_cast<std::uint32_t>(error), reason);
       }
       if (written == 0) break;
       done += static_cast<std::size_t>(written);

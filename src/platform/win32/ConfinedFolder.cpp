@@ -8,6 +8,7 @@
 
 #include "install/FileSystem.h"
 #include "platform/win32/ExtendedPath.h"
+#include "platform/win32/FolderCreation.h"
 #include "platform/win32/TextConversion.h"
 #include "platform/win32/UniqueHandle.h"
 
@@ -85,16 +86,6 @@ std::optional<std::wstring> FinalPathOfFolder(const std::wstring& folder) {
   return FinalPathOf(handle.get());
 }
 
-// Makes a missing folder. A name taken meanwhile is left to the check that follows; any other
-// failure is the creation's own, with the system's reason.
-void MakeFolder(const std::wstring& folder) {
-  if (::CreateDirectoryW(ExtendedPath(folder).c_str(), nullptr)) return;
-  const DWORD error = ::GetLastError();
-  if (error != ERROR_ALREADY_EXISTS) {
-    throw FileSystemError(FileSystemFailure::kCreateFolder, Narrow(folder), error, SystemErrorReason(error));
-  }
-}
-
 std::wstring ParentOf(const std::wstring& path) {
   const std::size_t slash = path.find_last_of(L'\\');
   if (slash == std::wstring::npos) return {};
@@ -153,12 +144,9 @@ void ConfinedFolder::CreateFolders(const std::wstring& path) {
   // Most files go into a folder an earlier file made: checked once, not per file. A folder
   // swapped for a link since is still caught by the final path of each file opened in it.
   if (plain_.count(Upper(target))) return;
-  if (::GetFileAttributesW(ExtendedPath(root_).c_str()) == INVALID_FILE_ATTRIBUTES) {
-    // The root's own ancestors are created as the system finds them.
-    for (std::size_t at = root_.find(L'\\', 3); at != std::wstring::npos; at = root_.find(L'\\', at + 1))
-      ::CreateDirectoryW(ExtendedPath(root_.substr(0, at)).c_str(), nullptr);
-    MakeFolder(root_);
-  }
+  // The root's own ancestors are made as the system finds them: links above the root are the
+  // machine's business.
+  if (::GetFileAttributesW(ExtendedPath(root_).c_str()) == INVALID_FILE_ATTRIBUTES) MakeFolderTree(root_);
   CheckFolder(root_);
   for (std::size_t at = target.find(L'\\', root_.size() + 1);; at = target.find(L'\\', at + 1)) {
     const std::wstring folder = at == std::wstring::npos ? target : target.substr(0, at);

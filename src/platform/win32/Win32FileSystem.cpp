@@ -3,8 +3,10 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <string>
 
 #include "platform/win32/ExtendedPath.h"
+#include "platform/win32/FolderCreation.h"
 #include "platform/win32/TextConversion.h"
 #include "platform/win32/UniqueHandle.h"
 
@@ -19,31 +21,26 @@ constexpr std::size_t kMaxWriteChunk = std::size_t{1} << 26;
   throw FileSystemError(kind, path, error, SystemErrorReason(error));
 }
 
-// Makes one folder; an existing folder is fine, anything else in its place is not.
-void MakeFolder(const std::wstring& folder) {
-  const std::wstring extended = ExtendedPath(folder);
-  if (::CreateDirectoryW(extended.c_str(), nullptr)) return;
-  const DWORD error = ::GetLastError();
-  const DWORD attributes = ::GetFileAttributesW(extended.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    Fail(FileSystemFailure::kCreateFolder, Narrow(folder), error);
-  }
-}
-
 class Win32OutputFile : public OutputFile {
  public:
   Win32OutputFile(UniqueFile file, std::string path) : file_(std::move(file)), path_(std::move(path)) {}
 
+  // A short write is continued: the system says why it stopped (ERROR_DISK_FULL, say) on the
+  // call after it, and that reason, with what the file holds by then, is the failure.
   std::size_t Write(const std::uint8_t* data, std::size_t size) override {
     std::size_t done = 0;
     while (done < size) {
       const DWORD want = static_cast<DWORD>(std::min(size - done, kMaxWriteChunk));
       DWORD written = 0;
       if (!::WriteFile(file_.get(), data + done, want, &written, nullptr)) {
-        Fail(FileSystemFailure::kWrite, path_, ::GetLastError());
+        const DWORD error = ::GetLastError();
+        std::string reason = SystemErrorReason(error);
+        done += written;
+        if (done > 0) reason += " after " + std::to_string(done) + " of " + std::to_string(size) + " bytes";
+        throw FileSystemError(FileSystemFailure::kWrite, path_, error, reason);
       }
+      if (written == 0) break;
       done += written;
-      if (written < want) break;
     }
     return done;
   }
@@ -78,18 +75,6 @@ class Win32OutputFile : public OutputFile {
   std::string path_;
 };
 
-// Where the first folder that may need creating starts: after "C:\" or "\\server\share\".
-std::size_t RootLength(const std::wstring& path) {
-  if (path.size() >= 2 && path[1] == L':') return path.size() >= 3 && path[2] == L'\\' ? 3 : 2;
-  if (path.rfind(L"\\\\", 0) == 0) {
-    const std::size_t server = path.find(L'\\', 2);
-    if (server == std::wstring::npos) return path.size();
-    const std::size_t share = path.find(L'\\', server + 1);
-    return share == std::wstring::npos ? path.size() : share + 1;
-  }
-  return 0;
-}
-
 }  // namespace
 
 Win32FileSystem::Win32FileSystem(const std::string& confinedFolder) : confined_(Widen(confinedFolder)) {}
@@ -118,11 +103,7 @@ void Win32FileSystem::CreateFolderTree(const std::string& path) {
   }
   const DWORD existing = ::GetFileAttributesW(ExtendedPath(folder).c_str());
   if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY) != 0) return;
-  for (std::size_t at = folder.find(L'\\', RootLength(folder)); at != std::wstring::npos;
-       at = folder.find(L'\\', at + 1)) {
-    if (at > 0) MakeFolder(folder.substr(0, at));
-  }
-  MakeFolder(folder);
+  MakeFolderTree(folder);
 }
 
 std::unique_ptr<OutputFile> Win32FileSystem::CreateOutputFile(const std::string& path) {
