@@ -41,31 +41,21 @@ struct CngFunctions {
   BCRYPT_ALG_HANDLE ecdsaP256 = nullptr;
 };
 
-template <typename Function>
-void Resolve(HMODULE module, Function& slot, const char* name) {
-  slot = reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
-  if (!slot) {
-    const DWORD error = ::GetLastError();
-    throw SignatureError(SignatureFailure::kCryptography, std::string("CNG: bcrypt.dll has no ") + name, error);
-  }
-}
-
 CngFunctions Load() {
-  const HMODULE module = LoadSystemLibrary(L"bcrypt.dll");
-  if (!module) {
-    const DWORD error = ::GetLastError();
-    throw SignatureError(SignatureFailure::kCryptography,
-                         "CNG: bcrypt.dll could not be loaded from the system folder: " + SystemErrorText(error), error);
-  }
+  SystemFunctions library(L"bcrypt.dll");
   CngFunctions f;
-  Resolve(module, f.OpenAlgorithmProvider, "BCryptOpenAlgorithmProvider");
-  Resolve(module, f.CreateHash, "BCryptCreateHash");
-  Resolve(module, f.HashData, "BCryptHashData");
-  Resolve(module, f.FinishHash, "BCryptFinishHash");
-  Resolve(module, f.DestroyHash, "BCryptDestroyHash");
-  Resolve(module, f.ImportKeyPair, "BCryptImportKeyPair");
-  Resolve(module, f.DestroyKey, "BCryptDestroyKey");
-  Resolve(module, f.VerifySignature, "BCryptVerifySignature");
+  library.Resolve(f.OpenAlgorithmProvider, "BCryptOpenAlgorithmProvider")
+      .Resolve(f.CreateHash, "BCryptCreateHash")
+      .Resolve(f.HashData, "BCryptHashData")
+      .Resolve(f.FinishHash, "BCryptFinishHash")
+      .Resolve(f.DestroyHash, "BCryptDestroyHash")
+      .Resolve(f.ImportKeyPair, "BCryptImportKeyPair")
+      .Resolve(f.DestroyKey, "BCryptDestroyKey")
+      .Resolve(f.VerifySignature, "BCryptVerifySignature");
+  if (!library.complete()) {
+    throw SignatureError(SignatureFailure::kCryptography,
+                         "CNG: " + library.missing() + ": " + SystemErrorText(library.error()), library.error());
+  }
   // The providers, like the library, stay open for the rest of the process.
   if (const NTSTATUS status = f.OpenAlgorithmProvider(&f.sha256, BCRYPT_SHA256_ALGORITHM, nullptr, 0); status != kSuccess) {
     Fail("no SHA-256 provider", status);

@@ -22,11 +22,8 @@ std::string Status(const char* step, SECURITY_STATUS status) {
 // The security functions, resolved once; null when the library or its table is missing.
 PSecurityFunctionTableW Functions() {
   static const PSecurityFunctionTableW table = []() -> PSecurityFunctionTableW {
-    const HMODULE module = LoadSystemLibrary(L"secur32.dll");
-    if (!module) return nullptr;
-    const auto init = reinterpret_cast<INIT_SECURITY_INTERFACE_W>(
-        reinterpret_cast<void*>(::GetProcAddress(module, "InitSecurityInterfaceW")));
-    return init ? init() : nullptr;
+    INIT_SECURITY_INTERFACE_W init = nullptr;
+    return SystemFunctions(L"secur32.dll").Resolve(init, "InitSecurityInterfaceW").complete() ? init() : nullptr;
   }();
   return table;
 }

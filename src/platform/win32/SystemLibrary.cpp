@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "platform/win32/TextConversion.h"
+
 namespace quorvex::win32 {
 
 #ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
@@ -50,6 +52,27 @@ HMODULE LoadSystemLibrary(const wchar_t* fileName) {
   if (length == 0 || length >= MAX_PATH) return nullptr;
   const std::wstring path = std::wstring(folder, length) + L"\\" + fileName;
   return ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+SystemFunctions::SystemFunctions(const wchar_t* fileName) : module_(LoadSystemLibrary(fileName)) {
+  error_ = module_ ? 0 : ::GetLastError();
+  fileName_ = Narrow(fileName);
+  if (!module_) missing_ = fileName_ + " could not be loaded from the system folder";
+}
+
+SystemFunctions::SystemFunctions(HMODULE module, const wchar_t* fileName) : module_(module) {
+  error_ = module_ ? 0 : ::GetLastError();
+  fileName_ = Narrow(fileName);
+  if (!module_) missing_ = fileName_ + " could not be loaded";
+}
+
+void* SystemFunctions::Find(const char* name) const {
+  return reinterpret_cast<void*>(::GetProcAddress(module_, name));
+}
+
+void SystemFunctions::MissFunction(const char* name) {
+  error_ = ::GetLastError();
+  missing_ = fileName_ + " has no " + name;
 }
 
 }  // namespace quorvex::win32

@@ -24,23 +24,21 @@ struct Sockets {
   bool ready = false;
 };
 
-template <typename Function>
-bool Resolve(HMODULE module, Function& slot, const char* name) {
-  slot = reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
-  return slot != nullptr;
-}
-
 const Sockets& Winsock() {
   static const Sockets sockets = [] {
     Sockets s;
-    const HMODULE module = LoadSystemLibrary(L"ws2_32.dll");
-    if (!module) return s;
+    SystemFunctions library(L"ws2_32.dll");
+    library.Resolve(s.Startup, "WSAStartup")
+        .Resolve(s.GetAddressInfo, "getaddrinfo")
+        .Resolve(s.FreeAddressInfo, "freeaddrinfo")
+        .Resolve(s.Socket, "socket")
+        .Resolve(s.Connect, "connect")
+        .Resolve(s.Send, "send")
+        .Resolve(s.Receive, "recv")
+        .Resolve(s.SetOption, "setsockopt")
+        .Resolve(s.Close, "closesocket");
     WSADATA data{};
-    s.ready = Resolve(module, s.Startup, "WSAStartup") && Resolve(module, s.GetAddressInfo, "getaddrinfo") &&
-              Resolve(module, s.FreeAddressInfo, "freeaddrinfo") && Resolve(module, s.Socket, "socket") &&
-              Resolve(module, s.Connect, "connect") && Resolve(module, s.Send, "send") &&
-              Resolve(module, s.Receive, "recv") && Resolve(module, s.SetOption, "setsockopt") &&
-              Resolve(module, s.Close, "closesocket") && s.Startup(MAKEWORD(2, 2), &data) == 0;
+    s.ready = library.complete() && s.Startup(MAKEWORD(2, 2), &data) == 0;
     return s;
   }();
   return sockets;

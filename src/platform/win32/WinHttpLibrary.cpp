@@ -42,42 +42,35 @@ std::string FallbackErrorText(DWORD code) {
   }
 }
 
-// Without the library nothing can be sent; the text says which part of it was missing.
-[[noreturn]] void FailToLoad(const std::string& what) {
-  const DWORD error = ::GetLastError();
-  throw PlatformFailure(DownloadFailure::kSending, error, WinHttpErrorText(error) + " (" + what + ")");
-}
-
-template <typename Function>
-void Resolve(HMODULE module, Function& slot, const char* name) {
-  slot = reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
-  if (!slot) FailToLoad(std::string("winhttp.dll has no ") + name);
-}
-
 WinHttpFunctions Load() {
-  const HMODULE module = LoadSystemLibrary(L"winhttp.dll");
-  if (!module) FailToLoad("winhttp.dll could not be loaded from the system folder");
+  SystemFunctions library(L"winhttp.dll");
   WinHttpFunctions f;
-  Resolve(module, f.Open, "WinHttpOpen");
-  Resolve(module, f.CloseHandle, "WinHttpCloseHandle");
-  Resolve(module, f.Connect, "WinHttpConnect");
-  Resolve(module, f.OpenRequest, "WinHttpOpenRequest");
-  Resolve(module, f.SetOption, "WinHttpSetOption");
-  Resolve(module, f.QueryOption, "WinHttpQueryOption");
-  Resolve(module, f.SetTimeouts, "WinHttpSetTimeouts");
-  Resolve(module, f.SetStatusCallback, "WinHttpSetStatusCallback");
-  Resolve(module, f.AddRequestHeaders, "WinHttpAddRequestHeaders");
-  Resolve(module, f.SendRequest, "WinHttpSendRequest");
-  Resolve(module, f.ReceiveResponse, "WinHttpReceiveResponse");
-  Resolve(module, f.QueryHeaders, "WinHttpQueryHeaders");
-  Resolve(module, f.QueryDataAvailable, "WinHttpQueryDataAvailable");
-  Resolve(module, f.ReadData, "WinHttpReadData");
-  Resolve(module, f.CrackUrl, "WinHttpCrackUrl");
-  Resolve(module, f.GetProxyForUrl, "WinHttpGetProxyForUrl");
-  Resolve(module, f.GetIEProxyConfigForCurrentUser, "WinHttpGetIEProxyConfigForCurrentUser");
-  Resolve(module, f.QueryAuthSchemes, "WinHttpQueryAuthSchemes");
-  Resolve(module, f.SetCredentials, "WinHttpSetCredentials");
-  g_module = module;  // stays loaded for the rest of the process
+  library
+      .Resolve(f.Open, "WinHttpOpen")
+      .Resolve(f.CloseHandle, "WinHttpCloseHandle")
+      .Resolve(f.Connect, "WinHttpConnect")
+      .Resolve(f.OpenRequest, "WinHttpOpenRequest")
+      .Resolve(f.SetOption, "WinHttpSetOption")
+      .Resolve(f.QueryOption, "WinHttpQueryOption")
+      .Resolve(f.SetTimeouts, "WinHttpSetTimeouts")
+      .Resolve(f.SetStatusCallback, "WinHttpSetStatusCallback")
+      .Resolve(f.AddRequestHeaders, "WinHttpAddRequestHeaders")
+      .Resolve(f.SendRequest, "WinHttpSendRequest")
+      .Resolve(f.ReceiveResponse, "WinHttpReceiveResponse")
+      .Resolve(f.QueryHeaders, "WinHttpQueryHeaders")
+      .Resolve(f.QueryDataAvailable, "WinHttpQueryDataAvailable")
+      .Resolve(f.ReadData, "WinHttpReadData")
+      .Resolve(f.CrackUrl, "WinHttpCrackUrl")
+      .Resolve(f.GetProxyForUrl, "WinHttpGetProxyForUrl")
+      .Resolve(f.GetIEProxyConfigForCurrentUser, "WinHttpGetIEProxyConfigForCurrentUser")
+      .Resolve(f.QueryAuthSchemes, "WinHttpQueryAuthSchemes")
+      .Resolve(f.SetCredentials, "WinHttpSetCredentials");
+  // Without the library nothing can be sent; the text says which part of it was missing.
+  if (!library.complete()) {
+    throw PlatformFailure(DownloadFailure::kSending, library.error(),
+                          WinHttpErrorText(library.error()) + " (" + library.missing() + ")");
+  }
+  g_module = library.module();  // stays loaded for the rest of the process
   return f;
 }
 
