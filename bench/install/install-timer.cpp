@@ -17,8 +17,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,6 +34,7 @@
 #include "platform/win32/Win32FileSystem.h"
 #include "platform/win32/Win32Shell.h"
 #include "platform/win32/WinHttpTransport.h"
+#include "WholeFile.h"
 
 namespace {
 
@@ -173,10 +172,12 @@ int wmain(int argc, wchar_t** argv) {
   win32::CngSignatureCrypto crypto;
   std::vector<PackageKey> keys;
   if (argc == 5 && std::wstring_view(argv[1]) == L"--key") {
-    std::ifstream in(win32::Narrow(argv[2]), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    keys.push_back(ReadPublicKeyPem(text.str(), crypto));
+    try {
+      keys.push_back(ReadPublicKeyPem(std::string(tools::ReadWholeFile(argv[2]).Text()), crypto));
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "install-timer: %s\n", e.what());
+      return 2;
+    }
     argv += 2;
     argc -= 2;
   }

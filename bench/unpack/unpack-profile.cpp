@@ -17,6 +17,7 @@
 #include "install/Unpacker.h"
 #include "platform/win32/TextConversion.h"
 #include "platform/win32/Win32FileSystem.h"
+#include "WholeFile.h"
 
 namespace {
 
@@ -106,25 +107,6 @@ class TimedFileSystem : public FileSystem {
   Totals& totals_;
 };
 
-std::vector<std::uint8_t> ReadWhole(const wchar_t* path) {
-  const HANDLE file = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return {};
-  LARGE_INTEGER size{};
-  ::GetFileSizeEx(file, &size);
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size.QuadPart));
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    DWORD got = 0;
-    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, std::size_t{1} << 24));
-    if (!::ReadFile(file, bytes.data() + done, want, &got, nullptr) || got == 0) break;
-    done += got;
-  }
-  ::CloseHandle(file);
-  bytes.resize(done);
-  return bytes;
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -133,15 +115,16 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   const Clock::time_point start = Clock::now();
-  const std::vector<std::uint8_t> package = ReadWhole(argv[1]);
-  const Clock::time_point read = Clock::now();
   std::string folder = win32::Narrow(argv[2]);
   if (folder.empty() || folder.back() != '\\') folder += '\\';
   win32::Win32FileSystem real(folder);  // confined to the folder, as qv-unpack.exe's
   Totals totals;
   TimedFileSystem files(real, totals);
+  Clock::time_point read;
   try {
-    UnpackPackage(package, folder, files);
+    const tools::WholeFile package = tools::ReadWholeFile(argv[1]);
+    read = Clock::now();
+    UnpackPackage(package.Bytes(), folder, files);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "unpack-profile: %s\n", e.what());
     return 1;

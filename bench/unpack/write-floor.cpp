@@ -13,9 +13,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "WholeFile.h"
 
 namespace {
 
@@ -30,24 +33,6 @@ std::wstring Widen(const std::string& text) {
   std::wstring wide(static_cast<std::size_t>(length), L'\0');
   ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
   return wide;
-}
-
-std::vector<char> ReadWhole(const std::wstring& path) {
-  const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (file == INVALID_HANDLE_VALUE) Fail("cannot open", path);
-  LARGE_INTEGER size{};
-  if (!::GetFileSizeEx(file, &size)) Fail("cannot read", path);
-  std::vector<char> bytes(static_cast<std::size_t>(size.QuadPart));
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    DWORD got = 0;
-    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, std::size_t{1} << 24));
-    if (!::ReadFile(file, bytes.data() + done, want, &got, nullptr) || got == 0) Fail("cannot read", path);
-    done += got;
-  }
-  ::CloseHandle(file);
-  return bytes;
 }
 
 // Creates every folder of path (a folder path ending in "\") that this run has not made yet.
@@ -65,8 +50,15 @@ int wmain(int argc, wchar_t** argv) {
     std::fwprintf(stderr, L"usage: write-floor.exe PACKAGE MANIFEST FOLDER\n");
     return 2;
   }
-  const std::vector<char> package = ReadWhole(argv[1]);
-  const std::vector<char> manifestBytes = ReadWhole(argv[2]);
+  quorvex::tools::WholeFile package;
+  quorvex::tools::WholeFile manifestBytes;
+  try {
+    package = quorvex::tools::ReadWholeFile(argv[1]);
+    manifestBytes = quorvex::tools::ReadWholeFile(argv[2]);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "write-floor: %s\n", e.what());
+    return 1;
+  }
   std::wstring root = argv[3];
   if (root.empty() || root.back() != L'\\') root += L'\\';
   std::set<std::wstring> made;
@@ -74,7 +66,7 @@ int wmain(int argc, wchar_t** argv) {
 
   constexpr std::size_t kChunk = std::size_t{1} << 20;
   std::size_t source = 0;  // where the next bytes come from in the package
-  const std::string manifest(manifestBytes.begin(), manifestBytes.end());
+  const std::string manifest(manifestBytes.Text());
   std::size_t lineStart = 0;
   while (lineStart < manifest.size()) {
     std::size_t lineEnd = manifest.find('\n', lineStart);
@@ -102,10 +94,10 @@ int wmain(int argc, wchar_t** argv) {
         ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) Fail("cannot create", path);
     for (std::uint64_t done = 0; done < size;) {
-      if (source + kChunk > package.size()) source = 0;
-      const DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(size - done, std::min(kChunk, package.size())));
+      if (source + kChunk > package.size) source = 0;
+      const DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(size - done, std::min(kChunk, package.size)));
       DWORD written = 0;
-      if (!::WriteFile(file, package.data() + source, want, &written, nullptr) || written != want) {
+      if (!::WriteFile(file, package.data.get() + source, want, &written, nullptr) || written != want) {
         Fail("cannot write", path);
       }
       source += want;

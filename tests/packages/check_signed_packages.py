@@ -197,6 +197,25 @@ def check_signer(args, unpack, keys, other):
     code, _, err = unpack("--check", "--key", keys[0], package)
     check(code == 1 and "holds a private key" in err, f"qv-unpack refuses a private key given as the key ({err.strip()})")
 
+    # Files that cannot be read whole: each tool says which and why, and changes nothing.
+    missing = os.path.join(args.work, "missing.pub")
+    folder = os.path.join(args.work, "a-folder.pub")
+    os.makedirs(folder, exist_ok=True)
+    for title, arguments, said in (("a missing key", ["--key", missing, package], ["Cannot open", "missing.pub"]),
+                                   ("a folder as the key", ["--key", folder, package], ["a-folder.pub"]),
+                                   ("a missing package", [missing], ["Cannot open", "missing.pub"])):
+        code, _, err = unpack("--check", *arguments)
+        check(code == 1 and all(text in err for text in said) and ("Cannot open" in err or "Cannot read" in err),
+              f"qv-unpack refuses {title}, naming it ({err.strip()})")
+    with open(package, "rb") as f:
+        before = f.read()
+    for title, target, said in (("a missing package", missing, "Cannot open"), ("a folder", folder, "Cannot read")):
+        result = subprocess.run([qv_sign, "--key", keys[0], "--replace", target], capture_output=True, text=True)
+        check(result.returncode == 1 and said in result.stderr and os.path.basename(target) in result.stderr,
+              f"qv-sign refuses {title}, naming it ({result.stderr.strip()})")
+    with open(package, "rb") as f:
+        check(f.read() == before, "the signed package is left as it was")
+
 
 def check_cmake_option(args, keys):
     project = os.path.join(args.work, "key-option")

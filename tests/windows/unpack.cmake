@@ -29,8 +29,8 @@ quorvex_add_wine_test(qv_unpack_deep_packages
           --work ${CMAKE_CURRENT_BINARY_DIR}/deep-packages --qv-unpack $<TARGET_FILE:qv-unpack>
           --wine-run ${CMAKE_BINARY_DIR}/wine-run)
 
-# The same signed packages checked by qv-unpack.exe with CNG (qv-sign is the native one).
+# The same signed packages checked by qv-unpack.exe with CNG (qv-sign is the native build's).
 quorvex_add_wine_test(signed_packages_under_wine
   COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/packages/check_signed_packages.py
           --work ${CMAKE_CURRENT_BINARY_DIR}/signed-packages --qv-unpack $<TARGET_FILE:qv-unpack>
-          --wine-run ${CMAKE_BINARY_DIR}/wine-run --qv-sign ${CMAKE_SOURCE_DIR}/build/native/tools/cli/qv-sign)
+          --wine-run ${CMAKE_BINARY_DIR}/wine-run --qv-sign ${QUORVEX_NATIVE_BUILD_DIR}/tools/cli/qv-sign)

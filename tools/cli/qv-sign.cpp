@@ -22,8 +22,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -34,6 +32,7 @@
 #include "install/UnpackError.h"
 #include "install/ZipReader.h"
 #include "platform/posix/OpenSslSignatureCrypto.h"
+#include "WholeFile.h"
 
 namespace {
 
@@ -82,14 +81,6 @@ std::vector<std::uint8_t> PublicKeyInfo(EVP_PKEY* key) {
   std::vector<std::uint8_t> info(der, der + length);
   OPENSSL_free(der);
   return info;
-}
-
-std::vector<std::uint8_t> ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) Fail("Cannot open " + path + ": " + std::strerror(errno));
-  std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (in.bad()) Fail("Cannot read " + path);
-  return bytes;
 }
 
 // Writes bytes next to path and renames them over it; the old file stays until then.
@@ -142,7 +133,8 @@ int Sign(const std::string& keyPath, const std::string& packagePath, bool replac
   const std::vector<std::uint8_t> info = PublicKeyInfo(key.get());
   const quorvex::KeyId id = quorvex::KeyIdOf(info, crypto);
 
-  std::vector<std::uint8_t> package = ReadWhole(packagePath);
+  const quorvex::tools::WholeFile file = quorvex::tools::ReadWholeFile(packagePath);
+  std::vector<std::uint8_t> package(file.Bytes().begin(), file.Bytes().end());
   std::uint64_t end = 0;
   try {
     end = quorvex::LocateEndRecord(package);

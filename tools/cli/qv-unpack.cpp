@@ -19,11 +19,9 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,13 +29,13 @@
 #include "download/RestTypes.h"
 #include "install/PackageSignature.h"
 #include "install/Unpacker.h"
+#include "WholeFile.h"
 
 #ifdef _WIN32
 #include <windows.h>
 
 #include "platform/win32/CngSignatureCrypto.h"
 #include "platform/win32/TextConversion.h"
-#include "platform/win32/UniqueHandle.h"
 #include "platform/win32/Win32FileSystem.h"
 #else
 #include <fcntl.h>
@@ -63,62 +61,40 @@ struct PackageBytes {
 // Sees the package read so far, as the installer's download sees its body arrive; null: none.
 using ReadObserver = quorvex::BodyObserver*;
 
-// Whatever way reading ends, the observer stops reading the buffer before it can go.
-struct StopObserving {
-  ReadObserver observer;
-  ~StopObserving() {
-    if (observer) observer->Moving();
-  }
-};
-
 #ifdef _WIN32
-PackageBytes ReadPackage(const std::wstring& path, ReadObserver observer) {
-  using namespace quorvex::win32;
-  UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!file) throw std::runtime_error("Cannot open " + Narrow(path) + ": " + SystemErrorText(::GetLastError()));
-  LARGE_INTEGER size{};
-  if (!::GetFileSizeEx(file.get(), &size)) {
-    throw std::runtime_error("Cannot read " + Narrow(path) + ": " + SystemErrorText(::GetLastError()));
-  }
-  if (static_cast<unsigned long long>(size.QuadPart) > SIZE_MAX / 2) {
-    throw std::runtime_error("Cannot read " + Narrow(path) + ": the file does not fit in memory");
-  }
-  auto buffer = std::make_shared_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(size.QuadPart));
-  PackageBytes bytes{buffer.get(), static_cast<std::size_t>(size.QuadPart), buffer};
-  const StopObserving stop{observer};
-  std::size_t done = 0;
-  while (done < bytes.size) {
-    DWORD got = 0;
-    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size - done, 1u << 24));
-    if (!::ReadFile(file.get(), buffer.get() + done, want, &got, nullptr) || got == 0) {
-      throw std::runtime_error("Cannot read " + Narrow(path) + ": " + SystemErrorText(::GetLastError()));
-    }
-    done += got;
-    if (observer) observer->Arrived({buffer.get(), done});
-  }
-  return bytes;
+PackageBytes ReadPackage(const std::filesystem::path& path, ReadObserver observer) {
+  const quorvex::tools::WholeFile file = quorvex::tools::ReadWholeFile(path, observer);
+  return {file.data.get(), file.size, file.data};
 }
 #else
 // The package is mapped rather than copied: its pages are the page cache's, read once.
-PackageBytes ReadPackage(const std::string& path, ReadObserver observer) {
+PackageBytes ReadPackage(const std::filesystem::path& path, ReadObserver observer) {
+  const std::string name = quorvex::tools::PathText(path);
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw std::runtime_error("Cannot open " + path + ": " + std::strerror(errno));
+  if (fd < 0) throw std::runtime_error("Cannot open " + name + ": " + std::strerror(errno));
   struct Closer {
     int fd;
     ~Closer() { ::close(fd); }
   } closer{fd};
   struct stat info {};
-  if (::fstat(fd, &info) != 0) throw std::runtime_error("Cannot read " + path + ": " + std::strerror(errno));
+  if (::fstat(fd, &info) != 0) throw std::runtime_error("Cannot read " + name + ": " + std::strerror(errno));
   PackageBytes bytes;
   bytes.size = static_cast<std::size_t>(info.st_size);
   if (bytes.size == 0) return bytes;
   void* mapped = ::mmap(nullptr, bytes.size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-  if (mapped == MAP_FAILED) throw std::runtime_error("Cannot read " + path + ": " + std::strerror(errno));
+  if (mapped == MAP_FAILED) throw std::runtime_error("Cannot read " + name + ": " + std::strerror(errno));
   bytes.data = static_cast<const std::uint8_t*>(mapped);
   bytes.mapping = std::shared_ptr<void>(mapped, [size = bytes.size](void* p) { ::munmap(p, size); });
-  const StopObserving stop{observer};
-  if (observer) observer->Arrived({bytes.data, bytes.size});
+  if (observer) {
+    // Whatever way this ends, the observer stops reading the mapping before it can go.
+    try {
+      observer->Arrived({bytes.data, bytes.size});
+    } catch (...) {
+      observer->Moving();
+      throw;
+    }
+    observer->Moving();
+  }
   return bytes;
 }
 #endif
@@ -181,21 +157,14 @@ struct KeyCheck : quorvex::BodyObserver {
   std::vector<std::string> files;
   std::optional<quorvex::PackageVerifier> verifier;
 
-  static std::string Name(const std::filesystem::path& file) {
-    const std::u8string name = file.u8string();
-    return {name.begin(), name.end()};
-  }
   void Add(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (!in) throw std::runtime_error("Cannot read the key " + Name(file));
+    const std::string text(quorvex::tools::ReadWholeFile(file).Text());
     try {
-      keys.push_back(quorvex::ReadPublicKeyPem(text.str(), crypto));
+      keys.push_back(quorvex::ReadPublicKeyPem(text, crypto));
     } catch (const std::invalid_argument& problem) {
-      throw std::runtime_error("The key " + Name(file) + " cannot be used: " + problem.what());
+      throw std::runtime_error("The key " + quorvex::tools::PathText(file) + " cannot be used: " + problem.what());
     }
-    files.push_back(Name(file));
+    files.push_back(quorvex::tools::PathText(file));
   }
   // Takes the digest while the package is read; nothing without keys.
   ReadObserver Observer() {
@@ -274,11 +243,7 @@ int Run(const std::vector<std::filesystem::path>& args, bool check, std::size_t 
     return 2;
   }
   const ReadObserver observer = keys.Observer();
-#ifdef _WIN32
-  const PackageBytes package = ReadPackage(args[at].wstring(), observer);
-#else
-  const PackageBytes package = ReadPackage(args[at].string(), observer);
-#endif
+  const PackageBytes package = ReadPackage(args[at], observer);
   if (check) return CheckPackageFile(package, keys);
   keys.Check(package, false);
   unpack(package, args[at + 1]);
