@@ -21,7 +21,10 @@
 #include "platform/win32/Win32Shell.h"
 #include "platform/win32/WinHttpTransport.h"
 #include "platform/win32/Win32LogStore.h"
+#include "window/DpiSupport.h"
+#include "window/FormLayout.h"
 #include "window/InstallerKeys.h"
+#include "window/LogoLoader.h"
 #include "window/StartRecord.h"
 #include "window/StyleResource.h"
 #include "window/TestHooks.h"
@@ -38,6 +41,19 @@
 namespace {
 
 constexpr const char* kStyleName = "Tablet Light";
+
+// WinHTTP is loaded and its session opened at the first request, for a run, rather than
+// before the window shows.
+class TransportOnFirstUse final : public quorvex::Transport {
+ public:
+  std::unique_ptr<quorvex::HttpExchange> Send(const quorvex::TransportRequest& request) override {
+    if (!transport_) transport_.emplace();
+    return transport_->Send(request);
+  }
+
+ private:
+  std::optional<quorvex::win32::WinHttpTransport> transport_;
+};
 constexpr const wchar_t* kApplicationTitle = L"QuorvexInstall";
 
 // The error dialog for a missing style: error icon and a single Close button.
@@ -76,6 +92,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   // Before anything loads a library: an installer is run from a downloads folder, where a
   // DLL named like a system one may lie beside it.
   quorvex::win32::RestrictDllSearchToSystem();
+  // The logo decodes meanwhile, on a thread of its own (see LogoLoader.h), for the size it
+  // has at the system's DPI.
+  const quorvex::window::Box logoBox =
+      quorvex::window::ComputeFormLayout(quorvex::window::SystemDpi(), false).logo;
+  quorvex::window::LogoLoader logo(instance, logoBox.width, logoBox.height);
   // The support log, %TEMP%\QuorvexInstall.log: every run leaves its lines there, and a log
   // that cannot be written changes nothing.
   quorvex::win32::Win32LogStore logStore;
@@ -101,7 +122,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     std::optional<quorvex::window::VisualStyle> style = quorvex::window::FindVisualStyle(instance, kStyleName);
     if (!style) ReportMissingStyle(kStyleName);
 
-    quorvex::win32::WinHttpTransport transport;
+    TransportOnFirstUse transport;
     quorvex::win32::Win32FileSystem files{std::string(quorvex::kInstallationFolder)};
     quorvex::win32::Win32Shell shell;
     quorvex::win32::CngSignatureCrypto crypto;
@@ -115,7 +136,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     // The main window is the top-level window of the program, so it owns the taskbar button.
     quorvex::window::TFrmQuorvexInstall form(
         quorvex::window::FormServices{instance, transport, files, shell, QUORVEX_API_BASE, QUORVEX_VERSION_NAME,
-                                      quorvex::DownloadAndInstall, &runLog, trust},
+                                      quorvex::DownloadAndInstall, &runLog, trust, &logo},
         std::move(style));
     form.Show();
 

@@ -76,7 +76,9 @@ void FormPainter::FitLogo(const Box& box) {
   logoBox_ = box;
   // Always over the style's face: in high contrast the logo keeps its own colours on a plate
   // of that face, where the scheme's background could make the wordmark unreadable.
-  logoScaled_ = ResampleArea(logoSource_, box.width, box.height);
+  if (logoResampled_.width != box.width || logoResampled_.height != box.height)
+    logoResampled_ = ResampleArea(logoSource_, box.width, box.height);
+  logoScaled_ = logoResampled_;
   CompositeOver(logoScaled_, style_ ? style_->windowFace : kDefaultFace);
 }
 

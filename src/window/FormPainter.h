@@ -38,7 +38,11 @@ class FormPainter {
 
   // The logo: decoded once, then fitted to its box (inside imgLogo) at every DPI and
   // composited over the face colour there.
-  void SetLogo(Picture source) { logoSource_ = std::move(source); }
+  // scaled: the source already scaled to the box FitLogo will most likely get, if at hand.
+  void SetLogo(Picture source, Picture scaled = {}) {
+    logoSource_ = std::move(source);
+    logoResampled_ = std::move(scaled);
+  }
   bool HasLogo() const { return !logoSource_.pixels.empty(); }
   void FitLogo(const Box& box);
 
@@ -70,7 +74,8 @@ class FormPainter {
   int dpi_ = kDesignDpi;
   HWND hotButton_ = nullptr;  // the button under the mouse, drawn in its hot look
   Picture logoSource_;
-  Picture logoScaled_;  // composited over the face colour, at the current DPI
+  Picture logoResampled_;  // the source at the current DPI's size
+  Picture logoScaled_;     // that, composited over the face colour
   Box logoBox_;
 };
 

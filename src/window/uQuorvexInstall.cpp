@@ -10,7 +10,6 @@
 #include "window/ControlAccessibility.h"
 #include "window/DpiSupport.h"
 #include "window/HighContrast.h"
-#include "window/ModuleResource.h"
 #include "window/StartRecord.h"
 
 namespace quorvex::window {
@@ -268,14 +267,14 @@ void TFrmQuorvexInstall::ArrangeControls() {
 // The window works without its picture: a logo that cannot be read or decoded is logged
 // and left out.
 void TFrmQuorvexInstall::LoadLogo() {
-  const auto bytes = ResourceBytes(services_.instance, L"LOGO", MAKEINTRESOURCEW(10) /* RT_RCDATA */);
-  if (bytes.empty()) {
-    LogDetail(LastWindowError(WindowFailure::kLoadResource, "Cannot load the resource LOGO").what());
-    return;
-  }
   try {
-    painter_.SetLogo(DecodeImage(bytes));
-  } catch (const PictureError& error) {
+    if (services_.logo) {
+      LoadedLogo logo = services_.logo->Take();
+      painter_.SetLogo(std::move(logo.source), std::move(logo.scaled));
+    } else {
+      painter_.SetLogo(ReadLogo(services_.instance));
+    }
+  } catch (const WindowError& error) {
     LogDetail(error.what());
   }
 }

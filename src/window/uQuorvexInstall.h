@@ -20,6 +20,7 @@
 #include "platform/win32/UniqueHandle.h"
 #include "window/FormLayout.h"
 #include "window/FormPainter.h"
+#include "window/LogoLoader.h"
 #include "window/TaskbarProgress.h"
 #include "window/VisualStyle.h"
 #include "window/WindowError.h"
@@ -38,6 +39,9 @@ struct FormServices {
   std::function<void(const InstallationPorts&, const std::string&)> run;
   RunLog* log = nullptr;  // where the run and its download record what happened; none: nowhere
   PackageTrust trust{};   // the keys a package must be signed with; none: no check
+  // The logo, already being decoded since the program started; none: decoded while the
+  // window is made.
+  LogoLoader* logo = nullptr;
 };
 
 class TFrmQuorvexInstall final : public InstallerUi {

@@ -26,6 +26,7 @@
 #include "window/FormLayout.h"
 #include "window/FormPainter.h"
 #include "window/HighContrast.h"
+#include "window/LogoLoader.h"
 #include "window/ModuleResource.h"
 #include "window/Picture.h"
 #include "window/StyleResource.h"
@@ -198,6 +199,26 @@ TEST(Picture, LogoResourceDecodesAsTheProductLogo) {
   } catch (const PictureError& error) {
     EXPECT_EQ(error.kind(), WindowFailure::kDecodeImage);
     EXPECT_TRUE(FAILED(static_cast<HRESULT>(error.code()))) << error.code();
+  }
+}
+
+TEST(Picture, LogoLoadedOnAThreadOfItsOwnOrItsFailure) {
+  // The program's own resources: decoded and scaled beside the caller, which needs no COM.
+  LogoLoader loader(::GetModuleHandleW(nullptr), 341, 67);
+  const LoadedLogo logo = loader.Take();
+  EXPECT_EQ(logo.source.width, 1536);
+  EXPECT_EQ(logo.source.height, 300);
+  EXPECT_EQ(logo.scaled.width, 341);
+  EXPECT_EQ(logo.scaled.height, 67);
+  EXPECT_EQ(logo.scaled.pixels, ResampleArea(logo.source, 341, 67).pixels);
+
+  // A module without the resource: the failure comes back to the caller of Take.
+  LogoLoader missing(::GetModuleHandleW(L"kernel32.dll"), 10, 10);
+  try {
+    missing.Take();
+    ADD_FAILURE() << "a logo from a module that has none";
+  } catch (const WindowError& error) {
+    EXPECT_EQ(error.kind(), WindowFailure::kLoadResource);
   }
 }
 
