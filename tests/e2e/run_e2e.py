@@ -631,6 +631,120 @@ def double_install(args, machine):
         service.stop()
 
 
+ROLE_GRAPHIC, ROLE_STATIC_TEXT, ROLE_PROGRESS_BAR = 40, 41, 48  # oleacc's ROLE_SYSTEM_* numbers
+STATE_INVISIBLE = 0x8000
+
+
+def accessible(lines):
+    """qv-probe accessible: {"class=.. id=..": {"role": number, "state": number, "value": .., "name": ..}}"""
+    found = {}
+    for line in lines:
+        match = re.match(r"acc (.+?) role=(\d*)[^=]*state=(\S*) value=(\S*) name=(.*)$", line)
+        if match:
+            what, role, state, value, name = match.groups()
+            found[what] = {"role": int(role) if role else None, "state": int(state, 16) if state else 0,
+                           "value": value, "name": name}
+    return found
+
+
+def screen_reader(args, machine):
+    """What a screen reader reads through oleacc from another process: the window's texts, the
+    logo's name, and the bar as a progress bar whose value moves during a real download."""
+    sizes = publish_package(args)
+    service = Service(args, mode="slow", seconds=8)
+    try:
+        machine.start_installer()
+        _, lines = machine.probe("accessible")
+        print("\n".join(lines))
+        tree = accessible(lines)
+        check(tree["window=client"]["name"] == CAPTION, f"the window is read by its caption ({tree['window=client']})")
+        title = tree["class=Static id=103"]
+        check(title["role"] == ROLE_STATIC_TEXT and title["name"] == TITLE_TEXT, f"the title is text ({title})")
+        logo = tree["class=Static id=102"]
+        check(logo["role"] == ROLE_GRAPHIC and logo["name"] == "Quorvex", f"the logo is a picture named Quorvex ({logo})")
+        for cid, text in ((1, "Instalar"), (2, "Cancelar")):
+            check(tree[f"class=Button id={cid}"]["name"] == text, f"the button {text} is read by its text")
+        progress = tree["class=msctls_progress32 id=104"]
+        check(progress["role"] == ROLE_PROGRESS_BAR and progress["name"] == "Progresso do download",
+              f"the bar is a progress bar named for the download ({progress})")
+        check(progress["state"] & STATE_INVISIBLE, "and hidden before Install")
+        machine.probe("click", "Instalar")
+        _, lines = machine.probe("sample-accessible", 4000, 150)
+        read = [line for line in lines if line.startswith("sample ")]
+        check(read and all(" role=48 " in line for line in read), f"a progress bar throughout ({read[:3]})")
+        values = [int(line.split("value=")[1].rstrip("%")) for line in read if re.search(r"value=\d+%$", line)]
+        moving = [v for v in values if 0 < v < 100]
+        check(len(set(moving)) >= 3, f"its value moves while the package arrives ({values})")
+        check(values == sorted(values), "and only forward")
+        check(machine.wait_installer_end(), "the installer ended after installing")
+        check_installed(machine, sizes)
+    finally:
+        service.stop()
+
+
+# A scheme like Windows' "High Contrast Black", every colour distinct.
+HIGH_CONTRAST = {"window": "000000", "window-text": "ffffff", "button-face": "101030", "button-text": "ffff00",
+                 "highlight": "1aebff", "highlight-text": "400040", "gray-text": "3ff23f"}
+
+
+def scaled(design_pixels, dpi=96):
+    return max(1, (design_pixels * dpi + 72) // 144)
+
+
+def pixel(machine, x, y):
+    _, lines = machine.probe("pixel", x, y)
+    return lines[0].partition("=")[2]
+
+
+def rect(item):
+    return [int(v) for v in item["rect"].split(",")]
+
+
+def high_contrast(args, machine):
+    """The window in the system's colours when high contrast is on (the test build's hook turns it
+    on, as Wine always reports it off), focus visible, the logo kept; screenshots of both looks."""
+    sizes = publish_package(args)
+    _, lines = machine.probe("colours")
+    saved = [line for line in lines if "=" in line]
+    service = Service(args, mode="slow", seconds=8)
+    try:
+        state = machine.start_installer()
+        check(pixel(machine, 2, 2) == "ffffff", "without high contrast the face is the style's white")
+        machine.screenshot("high_contrast-off")
+        machine.probe("click", "Cancelar")
+        check(machine.wait_installer_end(20000), "Cancel ends the program")
+
+        machine.probe("set-colours", *[f"{name}={value}" for name, value in HIGH_CONTRAST.items()])
+        state = machine.start_installer(env={"QUORVEX_HIGH_CONTRAST": "1"})
+        check_idle_window(state, bar_visible=False)
+        check(pixel(machine, 2, 2) == HIGH_CONTRAST["window"], "the face in the scheme's window colour")
+        ring = scaled(2) + scaled(3)
+        for text, focused in (("Instalar", True), ("Cancelar", False)):
+            x, y, width, height = rect(control(state, "Button", text))
+            middle = y + height // 2
+            check(pixel(machine, x, middle) == HIGH_CONTRAST["button-text"], f"{text}'s frame in the button text colour")
+            check(pixel(machine, x + ring + 4, middle) == HIGH_CONTRAST["button-face"], f"{text}'s face")
+            expected = HIGH_CONTRAST["button-text" if focused else "button-face"]
+            check(pixel(machine, x + ring, middle) == expected, f"{text} {'shows' if focused else 'has no'} focus ring")
+        x, y, width, height = rect(control(state, "Static", cid=102))
+        logo = {pixel(machine, x + width * i // 20, y + height // 2) for i in range(4, 17)}
+        check("ffffff" in logo and len(logo - {"ffffff", HIGH_CONTRAST["window"]}) >= 1,
+              f"the logo stays in its colours on its plate ({sorted(logo)})")
+        machine.screenshot("high_contrast-on")
+        machine.probe("click", "Instalar")
+        _, lines = machine.probe("sample-progress", 2500, 250)
+        state = machine.state()
+        x, y, width, height = rect(bar(state))
+        check(pixel(machine, x + 2, y + height // 2) == HIGH_CONTRAST["highlight"], "the bar fills in the highlight colour")
+        check(pixel(machine, x + width - 3, y + height // 2) == HIGH_CONTRAST["window"], "on a track of the window colour")
+        machine.screenshot("high_contrast-progress")
+        check(machine.wait_installer_end(), "the installer ended after installing")
+        check_installed(machine, sizes)
+    finally:
+        machine.probe("set-colours", *saved, expect_ok=False)
+        service.stop()
+
+
 def set_dpi(machine, dpi):
     code, _ = machine.wine("reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t", "REG_DWORD",
                            "/d", str(dpi), "/f")
@@ -1126,6 +1240,8 @@ SCENARIOS = {
     "fault_while_painting": fault_while_painting,
     "fault_while_loading_style": fault_while_loading_style,
     "signed_packages": signed_packages,
+    "screen_reader": screen_reader,
+    "high_contrast": high_contrast,
     "planted_dlls_signed": lambda args, machine: planted_dlls(args, machine, signed=True),
     "proxy_negotiate": proxy_negotiate,
     "proxy_basic_only": proxy_basic_only,

@@ -20,14 +20,21 @@
 //   qv-probe make-link PATH TARGET          write a shortcut (an earlier installation's)
 //   qv-probe folder CSIDL                   a special folder's path
 //   qv-probe trust CERT.der                 add a certificate to the current user's Root store
+//   qv-probe accessible                     what a screen reader reads (oleacc): the window, every control
+//   qv-probe sample-accessible MS INTERVAL_MS  the bar's role and value as a screen reader reads them over time
+//   qv-probe colours                        the system colours the window uses in high contrast
+//   qv-probe set-colours NAME=RRGGBB ...    sets them (SetSysColors; kept in the prefix)
+//   qv-probe pixel X Y                      the colour shown at a point of the installer's client area
 
 #include <windows.h>
 #include <commctrl.h>
+#include <oleacc.h>
 #include <shlobj.h>
 #include <shobjidl.h>
 #include <wincrypt.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -306,6 +313,114 @@ int Trust(const std::wstring& path) {
   return 0;
 }
 
+// ---- What a screen reader reads ------------------------------------------------------------
+
+struct Accessible {
+  bool found = false;
+  std::string role, name, value, state;
+};
+
+std::string FromBstr(BSTR text) { return text ? Narrow(text) : std::string(); }
+
+Accessible ReadAccessible(HWND hwnd, LONG object) {
+  Accessible read;
+  ComPtr<IAccessible> accessible;
+  if (FAILED(::AccessibleObjectFromWindow(hwnd, static_cast<DWORD>(object), IID_IAccessible, accessible.putVoid())) ||
+      !accessible) {
+    return read;
+  }
+  read.found = true;
+  VARIANT self;
+  self.vt = VT_I4;
+  self.lVal = CHILDID_SELF;
+  VARIANT role;
+  ::VariantInit(&role);
+  if (SUCCEEDED(accessible->get_accRole(self, &role)) && role.vt == VT_I4) {
+    wchar_t text[128] = {};
+    ::GetRoleTextW(static_cast<DWORD>(role.lVal), text, 128);
+    read.role = std::to_string(role.lVal) + " (" + Narrow(text) + ")";
+  }
+  BSTR text = nullptr;
+  if (accessible->get_accName(self, &text) == S_OK) read.name = FromBstr(text);
+  ::SysFreeString(text);
+  text = nullptr;
+  if (accessible->get_accValue(self, &text) == S_OK) read.value = FromBstr(text);
+  ::SysFreeString(text);
+  VARIANT state;
+  ::VariantInit(&state);
+  if (SUCCEEDED(accessible->get_accState(self, &state)) && state.vt == VT_I4) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%lx", static_cast<unsigned long>(state.lVal));
+    read.state = hex;
+  }
+  return read;
+}
+
+void PrintAccessible(const std::string& what, const Accessible& read) {
+  if (!read.found) {
+    Print("acc " + what + " found=0");
+    return;
+  }
+  Print("acc " + what + " role=" + read.role + " state=" + read.state + " value=" + read.value +
+        " name=" + Escaped(read.name));
+}
+
+int PrintAccessibleTree(HWND installer) {
+  PrintAccessible("window=frame", ReadAccessible(installer, OBJID_WINDOW));
+  PrintAccessible("window=client", ReadAccessible(installer, OBJID_CLIENT));
+  for (HWND child : Descendants(installer)) {
+    PrintAccessible("class=" + ClassOf(child) + " id=" + std::to_string(::GetDlgCtrlID(child)),
+                    ReadAccessible(child, OBJID_CLIENT));
+  }
+  return 0;
+}
+
+// ---- Colours --------------------------------------------------------------------------------
+
+struct NamedColour {
+  const char* name;
+  int element;
+};
+constexpr NamedColour kColours[] = {
+    {"window", COLOR_WINDOW},          {"window-text", COLOR_WINDOWTEXT}, {"button-face", COLOR_BTNFACE},
+    {"button-text", COLOR_BTNTEXT},    {"highlight", COLOR_HIGHLIGHT},    {"highlight-text", COLOR_HIGHLIGHTTEXT},
+    {"gray-text", COLOR_GRAYTEXT},
+};
+
+std::string Hex(COLORREF colour) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%02x%02x%02x", GetRValue(colour), GetGValue(colour), GetBValue(colour));
+  return text;
+}
+
+int SetColours(int argc, wchar_t** argv) {
+  std::vector<INT> elements;
+  std::vector<COLORREF> values;
+  for (int i = 2; i < argc; ++i) {
+    const std::string setting = Narrow(argv[i]);
+    const auto equals = setting.find('=');
+    const NamedColour* found = nullptr;
+    for (const NamedColour& colour : kColours)
+      if (equals != std::string::npos && setting.compare(0, equals, colour.name) == 0 &&
+          std::char_traits<char>::length(colour.name) == equals)
+        found = &colour;
+    const std::string hex = equals == std::string::npos ? "" : setting.substr(equals + 1);
+    if (!found || hex.size() != 6 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+      Print("error=expected NAME=RRGGBB, not " + setting);
+      return 2;
+    }
+    const unsigned long rgb = std::strtoul(hex.c_str(), nullptr, 16);
+    elements.push_back(found->element);
+    values.push_back(RGB((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF));
+  }
+  if (elements.empty() || !::SetSysColors(static_cast<int>(elements.size()), elements.data(), values.data())) {
+    Print("set=0");
+    return 1;
+  }
+  Print("set=1");
+  return 0;
+}
+
 int Run(int argc, wchar_t** argv) {
   if (argc < 2) return 2;
   const std::wstring command = argv[1];
@@ -325,6 +440,11 @@ int Run(int argc, wchar_t** argv) {
   if (command == L"file") return FileInfo(arg(2));
   if (command == L"link") return LinkTarget(arg(2));
   if (command == L"trust") return Trust(arg(2));
+  if (command == L"colours") {
+    for (const NamedColour& colour : kColours) Print(std::string(colour.name) + "=" + Hex(::GetSysColor(colour.element)));
+    return 0;
+  }
+  if (command == L"set-colours") return SetColours(argc, argv);
   if (command == L"make-link") return MakeLink(arg(2), arg(3));
   if (command == L"folder") {
     wchar_t path[MAX_PATH + 1] = {};
@@ -396,6 +516,28 @@ int Run(int argc, wchar_t** argv) {
     if (!process || !::TerminateProcess(process.get(), 9)) return 1;
     ::WaitForSingleObject(process.get(), 10000);
     Print("killed=1");
+    return 0;
+  }
+  if (command == L"accessible") return PrintAccessibleTree(installer);
+  if (command == L"pixel") {
+    POINT point{static_cast<LONG>(number(2)), static_cast<LONG>(number(3))};
+    ::ClientToScreen(installer, &point);
+    HDC screen = ::GetDC(nullptr);
+    const COLORREF colour = ::GetPixel(screen, point.x, point.y);
+    ::ReleaseDC(nullptr, screen);
+    Print("pixel=" + (colour == CLR_INVALID ? std::string("invalid") : Hex(colour)));
+    return colour == CLR_INVALID ? 1 : 0;
+  }
+  if (command == L"sample-accessible") {
+    HWND bar = FindProgressBar(installer);
+    const ULONGLONG start = ::GetTickCount64();
+    const ULONGLONG end = start + number(2);
+    while (bar && ::IsWindow(bar) && ::GetTickCount64() < end) {
+      const Accessible read = ReadAccessible(bar, OBJID_CLIENT);
+      Print("sample t=" + std::to_string(::GetTickCount64() - start) + " found=" + (read.found ? "1" : "0") +
+            " role=" + read.role + " state=" + read.state + " value=" + read.value);
+      ::Sleep(number(3));
+    }
     return 0;
   }
   if (command == L"sample-progress") {
