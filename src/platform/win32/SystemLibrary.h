@@ -22,8 +22,9 @@ void RestrictDefaultSearch();
 HMODULE LoadSystemLibrary(const wchar_t* fileName);
 
 // A library's functions, resolved by name into the caller's table. The library stays loaded for
-// the rest of the process. Nothing here throws: the first thing missing (the library, or a
-// function) is kept with the system's code, and each caller makes of it its own failure.
+// the rest of the process. Something missing throws nothing here: the first thing missing (the
+// library, or a function) is kept with the system's code, and each caller makes of it its own
+// failure.
 //   SystemFunctions library(L"winhttp.dll");
 //   library.Resolve(table.Open, "WinHttpOpen").Resolve(table.Connect, "WinHttpConnect");
 //   if (!library.complete()) throw ...(library.error(), library.missing());
