@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "platform/win32/ComPtr.h"
 #include "platform/win32/CommonControlsLibrary.h"
 #include "platform/win32/SystemCallback.h"
 #include "platform/win32/SystemLibrary.h"
+#include "window/WindowError.h"
 
 namespace quorvex::window {
 
@@ -33,13 +35,13 @@ struct OleaccFunctions {
 const OleaccFunctions& Oleacc() {
   static const OleaccFunctions functions = [] {
     OleaccFunctions found;
-    if (HMODULE module = win32::LoadSystemLibrary(L"oleacc.dll")) {
-      found.LresultFromObject = reinterpret_cast<decltype(found.LresultFromObject)>(
-          reinterpret_cast<void*>(::GetProcAddress(module, "LresultFromObject")));
-      found.CreateStdAccessibleObject = reinterpret_cast<decltype(found.CreateStdAccessibleObject)>(
-          reinterpret_cast<void*>(::GetProcAddress(module, "CreateStdAccessibleObject")));
-    }
-    return found;
+    win32::SystemFunctions library(L"oleacc.dll");
+    library.Resolve(found.LresultFromObject, "LresultFromObject")
+        .Resolve(found.CreateStdAccessibleObject, "CreateStdAccessibleObject");
+    if (library.complete()) return found;
+    LogDetail("screen readers get the system's own description of the window: " + library.missing() + " (" +
+              std::to_string(library.error()) + ")");
+    return OleaccFunctions{};
   }();
   return functions;
 }
