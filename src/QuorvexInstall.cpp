@@ -41,6 +41,7 @@
 namespace {
 
 constexpr const char* kStyleName = "Tablet Light";
+constexpr const wchar_t* kApplicationTitle = L"QuorvexInstall";
 
 // WinHTTP is loaded and its session opened at the first request, for a run, rather than
 // before the window shows.
@@ -54,7 +55,6 @@ class TransportOnFirstUse final : public quorvex::Transport {
  private:
   std::optional<quorvex::win32::WinHttpTransport> transport_;
 };
-constexpr const wchar_t* kApplicationTitle = L"QuorvexInstall";
 
 // The error dialog for a missing style: error icon and a single Close button.
 void ReportMissingStyle(const std::string& styleName) {
