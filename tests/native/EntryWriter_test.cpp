@@ -166,6 +166,8 @@ TEST(EntryWriter, AbandoningDropsWhatIsQueued) {
       static const std::uint8_t kData[] = {'a'};
       writer.Write(kData, 1);
       writer.EndFile(Crc32("a"), std::nullopt, {kSomeDate, kNoonTime}, 0);
+      // The writer is woken in batches; taking the first block wakes it now.
+      writer.Region(1);
       underWay.Wait();
       if (abandon) {
         writer.Abandon();
