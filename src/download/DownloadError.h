@@ -20,7 +20,7 @@ enum class DownloadFailure {
   kInvalidAddress,       // the service address is not an https URL without user information
   kRedirectRefused,      // a redirect to no valid URL, to plain http, or with user information
   kRedirectLimit,        // a redirect beyond the fifth
-  kServerStatus,         // a status of 500 or more
+  kServerStatus,         // a status of 500 or more, or a 407 from the server rather than a proxy
   kProxyAuthentication,  // the proxy asks for credentials (407), which the client has none of
   kContentCoding,        // a body in a content coding the client does not decode
   kLengthMismatch,       // a body shorter or longer than its announced length
@@ -36,15 +36,18 @@ class DownloadError : public std::runtime_error {
 
   // The platform's error code (WinHTTP, Winsock or Win32) for the kinds it reports.
   std::optional<std::uint32_t> platformCode;
-  // The URL being fetched: the service address, or where a redirect had led. The transport
-  // leaves it empty; the request fills it in.
+  // Everything below is as the log may show it: URLs redacted (RedactUrl), the server's words
+  // inert (InertServerText), already when the failure is made, and the message is built from
+  // these. The URL being fetched: the service address, or where a redirect had led. The
+  // transport leaves it empty; the request fills it in.
   std::string url;
   // The status line of the response the failure concerns; status 0 when none had arrived.
   std::string protocol;
   int status = 0;
   std::string reason;
-  // What the response declared that could not be used: the redirect's location
-  // (kRedirectRefused), the content coding (kContentCoding), the charset (kNotText).
+  // What the response declared that could not be used: where the redirect leads
+  // (kRedirectRefused, kRedirectLimit), the content coding (kContentCoding), the charset
+  // (kNotText).
   std::string declared;
   // kLengthMismatch: the length the response announced and the bytes that came.
   std::int64_t announcedLength = -1;

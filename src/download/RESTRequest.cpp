@@ -14,6 +14,7 @@
 #include "download/ResponseText.h"
 #include "download/Redaction.h"
 #include "download/RunLog.h"
+#include "text/InertText.h"
 
 namespace quorvex {
 namespace {
@@ -29,12 +30,18 @@ bool HasNoBody(int status) { return status == 204 || status == 304 || (status >=
 
 constexpr int kProxyAuthenticationRequired = 407;
 
-DownloadError WithStatus(DownloadError error, const TransportResponseHead& head) {
-  error.protocol = head.protocol;
-  error.status = head.status;
-  error.reason = head.reason;
+// The status line as a failure keeps it: the server's words made inert.
+DownloadError WithStatus(DownloadError error, const std::string& protocol, int status, const std::string& reason) {
+  error.protocol = InertServerText(protocol);
+  error.status = status;
+  error.reason = InertServerText(reason);
   return error;
 }
+
+DownloadError WithStatus(DownloadError error, const TransportResponseHead& head) {
+  return WithStatus(std::move(error), head.protocol, head.status, head.reason);
+}
+
 
 }  // namespace
 
@@ -46,8 +53,13 @@ RESTRequest::RESTRequest(RESTClient& client, RESTResponse& response)
 
 DownloadError RESTRequest::Failure(DownloadFailure kind, const std::string& underlying) const {
   DownloadError error(kind, kFailurePrefix + underlying);
-  error.url = url_;
+  error.url = shownUrl_;
   return error;
+}
+
+void RESTRequest::SetUrl(std::string url) {
+  url_ = std::move(url);
+  shownUrl_ = RedactUrl(url_);
 }
 
 DownloadError RESTRequest::PassOn(const DownloadError& transportFailure) const {
@@ -62,13 +74,14 @@ DownloadError RESTRequest::PassOn(const DownloadError& transportFailure) const {
 void RESTRequest::RefuseContentCoding(const TransportResponseHead& head) const {
   for (const HttpHeader& header : head.headers) {
     if (!EqualsIgnoreCase(header.name, "Content-Encoding")) continue;
-    const std::string coding(TrimAscii(header.value));
+    const std::string_view coding = TrimAscii(header.value);
     if (coding.empty() || EqualsIgnoreCase(coding, "identity")) continue;
-    DownloadError error = WithStatus(Failure(DownloadFailure::kContentCoding, "The response body from " + url_ +
-                                                                                 " is encoded as \"" + coding +
+    const std::string shown = InertServerText(coding);
+    DownloadError error = WithStatus(Failure(DownloadFailure::kContentCoding, "The response body from " + shownUrl_ +
+                                                                                 " is encoded as \"" + shown +
                                                                                  "\", which the client does not decode"),
                                      head);
-    error.declared = coding;
+    error.declared = shown;
     throw error;
   }
 }
@@ -102,7 +115,7 @@ std::vector<std::uint8_t> RESTRequest::ReadBody(HttpExchange& exchange, const Tr
     return WithStatus(Failure(DownloadFailure::kResources,
                               "Out of memory after " + std::to_string(body.size()) + " bytes of the response body" +
                                   (totalLength > 0 ? " (" + std::to_string(totalLength) + " announced)" : std::string()) +
-                                  " from " + url_),
+                                  " from " + shownUrl_),
                       head);
   };
   const auto lengthMismatch = [&](const std::string& what) {
@@ -145,7 +158,7 @@ std::vector<std::uint8_t> RESTRequest::ReadBody(HttpExchange& exchange, const Tr
     }
     if (received == 0) break;
     if (totalLength > 0 && static_cast<std::uint64_t>(body.size()) > static_cast<std::uint64_t>(totalLength)) {
-      throw lengthMismatch("Error receiving data: the body from " + url_ + " is longer than its announced length of " +
+      throw lengthMismatch("Error receiving data: the body from " + shownUrl_ + " is longer than its announced length of " +
                            std::to_string(totalLength) + " bytes");
     }
     if (observer) observer->Arrived(body);
@@ -154,29 +167,29 @@ std::vector<std::uint8_t> RESTRequest::ReadBody(HttpExchange& exchange, const Tr
   // An aborted transfer is the caller's choice, not a broken one.
   if (!abort && totalLength > 0 && !HasNoBody(head.status) &&
       static_cast<std::uint64_t>(body.size()) != static_cast<std::uint64_t>(totalLength)) {
-    throw lengthMismatch("Error receiving data: the body from " + url_ + " ended after " + std::to_string(body.size()) +
+    throw lengthMismatch("Error receiving data: the body from " + shownUrl_ + " ended after " + std::to_string(body.size()) +
                          " of its announced " + std::to_string(totalLength) + " bytes");
   }
   return body;
 }
 
 bool RESTRequest::ExecuteExchanges() {
-  url_ = client_.BaseURL();
+  SetUrl(client_.BaseURL());
   const std::optional<Url> endpoint = ParseUrl(url_);
-  if (!endpoint) throw Failure(DownloadFailure::kInvalidAddress, "The service address is not a valid URL: " + url_);
+  if (!endpoint) throw Failure(DownloadFailure::kInvalidAddress, "The service address is not a valid URL: " + shownUrl_);
   // The credentials travel with every request: never in clear, never inside the address.
   if (endpoint->scheme != "https") {
-    throw Failure(DownloadFailure::kInvalidAddress, "The service address must be https: " + url_);
+    throw Failure(DownloadFailure::kInvalidAddress, "The service address must be https: " + shownUrl_);
   }
   if (endpoint->hasUserInfo) {
     throw Failure(DownloadFailure::kInvalidAddress,
-                  "The service address must not carry a user name or password: " + url_);
+                  "The service address must not carry a user name or password: " + shownUrl_);
   }
   Url url = *endpoint;
   for (int redirects = 0;; ++redirects) {
-    url_ = url.ToString();
+    SetUrl(url.ToString());
     const auto started = std::chrono::steady_clock::now();
-    LogEvent(runLog_, [&] { return "request " + method_ + " " + RedactUrl(url_); });
+    LogEvent(runLog_, [&] { return "request " + method_ + " " + shownUrl_; });
     std::unique_ptr<HttpExchange> exchange;
     try {
       exchange = client_.HttpTransport().Send(Compose(url, *endpoint));
@@ -187,11 +200,13 @@ bool RESTRequest::ExecuteExchanges() {
     LogEvent(runLog_, [&] {
       // The server's Date beside the local time of the line shows a wrong clock, the usual
       // cause of an untrusted certificate.
-      std::string text = "response " + head.protocol + " " + std::to_string(head.status) + " " + head.reason + ", " +
+      std::string text = "response " + InertServerText(head.protocol) + " " + std::to_string(head.status) + " " +
+                         InertServerText(head.reason) + ", " +
                          (head.route.empty() ? std::string("route not reported") : head.route);
       if (!head.secureProtocol.empty()) text += ", " + head.secureProtocol;
-      text += ", Content-Length " + FindHeader(head.headers, "Content-Length").value_or("none");
-      if (const std::optional<std::string> date = FindHeader(head.headers, "Date")) text += ", server Date " + *date;
+      text += ", Content-Length " + InertServerText(FindHeader(head.headers, "Content-Length").value_or("none"));
+      if (const std::optional<std::string> date = FindHeader(head.headers, "Date"))
+        text += ", server Date " + InertServerText(*date);
       return text;
     });
     for (const HttpHeader& header : head.headers) {
@@ -199,22 +214,34 @@ bool RESTRequest::ExecuteExchanges() {
     }
     const std::optional<std::string> location = FindHeader(head.headers, "Location");
     const bool redirect = IsRedirectStatus(head.status) && location && !TrimAscii(*location).empty();
+    // Where the redirect leads, as far as it may be shown: the URL it resolves to, redacted.
+    const std::optional<Url> target = redirect ? ResolveUrl(url, *location) : std::nullopt;
+    const std::string shownTarget = !redirect ? std::string() : RedactUrl(target ? target->ToString() : *location);
     if (redirect && redirects == kMaxRedirects) {
       DownloadError error = WithStatus(
           Failure(DownloadFailure::kRedirectLimit,
                   "Maximum number of redirections (" + std::to_string(kMaxRedirects) + ") exceeded"),
           head);
-      error.declared = *location;
+      error.declared = shownTarget;
       throw error;
+    }
+    if (head.status == kProxyAuthenticationRequired && !head.fromProxy) {
+      // A server behind the tunnel asking for a proxy's logon: its own failure, never a logon.
+      throw WithStatus(Failure(DownloadFailure::kServerStatus,
+                               "The server at " + shownUrl_ + " answered " + std::to_string(head.status) + " " +
+                                   InertServerText(head.reason) + ": " +
+                                   (head.proxyLogon.empty() ? std::string("a server gets no proxy logon")
+                                                            : head.proxyLogon)),
+                       head);
     }
     if (head.status == kProxyAuthenticationRequired) {
       // The transport has answered with the user's logon where it could; it says why that
       // was not enough.
       throw WithStatus(Failure(DownloadFailure::kProxyAuthentication,
-                               "The proxy requires authentication for " + url_ + ": " +
+                               "The proxy requires authentication for " + shownUrl_ + ": " +
                                    (head.proxyLogon.empty() ? std::string("the installer has no logon to offer it")
                                                             : head.proxyLogon) +
-                                   " (" + std::to_string(head.status) + " " + head.reason + ")"),
+                                   " (" + std::to_string(head.status) + " " + InertServerText(head.reason) + ")"),
                        head);
     }
     if (!redirect) RefuseContentCoding(head);
@@ -230,21 +257,19 @@ bool RESTRequest::ExecuteExchanges() {
     });
     if (!redirect) return aborted;
 
-    const std::optional<Url> target = ResolveUrl(url, *location);
-    const auto refused = [&](const std::string& what) {
-      DownloadError error = WithStatus(Failure(DownloadFailure::kRedirectRefused, what), head);
-      error.declared = *location;
+    const auto refused = [&](const std::string& why) {
+      DownloadError error =
+          WithStatus(Failure(DownloadFailure::kRedirectRefused,
+                             "Redirect from " + shownUrl_ + " to " + why + " refused: " + shownTarget),
+                     head);
+      error.declared = shownTarget;
       return error;
     };
-    if (!target) throw refused("Redirect from " + url_ + " to an invalid location refused: " + *location);
+    if (!target) throw refused("an invalid location");
     // "https://name@host" reads as one host to one parser and another to the next.
-    if (target->hasUserInfo) {
-      throw refused("Redirect from " + url_ + " to a location with a user name or password refused: " + *location);
-    }
-    if (target->scheme != "https") {
-      throw refused("Redirect from " + url_ + " to a location that is not https refused: " + target->ToString());
-    }
-    LogEvent(runLog_, [&] { return "redirect to " + RedactUrl(target->ToString()); });
+    if (target->hasUserInfo) throw refused("a location with a user name or password");
+    if (target->scheme != "https") throw refused("a location that is not https");
+    LogEvent(runLog_, [&] { return "redirect to " + shownTarget; });
     url = *target;
   }
 }
@@ -255,13 +280,14 @@ void RESTRequest::Execute() {
     const bool aborted = ExecuteExchanges();
     const int status = response_.StatusCode();
     if (status >= 500) {
-      const std::string& protocol = response_.Protocol();
-      DownloadError error(DownloadFailure::kServerStatus, (protocol.empty() ? std::string() : protocol + " ") +
-                                                              std::to_string(status) + " " + response_.StatusText());
-      error.url = url_;
+      const std::string protocol = InertServerText(response_.Protocol());
+      const std::string reason = InertServerText(response_.StatusText());
+      DownloadError error(DownloadFailure::kServerStatus,
+                          (protocol.empty() ? std::string() : protocol + " ") + std::to_string(status) + " " + reason);
+      error.url = shownUrl_;
       error.protocol = protocol;
       error.status = status;
-      error.reason = response_.StatusText();
+      error.reason = reason;
       throw error;
     }
     // Text reading: statuses of 300 and above always, successes only for text (or undeclared)
@@ -273,15 +299,13 @@ void RESTRequest::Execute() {
     if (status >= 300 || kind != MediaTypeKind::Binary) {
       const TextCheck check = CheckText(response_.RawBytes(), type.charset);
       if (check != TextCheck::kValid && (status >= 300 || kind == MediaTypeKind::Text)) {
-        const std::string charset = type.charset.empty() ? std::string("utf-8") : type.charset;
-        DownloadError error = Failure(
-            DownloadFailure::kNotText,
-            check == TextCheck::kUnsupportedCharset
-                ? "The response from " + url_ + " declares a charset the client cannot read: " + charset
-                : "The response body from " + url_ + " is not valid " + charset + " text");
-        error.protocol = response_.Protocol();
-        error.status = status;
-        error.reason = response_.StatusText();
+        const std::string charset = InertServerText(type.charset.empty() ? std::string("utf-8") : type.charset);
+        DownloadError error = WithStatus(
+            Failure(DownloadFailure::kNotText,
+                    check == TextCheck::kUnsupportedCharset
+                        ? "The response from " + shownUrl_ + " declares a charset the client cannot read: " + charset
+                        : "The response body from " + shownUrl_ + " is not valid " + charset + " text"),
+            response_.Protocol(), status, response_.StatusText());
         error.declared = charset;
         throw error;
       }
@@ -291,7 +315,7 @@ void RESTRequest::Execute() {
     throw;
   } catch (const std::bad_alloc&) {
     response_.Clear();
-    throw Failure(DownloadFailure::kResources, "Out of memory while fetching " + url_);
+    throw Failure(DownloadFailure::kResources, "Out of memory while fetching " + shownUrl_);
   } catch (...) {
     // Whatever the progress handler throws reaches the caller unchanged.
     response_.Clear();

@@ -63,7 +63,10 @@ class RESTRequest {
   ProgressHandler onReceiveData_;
   BodyObserver* bodyObserver_ = nullptr;
   RunLog* runLog_ = nullptr;
-  std::string url_;  // of the exchange under way, for failures
+  // The exchange under way: the URL it fetches, and what of it failures and the log show.
+  void SetUrl(std::string url);
+  std::string url_;
+  std::string shownUrl_;
 };
 
 }  // namespace quorvex

@@ -2,21 +2,32 @@
 
 #include <algorithm>
 
+#include "download/HttpText.h"
 #include "download/Url.h"
 
 namespace quorvex {
 namespace {
 
-std::string MaskQueryValues(std::string_view query) {
+// A query name worth keeping: short, and nothing a value could hide in (no "%", no "=").
+bool IsPlainName(std::string_view name) {
+  return !name.empty() && name.size() <= 32 &&
+         std::all_of(name.begin(), name.end(),
+                     [](char c) { return IsAsciiLetter(c) || IsAsciiDigit(c) || c == '_' || c == '-' || c == '.'; });
+}
+
+std::string MaskQuery(std::string_view query) {
   std::string masked;
   std::size_t start = 0;
   while (start <= query.size()) {
     const std::size_t end = std::min(query.find('&', start), query.size());
     const std::string_view pair = query.substr(start, end - start);
     const std::size_t equals = pair.find('=');
-    if (!masked.empty() || start > 0) masked += '&';
-    masked += equals == std::string_view::npos ? pair : pair.substr(0, equals);
-    if (equals != std::string_view::npos) masked += "=***";
+    if (start > 0) masked += '&';
+    if (equals != std::string_view::npos && IsPlainName(pair.substr(0, equals))) {
+      masked.append(pair.substr(0, equals)).append("=***");
+    } else if (!pair.empty()) {
+      masked += "***";  // a bare token may be the secret itself
+    }
     start = end + 1;
   }
   return masked;
@@ -25,21 +36,18 @@ std::string MaskQueryValues(std::string_view query) {
 }  // namespace
 
 std::string RedactUrl(std::string_view url) {
-  if (std::optional<Url> parsed = ParseUrl(url)) {
-    parsed->userInfo.clear();
-    parsed->hasUserInfo = false;
-    if (parsed->hasQuery) parsed->query = MaskQueryValues(parsed->query);
-    return parsed->ToString();
+  std::optional<Url> parsed = ParseUrl(TrimAscii(url));
+  if (!parsed) {
+    return url.empty() ? std::string() : "[not a URL: " + std::to_string(url.size()) + " bytes withheld]";
   }
-  // Not a URL the client would use: no user information, nothing from a "?" or "#" on.
-  const std::size_t cut = url.find_first_of("?#");
-  std::string kept(url.substr(0, std::min(cut, url.size())));
-  const std::size_t authority = kept.find("//");
-  const std::size_t from = authority == std::string::npos ? 0 : authority + 2;
-  const std::size_t at = kept.rfind('@', std::min(kept.find('/', from), kept.size()));
-  if (at != std::string::npos && at >= from) kept.erase(from, at + 1 - from);
-  if (cut != std::string_view::npos) kept += " [rest withheld]";
-  return kept;
+  Url shown;
+  shown.scheme = parsed->scheme;
+  shown.host = parsed->host;
+  shown.port = parsed->port;
+  shown.path = RemoveDotSegments(parsed->path);
+  shown.hasQuery = parsed->hasQuery;
+  if (parsed->hasQuery) shown.query = MaskQuery(parsed->query);
+  return shown.ToString();
 }
 
 }  // namespace quorvex

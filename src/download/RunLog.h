@@ -17,7 +17,9 @@ class RunLog {
 };
 
 // Makes the event's text and writes it; a failure to make it (allocation) drops the event.
-// Control characters become spaces, so an event is always one line. log may be null.
+// Controls, separators, invisible characters and bytes that are not UTF-8 become visible
+// escapes (ShowInvisible), so an event is always one line. log may be null. Fields a server
+// chose are made inert where they enter the text (InertServerText).
 void LogEvent(RunLog* log, const std::function<std::string()>& makeText) noexcept;
 
 }  // namespace quorvex

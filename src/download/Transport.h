@@ -39,8 +39,11 @@ struct TransportResponseHead {
   // from) and the secure channel's protocol ("TLS 1.3"); empty when the platform does not say.
   std::string route;
   std::string secureProtocol;
-  // A proxy's 407 that the transport could not answer with the user's logon: why (the schemes
-  // the proxy offers and what was tried). Empty otherwise.
+  // The proxy's own answer (its refusal of the tunnel, or any answer through it on plain
+  // http) rather than the server's. A 407 is a proxy's logon request only then.
+  bool fromProxy = false;
+  // A 407 that the transport did not answer with the user's logon: why (the schemes the proxy
+  // offers and what was tried, or that it came from behind the tunnel). Empty otherwise.
   std::string proxyLogon;
 };
 

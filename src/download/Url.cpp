@@ -95,7 +95,8 @@ void SetPathAndQuery(std::string_view rest, Url& url) {
   url.query = url.hasQuery ? EscapeUnsafe(rest.substr(question + 1)) : std::string();
 }
 
-// Removes "." and ".." segments from a path.
+}  // namespace
+
 std::string RemoveDotSegments(std::string_view input) {
   std::string output;
   while (!input.empty()) {
@@ -122,6 +123,8 @@ std::string RemoveDotSegments(std::string_view input) {
   }
   return output;
 }
+
+namespace {
 
 std::string MergePaths(const Url& base, std::string_view referencePath) {
   std::string merged = base.path.empty() ? std::string("/") : base.path.substr(0, base.path.rfind('/') + 1);

@@ -31,6 +31,9 @@ std::optional<Url> ParseUrl(std::string_view text);
 // Resolves a reference (absolute, "//host...", "/path", "path", "?query") against a base URL.
 std::optional<Url> ResolveUrl(const Url& base, std::string_view reference);
 
+// The path without its "." and ".." segments.
+std::string RemoveDotSegments(std::string_view path);
+
 // The endpoint text as requested: trimmed, "http://" put in front when it names no scheme,
 // one trailing "/" removed.
 std::string NormalizeEndpointText(std::string_view text);

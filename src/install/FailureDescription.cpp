@@ -5,7 +5,6 @@
 #include <string>
 
 #include "download/DownloadError.h"
-#include "download/Redaction.h"
 #include "install/FileSystemError.h"
 #include "install/PackageSignature.h"
 #include "install/Shell.h"
@@ -75,33 +74,18 @@ std::string Hex32(std::uint32_t value) {
   return text;
 }
 
-// Every occurrence of a secret-bearing text replaced by its redacted form.
-void ReplaceAll(std::string& text, const std::string& raw, const std::string& redacted) {
-  if (raw.empty() || raw == redacted) return;
-  for (std::size_t at = text.find(raw); at != std::string::npos; at = text.find(raw, at + redacted.size()))
-    text.replace(at, raw.size(), redacted);
-}
-
 std::string Describe(const DownloadError& error) {
-  // The message may name the URL or a refused location: a signed link's token must not
-  // reach the log through it.
-  std::string message = error.what();
-  const std::string url = RedactUrl(error.url);
-  ReplaceAll(message, error.url, url);
+  // The failure holds its URLs redacted and the server's words inert from the start, and its
+  // message is made of them: nothing here needs cleaning.
   std::string text = std::string("download failure kind=") + KindName(error.kind());
   if (error.platformCode) text += " code=" + std::to_string(*error.platformCode);
-  if (!error.url.empty()) text += " url=" + url;
+  if (!error.url.empty()) text += " url=" + error.url;
   if (!error.route.empty()) text += " route=\"" + error.route + "\"";
   if (error.status != 0) text += " status=\"" + error.protocol + " " + std::to_string(error.status) + " " + error.reason + "\"";
-  if (!error.declared.empty()) {
-    const std::string declared = error.kind() == DownloadFailure::kRedirectRefused ? RedactUrl(error.declared)
-                                                                                   : error.declared;
-    ReplaceAll(message, error.declared, declared);
-    text += " declared=" + declared;
-  }
+  if (!error.declared.empty()) text += " declared=" + error.declared;
   if (error.announcedLength >= 0) text += " announced=" + std::to_string(error.announcedLength);
   if (error.receivedLength >= 0) text += " received=" + std::to_string(error.receivedLength);
-  return text + ": " + message;
+  return text + ": " + error.what();
 }
 
 std::string Describe(const UnpackError& error) {

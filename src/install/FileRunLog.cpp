@@ -13,15 +13,38 @@ std::string FormatTimeStamp(const LocalTimeStamp& when) {
   return text;
 }
 
-void FileRunLog::Write(std::string_view event) noexcept {
+FileRunLog::~FileRunLog() {
+  if (dropped_ > 0) WriteLines({}, true);
+}
+
+void FileRunLog::Write(std::string_view event) noexcept { WriteLines(event, false); }
+
+void FileRunLog::WriteLines(std::string_view event, bool noteOnly) noexcept {
   try {
-    std::string line = FormatTimeStamp(store_.Now());
-    line += ' ';
-    line += event;
-    line += "\r\n";
+    const std::string stamp = FormatTimeStamp(store_.Now());
+    std::string lines;
+    if (dropped_ > 0) {
+      lines = stamp + " " + std::to_string(dropped_) + (dropped_ == 1 ? " line" : " lines") +
+              " of this installer not written: another installer held the log\r\n";
+    }
+    if (!noteOnly) {
+      lines += stamp;
+      lines += ' ';
+      lines += event;
+      lines += "\r\n";
+    }
+    if (!store_.Lock(kMaxWaitMs)) {
+      if (!noteOnly) ++dropped_;
+      return;
+    }
+    struct Unlock {
+      LogStore& store;
+      ~Unlock() { store.Unlock(); }
+    } unlock{store_};
     const std::optional<std::uint64_t> size = store_.Size();
-    if (size && *size > 0 && *size + line.size() > maxBytes_) store_.Rotate();
-    store_.Append(line);
+    if (size && *size > 0 && *size + lines.size() > maxBytes_) store_.Rotate();
+    // One write: the note and its line stay together and whole.
+    if (store_.Append(lines)) dropped_ = 0;
   } catch (...) {
     // A log that cannot be written is no reason to change the run.
   }

@@ -25,6 +25,7 @@ struct ScriptedResponse {
   std::vector<std::string> blocks;
   std::function<void()> failSend;  // called by Send instead of answering; throws
   std::function<void()> failRead;  // called by ReadBlock once the blocks are used up; throws
+  bool fromProxy = false;          // the proxy's answer rather than the server's
 };
 
 // A failure hook that throws this exception.
@@ -98,6 +99,7 @@ class FakeTransport : public Transport {
       head_.status = response_.status;
       head_.reason = response_.reason;
       head_.headers = response_.headers;
+      head_.fromProxy = response_.fromProxy;
     }
     const TransportResponseHead& Head() const override { return head_; }
     std::size_t ReadBlock(std::vector<std::uint8_t>& body) override {

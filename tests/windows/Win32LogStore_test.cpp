@@ -96,5 +96,63 @@ TEST(Win32LogStore, TwoWritersAtOnceKeepTheirLinesWhole) {
   EXPECT_EQ(count, 600);
 }
 
+TEST(Win32LogStore, AFileAnotherInstallerHoldsIsNeitherMovedNorWaitedFor) {
+  const std::wstring folder = FreshFolder(L"qv-log-held");
+  Win32LogStore other(folder);
+  const std::string earlier(100, 'e');
+  ASSERT_TRUE(other.Append(earlier + "\r\n"));
+  ASSERT_TRUE(other.Lock(0));  // another installer between its size check and its append
+  Win32LogStore store(folder);
+  {
+    FileRunLog log(store, 50);  // past the limit: this line would move the file aside
+    std::thread([&] { log.Write("while held"); }).join();  // the lock belongs to threads
+    EXPECT_EQ(Read(folder + L"QuorvexInstall.1.log"), "<missing>") << "moved aside under the other writer";
+    EXPECT_EQ(Read(folder + L"QuorvexInstall.log"), earlier + "\r\n");
+    other.Unlock();
+    std::thread([&] { log.Write("after"); }).join();
+  }
+  EXPECT_EQ(Read(folder + L"QuorvexInstall.1.log"), earlier + "\r\n");
+  const std::string now = Read(folder + L"QuorvexInstall.log");
+  EXPECT_NE(now.find(" 1 line of this installer not written: another installer held the log\r\n"), std::string::npos) << now;
+  EXPECT_NE(now.find(" after\r\n"), std::string::npos) << now;
+}
+
+TEST(Win32LogStore, TwoInstallersAtTheRotationLimitLoseNothing) {
+  // Both writers pass the limit about together: only one may move the file aside, or the
+  // second move would put the fresh file over the older one and lose it.
+  const std::wstring folder = FreshFolder(L"qv-log-rotating");
+  constexpr int kLines = 200;
+  const std::size_t lineSize = std::string("2026-12-10T14:03:22.481+01:00 ").size() + 100 + 6;
+  const std::uint64_t limit = 3 * kLines * lineSize / 2;  // both writers' lines fit in two files
+  auto write = [&](char tag) {
+    Win32LogStore store(folder);
+    FileRunLog log(store, limit);
+    for (int i = 0; i < kLines; ++i) log.Write(std::string(100, tag) + " " + std::to_string(1000 + i));
+  };
+  std::thread first(write, 'a');
+  std::thread second(write, 'b');
+  first.join();
+  second.join();
+  const std::regex whole(R"(\S+ ((a{100}|b{100}) \d{4}|\d+ lines? of this installer not written: .*)\r)");
+  const std::regex dropped(R"(\S+ (\d+) lines? of this installer not written: .*\r)");
+  int kept = 0, announced = 0;
+  for (const wchar_t* file : {L"QuorvexInstall.1.log", L"QuorvexInstall.log"}) {
+    std::istringstream lines(Read(folder + file));
+    std::string line;
+    while (std::getline(lines, line)) {
+      EXPECT_TRUE(std::regex_match(line, whole)) << line;
+      std::smatch match;
+      if (std::regex_match(line, match, dropped)) {
+        announced += std::stoi(match[1]);
+      } else {
+        ++kept;
+      }
+    }
+  }
+  // A line the window could not wait for is said to be missing; none goes missing silently.
+  EXPECT_EQ(kept + announced, 2 * kLines) << kept << " kept, " << announced << " announced as dropped";
+  EXPECT_GT(kept, kLines) << "the writers waited for each other";
+}
+
 }  // namespace
 }  // namespace quorvex::win32

@@ -61,25 +61,27 @@ std::optional<std::uint64_t> Win32LogStore::Size() noexcept {
   return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-bool Win32LogStore::Append(std::string_view line) noexcept {
-  if (path_.empty() || line.size() > MAXDWORD) return false;
-  // Appending is whole on Windows, but Wine seeks to the end and then writes, so two installers
-  // at once could write over each other's line: a mutex per file orders them. A log that waits
-  // too long is written anyway; the installer never waits on its log.
-  UniqueHandle<KernelHandleTraits> mutex;
+bool Win32LogStore::Lock(int waitMs) noexcept {
+  if (path_.empty()) return false;
   try {
-    mutex.reset(::CreateMutexW(nullptr, FALSE, MutexNameFor(path_).c_str()));
+    if (!mutex_) mutex_.reset(::CreateMutexW(nullptr, FALSE, MutexNameFor(path_).c_str()));
   } catch (...) {
   }
-  const DWORD waited = mutex ? ::WaitForSingleObject(mutex.get(), 2000) : WAIT_FAILED;
-  const bool ordered = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
-  struct Release {
-    HANDLE mutex;
-    bool held;
-    ~Release() {
-      if (held) ::ReleaseMutex(mutex);
-    }
-  } release{mutex.get(), ordered};
+  // Without a mutex nothing can be ordered: the line is written as Windows appends it.
+  if (!mutex_) return true;
+  const DWORD waited = ::WaitForSingleObject(mutex_.get(), static_cast<DWORD>(waitMs));
+  // An installer that ended while holding it left the file as whole as any append leaves it.
+  held_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+  return held_;
+}
+
+void Win32LogStore::Unlock() noexcept {
+  if (held_) ::ReleaseMutex(mutex_.get());
+  held_ = false;
+}
+
+bool Win32LogStore::Append(std::string_view line) noexcept {
+  if (path_.empty() || line.size() > MAXDWORD) return false;
   // FILE_APPEND_DATA alone: every write lands at the end, whoever else appends meanwhile.
   UniqueFile file(::CreateFileW(path_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));

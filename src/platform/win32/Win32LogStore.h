@@ -1,12 +1,13 @@
 #pragma once
 // The run log's file: QuorvexInstall.log in the user's temporary folder, the older one beside
 // it as QuorvexInstall.1.log. Each line is one append to a file opened for that line with
-// every kind of sharing, so two installers running at once interleave whole lines and can
-// move the file aside under each other.
+// every kind of sharing, under a mutex named for the file (Lock), so two installers running
+// at once interleave whole lines and only one of them moves the file aside.
 
 #include <string>
 
 #include "install/FileRunLog.h"
+#include "platform/win32/UniqueHandle.h"
 
 namespace quorvex::win32 {
 
@@ -16,6 +17,8 @@ class Win32LogStore : public LogStore {
   // folder (GetTempPathW). Nothing is opened before the first line.
   explicit Win32LogStore(std::wstring folder = {});
 
+  bool Lock(int waitMs) noexcept override;
+  void Unlock() noexcept override;
   std::optional<std::uint64_t> Size() noexcept override;
   bool Append(std::string_view line) noexcept override;
   bool Rotate() noexcept override;
@@ -26,6 +29,8 @@ class Win32LogStore : public LogStore {
  private:
   std::wstring path_;   // empty when there is no folder to write to
   std::wstring older_;
+  UniqueHandle<KernelHandleTraits> mutex_;  // made at the first Lock
+  bool held_ = false;
 };
 
 }  // namespace quorvex::win32

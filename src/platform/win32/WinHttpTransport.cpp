@@ -1,5 +1,7 @@
 #include "platform/win32/WinHttpTransport.h"
 
+#include <wincrypt.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <optional>
@@ -8,6 +10,7 @@
 #include "download/ProxyLogon.h"
 #include "download/ResponseHead.h"
 #include "platform/win32/SspiLogon.h"
+#include "platform/win32/SystemLibrary.h"
 #include "platform/win32/SystemCallback.h"
 #include "platform/win32/TextConversion.h"
 #include "platform/win32/TunnelProbe.h"
@@ -131,6 +134,22 @@ std::string SecureProtocolOf(HINTERNET request) {
   if (protocol & 0x0300) return "TLS 1.1";
   if (protocol & 0x00C0) return "TLS 1.0";
   return {};
+}
+
+// Whether the secure channel to the server is up on this request: then whatever answered came
+// through the tunnel, not from the proxy.
+bool SecureChannelEstablished(HINTERNET request) {
+  PCCERT_CONTEXT certificate = nullptr;
+  DWORD size = sizeof certificate;
+  if (!WinHttp().QueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size) || !certificate)
+    return false;
+  static const auto release = [] {
+    decltype(&::CertFreeCertificateContext) free = nullptr;
+    SystemFunctions(L"crypt32.dll").Resolve(free, "CertFreeCertificateContext");
+    return free;
+  }();
+  if (release) release(certificate);
+  return true;
 }
 
 std::optional<TransportResponseHead> ReadHead(HINTERNET request) {
@@ -342,7 +361,7 @@ std::unique_ptr<HttpExchange> WinHttpTransport::SendVia(const TransportRequest& 
   Attempt attempt = Open(request, parts.nPort, host, object, proxy, secure, false, {});
   // A proxy that asks who is calling gets the logged-on user's logon, one round per scheme.
   std::uint32_t tried = 0;
-  while (attempt.head.status == kProxyLogonRequired && !proxy.proxy.empty()) {
+  while (attempt.head.status == kProxyLogonRequired && attempt.head.fromProxy) {
     DWORD offered = 0, first = 0, target = 0;
     if (!WinHttp().QueryAuthSchemes(attempt.handle.get(), &offered, &first, &target)) offered = 0;
     const std::uint32_t usable = lateHeaders ? kSchemeNegotiate : (kSchemeNegotiate | kSchemeNtlm);
@@ -382,6 +401,7 @@ std::unique_ptr<HttpExchange> WinHttpTransport::LogOnThroughTunnel(const Transpo
   std::optional<TransportResponseHead> refusal = ProbeTunnel(proxyAddress, target, request.connectTimeoutMs);
   if (!refusal || refusal->status != kProxyLogonRequired) return nullptr;
   refusal->route = RouteText(proxy);
+  refusal->fromProxy = true;
   const std::uint32_t offered = ProxySchemesOffered(refusal->headers);
   const std::uint32_t usable = kSchemeNegotiate;
   if (!NextProxyLogon(offered, usable, 0)) {
@@ -482,6 +502,7 @@ void WinHttpTransport::SendAndReceive(Attempt& attempt, const ProxyChoice& proxy
       std::optional<TransportResponseHead> head = ReadHead(handle);
       if (head && head->status >= 300) {
         head->route = RouteText(proxy);
+        head->fromProxy = true;
         attempt.head = std::move(*head);
         attempt.withBody = false;
         return;
@@ -497,6 +518,7 @@ void WinHttpTransport::SendAndReceive(Attempt& attempt, const ProxyChoice& proxy
   std::optional<TransportResponseHead> head = ReadHead(handle);
   if (!head) Fail(kReceiving, ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
   head->route = RouteText(proxy);
+  head->fromProxy = !proxy.proxy.empty() && (!secure || !SecureChannelEstablished(handle));
   if (secure) head->secureProtocol = SecureProtocolOf(handle);
   attempt.head = std::move(*head);
   attempt.withBody = true;
