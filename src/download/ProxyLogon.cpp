@@ -17,6 +17,49 @@ std::optional<ProxyScheme> NextProxyLogon(std::uint32_t offered, std::uint32_t u
   return std::nullopt;
 }
 
+ProxyLogonDecision DecideProxyLogon(const ProxyLogonCase& c) {
+  ProxyLogonDecision decision;
+  if (c.answerer == ProxyAnswerer::kThroughTunnel) {
+    decision.refusal = "the server behind the proxy answered 407 through the tunnel; the logged-on user's logon "
+                       "goes only to the proxy";
+    return decision;
+  }
+  std::uint32_t usable = c.usable;
+  if (c.source == ProxySource::kDetected) {
+    usable &= c.kerberosCheckable ? kSchemeNegotiate : 0u;
+    decision.kerberosOnly = true;
+  }
+  decision.scheme = NextProxyLogon(c.offered, usable, c.tried);
+  if (decision.scheme) return decision;
+  if (c.source == ProxySource::kDetected && c.tried == 0 && (c.offered & c.usable & kLogonSchemes)) {
+    decision.refusal = "the proxy offers " + ProxySchemeNames(c.offered) +
+                       "; it was found by automatic detection, which gets " +
+                       (c.kerberosCheckable ? "the logged-on user's logon by Kerberos only"
+                                            : "no logon of the user on this system") +
+                       " (an administrator names the proxy or its configuration script instead)";
+    return decision;
+  }
+  decision.refusal = DescribeProxyRefusal(c.offered, usable, c.tried);
+  return decision;
+}
+
+namespace {
+
+// The object identifiers of Kerberos (the standard one and the one Windows writes) and NTLM's
+// signature, as they appear in a token's bytes.
+constexpr std::string_view kKerberosOid("\x06\x09\x2a\x86\x48\x86\xf7\x12\x01\x02\x02", 11);
+constexpr std::string_view kMicrosoftKerberosOid("\x06\x09\x2a\x86\x48\x82\xf7\x12\x01\x02\x02", 11);
+constexpr std::string_view kNtlmSignature("NTLMSSP\0", 8);
+
+}  // namespace
+
+bool IsKerberosToken(std::string_view token) {
+  // SPNEGO may list NTLM among the mechanisms it would accept later; what counts is the
+  // message that leaves now: Kerberos, and nothing of NTLM's.
+  if (token.find(kNtlmSignature) != std::string_view::npos) return false;
+  return token.find(kKerberosOid) != std::string_view::npos || token.find(kMicrosoftKerberosOid) != std::string_view::npos;
+}
+
 std::uint32_t ProxySchemesOffered(const std::vector<HttpHeader>& headers) {
   std::uint32_t offered = 0;
   for (const HttpHeader& header : headers) {

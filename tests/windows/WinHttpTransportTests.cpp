@@ -1,6 +1,8 @@
 // The WinHTTP transport against the fault server (tests/windows/fixtures/fault-server.py)
 // over TLS, with the test CA trusted in the Wine prefix.
 #include "platform/win32/WinHttpTransport.h"
+#include "platform/win32/TunnelProbe.h"
+#include "platform/win32/WinHttpProxy.h"
 
 #include "download/DownloadClient.h"
 #include "download/DownloadError.h"
@@ -9,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -310,6 +313,23 @@ TEST(WinHttpErrorText, EveryCodeComesWithItsText) {
   EXPECT_THAT(odd.what(), StartsWith("Error receiving data: (732806895) "));
 }
 
+// The probe that asks a proxy what it wants (Wine): a proxy that answers a byte every half
+// second would hold it for 40 s; its deadline ends it, and a proxy that answers is read.
+TEST(TunnelProbe, GivesUpOnADrippingProxyAtItsDeadline) {
+  const std::wstring target = L"127.0.0.1:" + std::to_wstring(Port("proxyauth"));
+  const auto started = std::chrono::steady_clock::now();
+  const std::optional<TransportResponseHead> dripped =
+      ProbeTunnel(L"127.0.0.2:" + std::to_wstring(Port("drip")), target, 2000);
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_FALSE(dripped.has_value()) << "read a head that took the proxy 40 s to send";
+  EXPECT_LT(took, std::chrono::seconds(20)) << "the deadline is the probe's, not each read's";
+  const std::optional<TransportResponseHead> refused = ProbeTunnel(L"127.0.0.2:" + std::to_wstring(Port("proxy")), target, 2000);
+  ASSERT_TRUE(refused.has_value());
+  EXPECT_EQ(refused->status, 407);
+  // Nothing listens: no answer, and no wait beyond the deadline.
+  EXPECT_FALSE(ProbeTunnel(L"127.0.0.1:1", target, 2000).has_value());
+}
+
 TEST(WinHttpProxyPlan, TriesScriptThenDiscoveryThenStaticProxy) {
   using enum ProxyStep;
   struct Case {
@@ -486,6 +506,41 @@ TEST(WinHttpKerberosProxy, TheLogonOpensTheTunnelAndStaysWithTheProxy) {
     written = all.str();
   }
   EXPECT_THAT(written, HasSubstr(tunnel)) << written;
+}
+
+// The same proxy, and a server behind the tunnel that answers 407 as if it were one (a
+// redirect's target can): the proxy got the logon for the tunnel, the server gets none, and
+// its answer is the server's, not a logon request.
+TEST(WinHttpKerberosProxy, AServerAsking407ThroughTheTunnelGetsNoLogon) {
+  const std::string ports = WinePath("QV_FAULT_PORTS");
+  const std::string asked = ports.substr(0, ports.rfind('/')) + "/ask407.log";
+  std::ofstream(asked, std::ios::trunc).close();
+  const std::string squid = WinePath("QV_NEGOTIATE_LOG");
+  const auto read = [](const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+  };
+  const std::size_t before = read(squid).size();
+  WinHttpTransport transport;
+  const Received answer = Exchange(transport, Get(Url("/ask407/x")));
+  EXPECT_EQ(answer.head.status, 407);
+  EXPECT_FALSE(answer.head.fromProxy);
+  EXPECT_THAT(answer.head.proxyLogon, HasSubstr("through the tunnel")) << answer.head.proxyLogon;
+  EXPECT_EQ(read(asked), "none\n") << "the server got a logon, or was asked again";
+  // squid writes the tunnel's line once it closes: one tunnel, opened with ana's logon.
+  const std::string tunnel = "CONNECT 127.0.0.1:" + std::to_string(Port("tls")) + " ana@QUORVEX.TEST";
+  std::string written;
+  for (int attempt = 0; attempt < 50 && written.find(tunnel) == std::string::npos; ++attempt) {
+    if (attempt > 0) ::Sleep(100);
+    written = read(squid).substr(before);
+  }
+  ::Sleep(500);
+  written = read(squid).substr(before);
+  std::size_t tunnels = 0;
+  for (std::size_t at = written.find(tunnel); at != std::string::npos; at = written.find(tunnel, at + 1)) ++tunnels;
+  EXPECT_EQ(tunnels, 1u) << written;
 }
 
 }  // namespace

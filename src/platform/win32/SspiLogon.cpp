@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <vector>
 
-#include "download/HeaderValue.h"
 #include "platform/win32/SystemLibrary.h"
 #include "platform/win32/TextConversion.h"
 
@@ -30,7 +29,7 @@ PSecurityFunctionTableW Functions() {
 
 }  // namespace
 
-std::optional<std::wstring> NegotiateLogon(const std::wstring& servicePrincipal, std::string& why) {
+std::optional<std::string> NegotiateToken(const std::wstring& servicePrincipal, std::string& why) {
   const PSecurityFunctionTableW sspi = Functions();
   if (!sspi) {
     why = "the system's security packages (secur32.dll) are missing";
@@ -61,7 +60,7 @@ std::optional<std::wstring> NegotiateLogon(const std::wstring& servicePrincipal,
     return std::nullopt;
   }
   sspi->DeleteSecurityContext(&context);
-  return L"Negotiate " + Widen(EncodeBase64({reinterpret_cast<const char*>(token.data()), out.cbBuffer}));
+  return std::string(reinterpret_cast<const char*>(token.data()), out.cbBuffer);
 }
 
 }  // namespace quorvex::win32

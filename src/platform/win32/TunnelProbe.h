@@ -11,7 +11,9 @@
 namespace quorvex::win32 {
 
 // The head of the proxy's answer to "CONNECT target", or nothing when the proxy cannot be
-// reached or does not answer in HTTP within timeoutMs. proxy is "host:port".
-std::optional<TransportResponseHead> ProbeTunnel(const std::wstring& proxy, const std::wstring& target, int timeoutMs);
+// reached or has not answered in HTTP when deadlineMs have passed: connecting, sending and
+// every byte of the answer count against that one deadline, so a proxy that answers a byte at
+// a time gains nothing. proxy is "host:port".
+std::optional<TransportResponseHead> ProbeTunnel(const std::wstring& proxy, const std::wstring& target, int deadlineMs);
 
 }  // namespace quorvex::win32

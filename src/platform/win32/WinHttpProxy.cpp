@@ -68,27 +68,32 @@ ProxyChoice ResolveUserProxy(HINTERNET session, const std::wstring& url) {
   ProxyChoice choice;
   for (ProxyStep step : ProxyPlan(settings)) {
     WINHTTP_AUTOPROXY_OPTIONS options{};
-    options.fAutoLogonIfChallenged = TRUE;
     switch (step) {
       case ProxyStep::ConfigScript:
+        // The script's address is the settings' own: its server may have the user's logon.
+        options.fAutoLogonIfChallenged = TRUE;
         options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
         options.lpszAutoConfigUrl = settings.autoConfigUrl.c_str();
         if (AskForProxy(session, url, options, choice)) {
           choice.source = L"configuration script";
+          choice.trust = ProxySource::kConfiguredScript;
           return choice;
         }
         break;
       case ProxyStep::AutoDetect:
+        // Whoever answers the detection on the local network serves the script: no logon.
+        options.fAutoLogonIfChallenged = FALSE;
         options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
         options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
         if (AskForProxy(session, url, options, choice)) {
           choice.source = L"automatic detection";
+          choice.trust = ProxySource::kDetected;
           return choice;
         }
         break;
       case ProxyStep::StaticProxy:
         // WinHTTP applies the bypass list itself.
-        return {settings.proxy, settings.bypass, L"manual settings"};
+        return {settings.proxy, settings.bypass, L"manual settings", ProxySource::kManual};
     }
   }
   return {};

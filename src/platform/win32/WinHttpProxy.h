@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "download/ProxyLogon.h"
+
 namespace quorvex::win32 {
 
 // The current user's proxy settings, as read once per process.
@@ -27,10 +29,10 @@ std::vector<ProxyStep> ProxyPlan(const UserProxySettings& settings);
 const UserProxySettings& CurrentUserProxySettings();
 
 struct ProxyChoice {
-  std::wstring proxy;   // empty: direct
+  std::wstring proxy;   // the proxy list as the step gave it (see ProxyList.h); empty: direct
   std::wstring bypass;
   std::wstring source;  // where the proxy came from, for the run log
-  auto operator<=>(const ProxyChoice&) const = default;
+  ProxySource trust = ProxySource::kManual;  // how far it is trusted with the user's logon
 };
 
 // The proxy the user's settings give for url; session runs the automatic steps.
