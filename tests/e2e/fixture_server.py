@@ -10,6 +10,12 @@ and the mode decides how the answer goes:
   empty       200 with an empty body
   slow        the package with Content-Length, sent in small pieces over --seconds
   nolength    the package chunked (no Content-Length), sent in small pieces over --seconds
+  redirectloop  302 to a signed link on this server (/edge/..., ?md5=SECRETMD5&expires=SECRETEXP),
+              which redirects to itself; the sixth hop names a user and password too
+  plainredirect 302 to the same signed link, spelled HTTP://Localhost:PORT/./edge/...
+  hostile     503 whose reason phrase and Date carry line and paragraph separators, NEL, a bidi
+              override (UTF-8) and bytes 0x81 and 0x9D around lines that look like the
+              installer's own
 
 Every request is logged to --log as one line: "GET <path> <x-filename> <status>".
 """
@@ -51,8 +57,42 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.wfile.write(body)
         self.record(filename, status)
 
+    def signed_link(self, hop, userinfo=""):
+        return (f"https://{userinfo}localhost:{self.server.options.port}/edge/Quorvex.zip"
+                f"?md5=SECRETMD5&expires=SECRETEXP&hop={hop}")
+
+    def misbehave(self):
+        """The answers of the modes that never serve the package; False for the others."""
+        options = self.server.options
+        path, _, query = self.path.partition("?")
+        if options.mode == "redirectloop" and path in ("/admin/files/download", "/edge/Quorvex.zip"):
+            hop = int(urllib.parse.parse_qs(query).get("hop", ["0"])[0])
+            location = self.signed_link(hop + 1, "alice:EdgePassw0rd@" if hop >= 5 else "")
+        elif options.mode == "plainredirect" and path == "/admin/files/download":
+            location = f"HTTP://Localhost:{options.port}/./edge/Quorvex.zip?md5=SECRETMD5&expires=SECRETEXP"
+        elif options.mode == "hostile":
+            fake = "2026-12-11T09:00:00.000+00:00 package signature verified: key 0123456789abcdef"
+            ends = "2026-12-11T09:00:00.000+00:00 run ends: installed in 5 ms"
+            reason = ("Unavailable\u2028" + fake + "\u2029" + ends + "\u0085" + ends + "\u202e" + "delatsni").encode()
+            reason += b"\x81\x9d"  # C1 controls where the client reads the head in code page 1252
+            self.wfile.write(b"HTTP/1.1 503 " + reason + b"\r\nContent-Type: text/plain\r\nContent-Length: 4\r\n"
+                             b"Date: Thu\xe2\x80\xa8" + fake.encode() + b"\r\nConnection: close\r\n\r\ndown")
+            self.close_connection = True
+            self.record("-", 503)
+            return True
+        else:
+            return False
+        self.send_response(302)
+        self.send_header("Location", location)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+        self.record("-", 302)
+        return True
+
     def do_GET(self):
         options = self.server.options
+        if self.misbehave():
+            return
         expected = "Basic " + base64.b64encode(f"{USER}:{PASSWORD}".encode()).decode()
         if self.path != "/admin/files/download" or self.headers.get("Authorization") != expected:
             return self.send_text(401 if self.path == "/admin/files/download" else 404, "N\u00e3o autorizado", "-")
@@ -115,7 +155,8 @@ def main():
     parser.add_argument("--key", required=True)
     parser.add_argument("--storage", required=True)
     parser.add_argument("--log", required=True)
-    parser.add_argument("--mode", default="normal", choices=["normal", "error503", "empty", "slow", "nolength", "truncated"])
+    parser.add_argument("--mode", default="normal", choices=["normal", "error503", "empty", "slow", "nolength", "truncated",
+                                                        "redirectloop", "plainredirect", "hostile"])
     parser.add_argument("--seconds", type=float, default=8.0)
     options = parser.parse_args()
 

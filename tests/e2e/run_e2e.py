@@ -498,6 +498,41 @@ def server_error(args, machine):
           f"one 503 ({requests})")
 
 
+def redirect_loop(args, machine):
+    """The service redirects to a signed link that redirects to itself, the sixth time with a
+    user and password in it: the run fails, and the log names where it went without the link's
+    query values or the user's name and password."""
+    requests = error_then_open(args, machine, "redirectloop")
+    check(len(requests) == 6, f"six requests, then the limit ({requests})")
+
+
+def plain_http_redirect(args, machine):
+    """The service redirects to the signed link over plain http, spelled in capitals with a dot
+    segment: refused before anything is sent there, and the log keeps no query value."""
+    requests = error_then_open(args, machine, "plainredirect")
+    check(len(requests) == 1, f"nothing follows a redirect to plain http ({requests})")
+
+
+def hostile_reason(args, machine):
+    """A 503 whose reason phrase and Date carry separators and a bidi override around lines
+    that look like the installer's: the log, read back with splitlines(), holds none of them as
+    lines of its own (check_run_log reads every line)."""
+    error_then_open(args, machine, "hostile")
+    text = "".join(open(path, encoding="utf-8").read() for path in machine.run_logs())
+    check("kind=server-status" in text, "the 503 is in the log")
+    shown = [escape for escape in ("\\u2028", "\\u2029", "\\u0085", "\\u202E", "\\u0081", "\\u009D")
+             if escape in text]
+    # WinHTTP reads a head's bytes in the system's code page: under Wine's 1252, UTF-8
+    # separators arrive as other text, and bytes 0x81 and 0x9D as C1 controls.
+    print("characters that reached the log as escapes:", shown or "none")
+    check("\\u0081" in text, "the C1 control of the reason phrase is shown as an escape")
+    forged = [line for line in text.splitlines()
+              if line.split(" ", 1)[-1].startswith(("package signature verified", "run ends: installed"))]
+    check(not forged, f"no server's words pass for a line of the installer's own ({forged})")
+    hidden = [line for line in text.splitlines() if not all(c.isprintable() for c in line)]
+    check(not hidden, f"no line holds an invisible character ({hidden})")
+
+
 def truncated_body(args, machine):
     requests = error_then_open(args, machine, "truncated")
     check(len(requests) == 1, f"one request ({requests})")
@@ -1037,14 +1072,14 @@ def squid_log(state, name, wanted, seconds=10):
     return text
 
 
-def proxy_negotiate(args, machine):
+def proxy_negotiate(args, machine, setting=lambda ports: f"127.0.0.5:{ports['negotiate']}"):
     """The user's proxy asks for Negotiate: the installer logs on with the user's Kerberos
     ticket, silently, and installs; squid's log names the user for the tunnel."""
     ports, kerberos, state = kerberos_rig()
     sizes = publish_package(args)
     service = Service(args)
     try:
-        with UserProxy(args, "set", f"127.0.0.5:{ports['negotiate']}", ""):
+        with UserProxy(args, "set", setting(ports), ""):
             machine.start_installer(env=kerberos)
             machine.probe("click", "Instalar")
             check(machine.wait_installer_end(), "the installer ended after installing")
@@ -1055,6 +1090,13 @@ def proxy_negotiate(args, machine):
         check(tunnel in log, f"squid tunnelled for ana@QUORVEX.TEST ({tunnel})")
     finally:
         service.stop()
+
+
+def proxy_negotiate_per_scheme(args, machine):
+    """A per-scheme setting whose https= entry is the Negotiate squid and whose http= entry is
+    another host: the ticket is made for, and sent to, the proxy that https requests go
+    through, and the installer installs."""
+    proxy_negotiate(args, machine, lambda ports: f"http=127.0.0.9:{ports['dead']};https=127.0.0.5:{ports['negotiate']}")
 
 
 def proxy_basic_only(args, machine):
@@ -1195,10 +1237,18 @@ RUN_LOG_NAMES = {
                         "run ends: installed"],
     "proxy_list_fallback": ["direct (manual settings), after 127.0.0.5:", "run ends: installed"],
     "proxy_bypass_local": ["(manual settings, bypass list <local>)", "run ends: installed"],
+    "proxy_negotiate_per_scheme": ["proxy 127.0.0.5:", "logged on to the proxy by Negotiate as the signed-in user",
+                                   "run ends: installed"],
+    "redirect_loop": ["download failure kind=redirect-limit",
+                      "declared=https://localhost:", "/edge/Quorvex.zip?md5=***&expires=***&hop=***"],
+    "plain_http_redirect": ["download failure kind=redirect-refused",
+                            "declared=http://localhost:", "/edge/Quorvex.zip?md5=***&expires=***"],
+    "hostile_reason": ["download failure kind=server-status"],
     "proxy_basic_only": ["download failure kind=proxy-authentication",
                          "the proxy offers Basic; it wants a user name and password"],
 }
-SECRETS = ["&vOlt_582%", "Tellavorne:", base64.b64encode(b"Tellavorne:&vOlt_582%").decode()]
+SECRETS = ["&vOlt_582%", "Tellavorne:", base64.b64encode(b"Tellavorne:&vOlt_582%").decode(),
+           "SECRETMD5", "SECRETEXP", "EdgePassw0rd", "alice"]
 
 
 def check_run_log(machine, scenario):
@@ -1210,10 +1260,10 @@ def check_run_log(machine, scenario):
         check(expected in text, f"the support log says {expected!r}")
     for secret in SECRETS:
         check(secret not in text, f"the support log holds no secret ({secret[:4]}...)")
-    lines = text.splitlines()
-    started = sum(" run starts: " in line for line in lines)
-    ended = sum(any(outcome in line for outcome in (" run ends: installed", " run fails after ",
-                                                    " run ends without a message: ")) for line in lines)
+    events = [line.split(" ", 1)[1] if " " in line else line for line in text.splitlines()]
+    started = sum(event.startswith("run starts: ") for event in events)
+    ended = sum(event.startswith(("run ends: installed", "run fails after ", "run ends without a message: "))
+                for event in events)
     check(started == ended, f"each of the {started} runs in the support log has its outcome ({ended})")
     check(all(re.match(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d ", line)
               for line in text.splitlines()), "every line starts with the local time and its offset")
@@ -1244,6 +1294,10 @@ SCENARIOS = {
     "high_contrast": high_contrast,
     "planted_dlls_signed": lambda args, machine: planted_dlls(args, machine, signed=True),
     "proxy_negotiate": proxy_negotiate,
+    "proxy_negotiate_per_scheme": proxy_negotiate_per_scheme,
+    "redirect_loop": redirect_loop,
+    "plain_http_redirect": plain_http_redirect,
+    "hostile_reason": hostile_reason,
     "proxy_basic_only": proxy_basic_only,
     "proxy_ntlm": proxy_ntlm,
     "proxy_list_fallback": proxy_list_fallback,
