@@ -17,6 +17,10 @@ std::optional<ProxyScheme> NextProxyLogon(std::uint32_t offered, std::uint32_t u
   return std::nullopt;
 }
 
+ProxyAnswerer WhoAnswered(bool secureRequest, bool secureChannelUp) {
+  return secureRequest && secureChannelUp ? ProxyAnswerer::kThroughTunnel : ProxyAnswerer::kProxy;
+}
+
 ProxyLogonDecision DecideProxyLogon(const ProxyLogonCase& c) {
   ProxyLogonDecision decision;
   if (c.answerer == ProxyAnswerer::kThroughTunnel) {

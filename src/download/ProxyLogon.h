@@ -41,6 +41,11 @@ enum class ProxyAnswerer {
   kThroughTunnel,  // something behind an established tunnel: the origin's side, never the proxy
 };
 
+// Who sent a response that came on a request through a proxy: over plain http always the
+// proxy; over https the proxy only while the secure channel to the server is not up (its
+// refusal of the CONNECT), anything after that came through the tunnel.
+ProxyAnswerer WhoAnswered(bool secureRequest, bool secureChannelUp);
+
 struct ProxyLogonCase {
   ProxyAnswerer answerer = ProxyAnswerer::kProxy;
   ProxySource source = ProxySource::kManual;

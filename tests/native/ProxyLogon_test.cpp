@@ -87,6 +87,11 @@ TEST(ProxyLogon, TheLogonGoesOnlyToAProxyThatMayHaveIt) {
       {{kProxy, kManual, kSchemeNtlm, kSchemeNegotiate, 0, true}, std::nullopt, false, "cannot log on to it by NTLM"},
       {{kProxy, kManual, kSchemeBasic, kEveryLogon, 0, false}, std::nullopt, false, "wants a user name and password"},
   };
+  // Who answered: over plain http the proxy; over https the proxy until the secure channel
+  // to the server is up, and from then on the server behind the tunnel.
+  EXPECT_EQ(WhoAnswered(false, false), kProxy);
+  EXPECT_EQ(WhoAnswered(true, false), kProxy);
+  EXPECT_EQ(WhoAnswered(true, true), kTunnel);
   for (const auto& expected : cases) {
     const ProxyLogonDecision decision = DecideProxyLogon(expected.c);
     const std::string what = ProxySchemeNames(expected.c.offered) + " from " +

@@ -324,6 +324,9 @@ TEST(RunLogOfARun, NoFailureKindWritesASecretOfAnyUrlSpelling) {
       {"kind=sending", thenAnswer([](FakeTransport& t) {
          t.AnswerBody(200, "OK", {}).failSend = Throwing(PlatformFailure(DownloadFailure::kSending, 12029, "no"));
        })},
+      {"kind=receiving", thenAnswer([](FakeTransport& t) {
+         t.AnswerBody(200, "OK", {"PK"}, false).failRead = Throwing(PlatformFailure(DownloadFailure::kReceiving, 12002, "late"));
+       })},
       {"kind=reading", thenAnswer([](FakeTransport& t) {
          t.AnswerBody(200, "OK", {"PK"}, false).failRead = Throwing(PlatformFailure(DownloadFailure::kReading, 12030, "cut"));
        })},

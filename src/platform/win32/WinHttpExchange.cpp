@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "download/ProxyLogon.h"
 #include "download/ResponseHead.h"
 #include "platform/win32/SystemCallback.h"
 #include "platform/win32/SystemLibrary.h"
@@ -253,7 +254,8 @@ void SendAgain(Attempt& attempt, const RequestTarget& target, const Route& route
   if (!head) Fail(kReceiving, ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
   head->route = route.text;
   // Over https, an answer after the secure channel came through the tunnel: the server's.
-  head->fromProxy = !route.proxy.empty() && (!target.secure || !SecureChannelEstablished(handle));
+  head->fromProxy = !route.proxy.empty() && WhoAnswered(target.secure, target.secure && SecureChannelEstablished(handle)) ==
+                                                ProxyAnswerer::kProxy;
   if (target.secure) head->secureProtocol = SecureProtocolOf(handle);
   attempt.head = std::move(*head);
   attempt.withBody = true;

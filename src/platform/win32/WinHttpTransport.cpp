@@ -62,9 +62,11 @@ std::vector<ProxyRoute> RoutesFor(const ProxyChoice& choice, bool secure) {
     routes.push_back(std::move(route));
   }
   if (routes.empty()) {
+    // No setting, or one without an entry for this scheme ("http=a:8080" for an https request).
     ProxyRoute direct;
-    direct.route.text = "direct" + (source.empty() ? std::string() : " (" + source + ")");
-    if (!choice.proxy.empty()) direct.route.text += " (" + source + " names no proxy for it: " + list.shown + ")";
+    std::string given = source;
+    if (!list.shown.empty()) given += ", no proxy for " + std::string(secure ? "https" : "http") + " in " + list.shown;
+    direct.route.text = "direct" + (given.empty() ? std::string() : " (" + given + ")");
     routes.push_back(std::move(direct));
   }
   return routes;
