@@ -45,6 +45,8 @@ Win32LogStore::Win32LogStore(std::wstring folder) {
     if (folder.back() != L'\\') folder += L'\\';
     path_ = folder + L"QuorvexInstall.log";
     older_ = folder + L"QuorvexInstall.1.log";
+    // Made here, so that threads writing lines share it without a race over making it.
+    mutex_.reset(::CreateMutexW(nullptr, FALSE, MutexNameFor(path_).c_str()));
   } catch (...) {
     path_.clear();  // no log rather than no installer
   }
@@ -63,21 +65,16 @@ std::optional<std::uint64_t> Win32LogStore::Size() noexcept {
 
 bool Win32LogStore::Lock(int waitMs) noexcept {
   if (path_.empty()) return false;
-  try {
-    if (!mutex_) mutex_.reset(::CreateMutexW(nullptr, FALSE, MutexNameFor(path_).c_str()));
-  } catch (...) {
-  }
   // Without a mutex nothing can be ordered: the line is written as Windows appends it.
   if (!mutex_) return true;
   const DWORD waited = ::WaitForSingleObject(mutex_.get(), static_cast<DWORD>(waitMs));
   // An installer that ended while holding it left the file as whole as any append leaves it.
-  held_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
-  return held_;
+  return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
 }
 
 void Win32LogStore::Unlock() noexcept {
-  if (held_) ::ReleaseMutex(mutex_.get());
-  held_ = false;
+  // The mutex belongs to the thread that locked it, which is the one unlocking.
+  if (mutex_) ::ReleaseMutex(mutex_.get());
 }
 
 bool Win32LogStore::Append(std::string_view line) noexcept {

@@ -14,7 +14,7 @@ namespace quorvex::win32 {
 class Win32LogStore : public LogStore {
  public:
   // folder: where the files go, with its trailing backslash; empty: the user's temporary
-  // folder (GetTempPathW). Nothing is opened before the first line.
+  // folder (GetTempPathW). No file is opened before the first line.
   explicit Win32LogStore(std::wstring folder = {});
 
   bool Lock(int waitMs) noexcept override;
@@ -29,8 +29,7 @@ class Win32LogStore : public LogStore {
  private:
   std::wstring path_;   // empty when there is no folder to write to
   std::wstring older_;
-  UniqueHandle<KernelHandleTraits> mutex_;  // made at the first Lock
-  bool held_ = false;
+  UniqueHandle<KernelHandleTraits> mutex_;  // orders the writers of path_; null: none could be made
 };
 
 }  // namespace quorvex::win32
