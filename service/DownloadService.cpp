@@ -78,8 +78,6 @@ std::optional<FileVersion> VersionOf(int fd) {
   version.size = static_cast<std::uint64_t>(status.st_size);
   version.modifiedSeconds = status.st_mtim.tv_sec;
   version.modifiedNanoseconds = status.st_mtim.tv_nsec;
-  version.changedSeconds = status.st_ctim.tv_sec;
-  version.changedNanoseconds = status.st_ctim.tv_nsec;
   return version;
 }
 

@@ -41,16 +41,16 @@ class FileHandle {
 };
 
 // What identifies one version of a file: a response is complete only if the file it streams still
-// has the same one when its last bytes go out. An in-place write or truncation changes size,
-// mtime or ctime; a rename over the path leaves the open file (identity) as it was, whole.
+// has the same one when its last bytes go out. An in-place write or truncation changes the size
+// or the modification time; a rename over the path leaves the open file as it was, whole. The
+// change time is left out: unlinking the old release (the rename) or a chmod changes it, not the
+// bytes.
 struct FileVersion {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
   std::uint64_t size = 0;
   std::int64_t modifiedSeconds = 0;
   std::int64_t modifiedNanoseconds = 0;
-  std::int64_t changedSeconds = 0;
-  std::int64_t changedNanoseconds = 0;
 
   bool operator==(const FileVersion&) const = default;
 };
