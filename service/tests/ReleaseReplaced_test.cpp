@@ -8,10 +8,8 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <iostream>
-#include <random>
 
 #include "ServiceHarness.h"
 
@@ -20,16 +18,25 @@ namespace {
 
 const std::string kEndpoint = "/admin/files/download";
 constexpr std::size_t kReleaseSize = 8 * 1024 * 1024;
+constexpr const char* kName = "Quorvex_2.4.0_x86.zip";
 constexpr int kDownloads = 32;  // per way of replacing, half of them byte ranges
 
-std::string RandomBytes(std::size_t size, unsigned seed) {
-  std::mt19937_64 random(seed);
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i + 8 <= size; i += 8) {
-    const std::uint64_t value = random();
-    std::memcpy(bytes.data() + i, &value, 8);
-  }
-  return bytes;
+// A release as Python's zipfile makes it: a 32-bit Quorvex.exe and a large data file, stored,
+// so that qv-publish takes it and each release's bytes differ all along.
+std::string MakeRelease(const fs::path& path, unsigned seed) {
+  const std::string script =
+      "import random, struct, sys, zipfile\n"
+      "random.seed(int(sys.argv[2]))\n"
+      "exe = b'MZ' + bytes(0x3A) + struct.pack('<I', 0x40) + b'PE\\0\\0' + struct.pack('<H', 0x14C)\n"
+      "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_STORED) as z:\n"
+      "    z.writestr('Quorvex.exe', exe + random.randbytes(4096))\n"
+      "    z.writestr('data.bin', random.randbytes(" + std::to_string(kReleaseSize) + "))\n";
+  fs::create_directories(path.parent_path());
+  std::ofstream(path.parent_path() / "make.py") << script;
+  const std::string command =
+      "python3 '" + (path.parent_path() / "make.py").string() + "' '" + path.string() + "' " + std::to_string(seed);
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("cannot make " + path.string());
+  return ReadText(path);
 }
 
 void WriteAll(int fd, const std::string& bytes, std::size_t from, std::size_t to) {
@@ -69,8 +76,8 @@ class ReleaseReplacedTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     folder_ = new ServiceFolder("qv-service-replaced");
-    old_ = new std::string(RandomBytes(kReleaseSize, 1));
-    new_ = new std::string(RandomBytes(kReleaseSize, 2));
+    old_ = new std::string(MakeRelease(folder_->Path() / "old" / kName, 1));
+    new_ = new std::string(MakeRelease(folder_->Path() / "new" / kName, 2));
   }
   static void TearDownTestSuite() {
     delete folder_;
@@ -82,7 +89,7 @@ class ReleaseReplacedTest : public ::testing::Test {
   // part-way with `replace`, and sorts what each client got. `fresh` is what the file holds
   // once the replacement is done.
   static Outcome Run(const std::function<void(const fs::path&)>& replace, const std::string& fresh) {
-    const fs::path live = folder_->Updates() / "Quorvex_2.4.0_x64.zip";
+    const fs::path live = folder_->Updates() / kName;
     PublishByRename(live, *old_);
     ServiceProcess service(folder_->Path(), {"--storage", folder_->Storage()});
 
@@ -95,7 +102,7 @@ class ReleaseReplacedTest : public ::testing::Test {
       clients.emplace_back([&, i] {
         const bool ranged = i % 2 == 1;
         const std::size_t first = ranged ? static_cast<std::size_t>(i) * 100000 : 0;
-        Headers headers = InstallerHeaders("Quorvex_2.4.0_x64.zip");
+        Headers headers = InstallerHeaders(kName);
         if (ranged) headers.emplace_back("Range", "bytes=" + std::to_string(first) + "-");
         std::string body;
         std::optional<Response> response;
@@ -177,9 +184,16 @@ TEST_F(ReleaseReplacedTest, TruncatedInPlace) {
   EXPECT_NE(log_.find(" cut=file-changed\n"), std::string::npos) << log_;
 }
 
-TEST_F(ReleaseReplacedTest, PublishedByRename) {
-  const Outcome outcome = Run([&](const fs::path& live) { PublishByRename(live, *new_); }, *new_);
-  Report("published by rename", outcome);
+TEST_F(ReleaseReplacedTest, PublishedWithQvPublish) {
+  const Outcome outcome = Run(
+      [&](const fs::path& live) {
+        const std::string command = std::string(QUORVEX_PUBLISH_BINARY) + " '" +
+                                    (folder_->Path() / "new" / kName).string() + "' '" +
+                                    live.parent_path().string() + "' >/dev/null";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+      },
+      *new_);
+  Report("published with qv-publish", outcome);
   // The open file stays the old release: nothing under way has to fail.
   EXPECT_EQ(outcome.failed, 0);
   EXPECT_GT(outcome.old, 0);
