@@ -262,6 +262,12 @@ int Run(const Options& options) {
                                                     [&server] { return !server.Stopping(); }});
     std::cerr << "qv-service: metrics on http://" << options.metricsHost << ":" << metrics->Port() << "/metrics"
               << std::endl;
+    boost::system::error_code error;
+    const auto address = boost::asio::ip::make_address(options.metricsHost, error);
+    if (error || !address.is_loopback()) {
+      std::cerr << "qv-service: warning: the metrics listener is not on loopback; it answers anyone who reaches "
+                << options.metricsHost << " without TLS or a password" << std::endl;
+    }
     if (!options.metricsPortFile.empty()) WritePortFile(options.metricsPortFile, metrics->Port());
   }
   std::cerr << "qv-service: listening on https://" << options.host << ":" << server.Port() << service.EndpointPath()
