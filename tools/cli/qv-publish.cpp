@@ -138,6 +138,15 @@ std::optional<std::uint16_t> PeMachine(const std::string& head) {
   return u16(pe + 4);
 }
 
+// Whether an end-of-central-directory signature lies where a ZIP's end record can be: without
+// one the file is no ZIP at all, and saying so is clearer than the reader's first complaint.
+bool HasEndRecord(std::span<const std::uint8_t> bytes) {
+  constexpr std::string_view kSignature("PK\x05\x06", 4);
+  const std::size_t reach = std::min<std::size_t>(bytes.size(), 22 + 0xFFFF);
+  const std::string_view tail(reinterpret_cast<const char*>(bytes.data() + bytes.size() - reach), reach);
+  return tail.find(kSignature) != std::string_view::npos;
+}
+
 struct Keys {
   quorvex::OpenSslSignatureCrypto crypto;
   std::vector<quorvex::PackageKey> keys;
@@ -289,7 +298,7 @@ int Publish(const fs::path& package, const fs::path& folder, Keys& trust) {
   // The bytes checked are the bytes published: read once, then checked and written from memory.
   const quorvex::tools::WholeFile bytes = quorvex::tools::ReadWholeFile(package);
   try {
-    if (bytes.size < 4 || std::memcmp(bytes.data.get(), "PK", 2) != 0) throw Refusal("it is not a ZIP package");
+    if (!HasEndRecord(bytes.Bytes())) throw Refusal("it is not a ZIP package (no end record)");
     CheckRelease(bytes.Bytes(), name, trust);
   } catch (const Refusal& refusal) {
     std::error_code ignored;
