@@ -45,7 +45,8 @@ void AccessLog::Write(const AccessLogEntry& entry) {
                            EscapeLogText(entry.target) + "\" " + std::to_string(entry.status) + " " +
                            std::to_string(entry.bytes) + " user=\"" + EscapeLogText(entry.user) + "\" file=\"" +
                            EscapeLogText(entry.file) + "\" time=" + seconds.data() + " agent=\"" +
-                           EscapeLogText(entry.agent.empty() ? std::string("-") : entry.agent) + "\"\n";
+                           EscapeLogText(entry.agent.empty() ? std::string("-") : entry.agent) + "\" cut=" +
+                           EscapeLogText(entry.cut) + "\n";
   const std::lock_guard<std::mutex> lock(mutex_);
   out_ << line << std::flush;
 }

@@ -24,6 +24,7 @@ struct AccessLogEntry {
   std::string file;         // storage area "\" file name, when both decoded
   double seconds = 0;       // from the request's first byte to its last byte sent
   std::string agent;        // the User-Agent, which names the installer and its version
+  std::string cut = "-";    // why the answer ended before its last byte, "-" when it did not
 };
 
 class AccessLog {
@@ -31,6 +32,7 @@ class AccessLog {
   explicit AccessLog(std::ostream& out) : out_(out) {}
 
   // <UTC time> <remote> "<method> <target>" <status> <bytes> user="<user>" file="<file>" time=<seconds>
+  //   agent="<agent>" cut=<reason>
   void Write(const AccessLogEntry& entry);
 
  private:

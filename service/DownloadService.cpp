@@ -69,6 +69,18 @@ FileHandle::~FileHandle() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+std::optional<FileVersion> VersionOf(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) return std::nullopt;
+  FileVersion version;
+  version.device = static_cast<std::uint64_t>(status.st_dev);
+  version.inode = static_cast<std::uint64_t>(status.st_ino);
+  version.size = static_cast<std::uint64_t>(status.st_size);
+  version.modifiedSeconds = status.st_mtim.tv_sec;
+  version.modifiedNanoseconds = status.st_mtim.tv_nsec;
+  return version;
+}
+
 Reply TextReply(http::status status, const std::string& text) {
   Reply reply;
   reply.head.result(status);
@@ -158,29 +170,38 @@ Reply DownloadService::Answer(const http::request_header<>& request) const {
   if (!opened || ::fstat(opened.Get(), &status) != 0 || !S_ISREG(status.st_mode)) {
     return refuse(http::status::not_found, "file not found");
   }
-  const auto size = static_cast<std::uint64_t>(status.st_size);
+  const auto version = VersionOf(opened.Get());
+  if (!version) return refuse(http::status::not_found, "file not found");
+  const std::uint64_t size = version->size;
 
   Reply reply;
   reply.user = user;
   reply.fileName = fileName;
+  reply.version = *version;
   reply.head.result(http::status::ok);
   reply.head.set(http::field::content_type,
                  EndsWithIgnoreCase(*name, ".zip") ? "application/zip" : "application/octet-stream");
   reply.head.set(http::field::accept_ranges, "bytes");
-  const std::string lastModified = HttpDate(status.st_mtim.tv_sec);
-  std::array<char, 64> tag{};
-  std::snprintf(tag.data(), tag.size(), "\"%" PRIx64 "-%" PRIx64 "\"", size,
-                static_cast<std::uint64_t>(status.st_mtim.tv_sec) * 1000000000u +
-                    static_cast<std::uint64_t>(status.st_mtim.tv_nsec));
+  const std::string lastModified = HttpDate(static_cast<std::time_t>(version->modifiedSeconds));
+  // Size, modification time and inode: a release renamed into place gets another tag even when
+  // its copy kept the old one's size and time.
+  std::array<char, 80> tag{};
+  std::snprintf(tag.data(), tag.size(), "\"%" PRIx64 "-%" PRIx64 "-%" PRIx64 "\"", size,
+                static_cast<std::uint64_t>(version->modifiedSeconds) * 1000000000u +
+                    static_cast<std::uint64_t>(version->modifiedNanoseconds),
+                version->inode);
   reply.head.set(http::field::last_modified, lastModified);
   reply.head.set(http::field::etag, tag.data());
+  // A date names one version only once a second has passed since it: a file rewritten within
+  // the second of its last change keeps the same date, so such a date is no validator yet.
+  const bool dateIsStrong = version->modifiedSeconds + 1 < static_cast<std::int64_t>(std::time(nullptr));
 
   ByteRangeAnswer range;
   if (request.count(http::field::range) == 1) {
     // A resumed download must not splice two versions of a file: a range counts only while the
     // validator the client holds still names this version.
     const auto ifRange = SingleHeader(request, "If-Range");
-    if (request.count("If-Range") == 0 || (ifRange && (*ifRange == tag.data() || *ifRange == lastModified))) {
+    if (request.count("If-Range") == 0 || (ifRange && (*ifRange == tag.data() || (dateIsStrong && *ifRange == lastModified)))) {
       range = ParseByteRange(request[http::field::range], size);
     }
   }

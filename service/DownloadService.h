@@ -40,12 +40,31 @@ class FileHandle {
   int fd_ = -1;
 };
 
+// What identifies one version of a file: a response is complete only if the file it streams still
+// has the same one when its last bytes go out. An in-place write or truncation changes the size
+// or the modification time; a rename over the path leaves the open file as it was, whole. The
+// change time is left out: unlinking the old release (the rename) or a chmod changes it, not the
+// bytes.
+struct FileVersion {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t size = 0;
+  std::int64_t modifiedSeconds = 0;
+  std::int64_t modifiedNanoseconds = 0;
+
+  bool operator==(const FileVersion&) const = default;
+};
+
+// The version of an open file; nullopt when it cannot be read.
+std::optional<FileVersion> VersionOf(int fd);
+
 struct Reply {
   boost::beast::http::response_header<> head;  // status and fields, Content-Length included
   std::string body;       // follows the header unless the request was HEAD
   FileHandle file;        // when open: bytes [offset, offset + length) of it follow instead
   std::uint64_t offset = 0;
   std::uint64_t length = 0;
+  FileVersion version;    // of the open file when the answer was decided
   bool close = false;     // the connection's byte stream can no longer be trusted
   std::string user;       // for the access log: the user name offered
   std::string fileName;   // for the access log: area "\" name, when both decoded

@@ -74,7 +74,7 @@ void ServiceConnection::Start() {
 void ServiceConnection::Stop(bool force) {
   asio::dispatch(socket_.get_executor(), [self = shared_from_this(), force] {
     if (force || self->phase_ == Phase::Handshake || self->phase_ == Phase::Idle) {
-      if (self->phase_ == Phase::Sending) self->LogRequest(self->status_, self->bodySent_);
+      if (self->phase_ == Phase::Sending) return self->Cut(CutReason::StopGrace);
       self->Close();
     } else {
       self->keepAlive_ = false;
@@ -118,14 +118,23 @@ void ServiceConnection::OnDeadline() {
     });
     return;
   }
+  auto& metrics = shared_->metrics;
   switch (phase_) {
+    case Phase::Handshake:
+      metrics.CountLimit(LimitHit::HandshakeTimeout);
+      metrics.CountHandshakeFailure();
+      break;
+    case Phase::Idle:
+      metrics.CountLimit(LimitHit::IdleTimeout);
+      break;
     case Phase::Header:
       // Slow or incomplete headers: nothing is answered to such a client.
+      metrics.CountLimit(LimitHit::HeaderTimeout);
       LogRequest(408, 0);
       break;
     case Phase::Sending:
-      LogRequest(status_, bodySent_);
-      break;
+      metrics.CountLimit(LimitHit::SendTimeout);
+      return Cut(CutReason::TimeOut);
     default:
       break;
   }
@@ -161,7 +170,9 @@ void ServiceConnection::Handshake() {
   ERR_clear_error();
   const int result = SSL_do_handshake(ssl_.get());
   if (result == 1) return AwaitRequest();
-  if (!WaitForTls(result, &ServiceConnection::Handshake)) Close();
+  if (WaitForTls(result, &ServiceConnection::Handshake)) return;
+  shared_->metrics.CountHandshakeFailure();
+  Close();
 }
 
 void ServiceConnection::AwaitRequest() {
@@ -210,6 +221,7 @@ void ServiceConnection::ReadHeader() {
         target_ = input_.substr(0, std::min(input_.find("\r\n"), std::size_t{256}));
       }
       if (error == http::error::header_limit) {
+        shared_->metrics.CountLimit(LimitHit::HeaderSize);
         return Refuse(http::status::request_header_fields_too_large, "request line and headers too long");
       }
       if (error && error != http::error::need_more) return Refuse(http::status::bad_request, "malformed request");
@@ -249,8 +261,10 @@ void ServiceConnection::Respond() {
   if (body) {
     reply = TextReply(http::status::bad_request, "requests to this service carry no body");
     reply.close = true;
+    shared_->metrics.CountLimit(LimitHit::RequestBody);
   } else {
     reply = shared_->service.Answer(request);
+    if (reply.head.result() == http::status::method_not_allowed) shared_->metrics.CountLimit(LimitHit::Method);
     if (!request.keep_alive()) reply.close = true;
   }
   StartReply(std::move(reply), request.method() == http::verb::head, request.version());
@@ -290,12 +304,14 @@ void ServiceConnection::Send() {
       const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kFileBlock, fileLeft_));
       output_.resize(wanted);
       const ssize_t got = ::pread(reply_.file.Get(), output_.data(), wanted, static_cast<off_t>(fileNext_));
-      if (got <= 0) {
-        // The file shrank or failed under us: ending the connection tells the client the body
-        // is incomplete, where padding would hand it wrong bytes.
-        LogRequest(status_, bodySent_);
-        return Close();
-      }
+      // The file shrank or failed under us: ending the connection tells the client the body
+      // is incomplete, where padding would hand it wrong bytes.
+      if (got < 0) return Cut(CutReason::ReadError);
+      if (got == 0) return Cut(CutReason::FileChanged);
+      // Written in place since the answer began: what went out may already mix two versions, and
+      // a whole body of them must never look complete. Checked after each read, so also after
+      // the last one and before its bytes go out; a write updates the times before its data.
+      if (VersionOf(reply_.file.Get()) != reply_.version) return Cut(CutReason::FileChanged);
       output_.resize(static_cast<std::size_t>(got));
       outputSent_ = 0;
       fileNext_ += static_cast<std::uint64_t>(got);
@@ -316,12 +332,13 @@ void ServiceConnection::Send() {
       written_ += done;
       lastProgress_ = Clock::now();
       sinceYield_ += done;
-      bodySent_ = written_ > headerBytes_ ? written_ - headerBytes_ : 0;
+      const std::uint64_t body = written_ > headerBytes_ ? written_ - headerBytes_ : 0;
+      if (body > bodySent_) shared_->metrics.CountBodyBytes(body - bodySent_);
+      bodySent_ = body;
       continue;
     }
     if (WaitForTls(result, &ServiceConnection::Send)) return;
-    LogRequest(status_, bodySent_);  // the client went away mid-answer
-    return Close();
+    return Cut(CutReason::ClientGone);
   }
 }
 
@@ -374,7 +391,14 @@ void ServiceConnection::Close() {
   parser_.reset();
 }
 
-void ServiceConnection::LogRequest(int status, std::uint64_t bytes) {
+void ServiceConnection::Cut(CutReason reason) {
+  LogRequest(status_, bodySent_, reason);
+  Close();
+}
+
+void ServiceConnection::LogRequest(int status, std::uint64_t bytes, CutReason cut) {
+  shared_->metrics.CountRequest(method_, status);
+  if (cut != CutReason::None) shared_->metrics.CountCut(cut);
   AccessLogEntry entry;
   entry.remote = remote_;
   entry.method = method_;
@@ -385,6 +409,7 @@ void ServiceConnection::LogRequest(int status, std::uint64_t bytes) {
   entry.file = reply_.fileName;
   entry.seconds = std::chrono::duration<double>(Clock::now() - requestStart_).count();
   entry.agent = agent_;
+  entry.cut = std::string(CutReasonName(cut));
   shared_->log.Write(entry);
 }
 

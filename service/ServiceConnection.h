@@ -26,6 +26,7 @@
 #include "AccessLog.h"
 #include "DownloadService.h"
 #include "ServerLimits.h"
+#include "ServiceMetrics.h"
 
 namespace quorvex::service {
 
@@ -39,6 +40,7 @@ struct ConnectionShared {
   SSL_CTX* tls;
   ServerLimits limits;
   std::atomic<bool> stopping{false};  // answers under way finish, nothing new begins
+  ServiceMetrics metrics;
 
   std::mutex mutex;
   std::unordered_map<std::uint64_t, std::weak_ptr<ServiceConnection>> connections;
@@ -95,7 +97,9 @@ class ServiceConnection : public std::enable_shared_from_this<ServiceConnection>
   void Linger();
   void Drain();
   void Close();
-  void LogRequest(int status, std::uint64_t bytes);
+  // Ends an answer early: the client sees a transfer that failed, never a complete one.
+  void Cut(CutReason reason);
+  void LogRequest(int status, std::uint64_t bytes, CutReason cut = CutReason::None);
 
   std::shared_ptr<ConnectionShared> shared_;
   boost::asio::ip::tcp::socket socket_;

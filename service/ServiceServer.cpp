@@ -80,6 +80,10 @@ ServiceServer::~ServiceServer() = default;
 
 std::size_t ServiceServer::ConnectionCount() const { return shared_->Count(); }
 
+bool ServiceServer::Stopping() const { return shared_->stopping; }
+
+std::string ServiceServer::MetricsText() const { return shared_->metrics.Render(shared_->Count(), shared_->stopping); }
+
 void ServiceServer::Start() {
   asio::dispatch(strand_, [this] { Accept(); });
 }
@@ -95,7 +99,9 @@ void ServiceServer::Accept() {
       });
       return;
     }
+    shared_->metrics.CountAccepted();
     if (shared_->Count() >= shared_->limits.maxConnections) {
+      shared_->metrics.CountLimit(LimitHit::Connections);
       error_code ignored;
       socket.close(ignored);
     } else {

@@ -55,6 +55,10 @@ class ServiceServer {
   void Stop(std::function<void()> onStopped);
 
   std::size_t ConnectionCount() const;
+  // True from the first Stop on: the service no longer accepts.
+  bool Stopping() const;
+  // The counters and gauges in Prometheus' text format.
+  std::string MetricsText() const;
 
  private:
   void Accept();

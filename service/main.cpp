@@ -31,6 +31,7 @@
 #include "AccessLog.h"
 #include "DownloadService.h"
 #include "EdgeLink.h"
+#include "MetricsServer.h"
 #include "ServiceServer.h"
 
 namespace {
@@ -48,6 +49,7 @@ constexpr const char* kUsage =
     "                  [--user NAME] [--password-file FILE] [--port-file FILE] [--max-connections N]\n"
     "                  [--stop-grace SECONDS] [--header-timeout SECONDS] [--idle-timeout SECONDS]\n"
     "                  [--edge-base URL --edge-secret-file FILE [--edge-ttl SECONDS]]\n"
+    "                  [--metrics-listen HOST:PORT [--metrics-port-file FILE]]\n"
     "  --listen HOST:PORT   address to listen on (default 127.0.0.1:8443; port 0 picks a free one)\n"
     "  --cert, --key        PEM certificate (chain) and private key for HTTPS\n"
     "  --storage DIR        storage root; each folder in it is a storage area\n"
@@ -62,7 +64,11 @@ constexpr const char* kUsage =
     "  --edge-base URL      answer found files with a 307 to https://HOST[:PORT]/PATH/<area>/<name> on an\n"
     "                       nginx edge, signed for its secure_link module\n"
     "  --edge-secret-file FILE  the secret shared with the edge (16+ characters of A-Z a-z 0-9 - _ . ~ + / =)\n"
-    "  --edge-ttl SECONDS   how long a signed link stays valid (default 300)\n";
+    "  --edge-ttl SECONDS   how long a signed link stays valid (default 300)\n"
+    "  --metrics-listen HOST:PORT  plain HTTP for operators: /metrics (Prometheus text format) and\n"
+    "                       /healthz (200 while accepting, 503 while stopping); off by default, and\n"
+    "                       never the public address\n"
+    "  --metrics-port-file FILE  write the metrics listener's bound port there\n";
 
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -82,6 +88,9 @@ struct Options {
   std::string edgeBase;
   std::string edgeSecretFile;
   std::int64_t edgeTtl = 300;
+  std::string metricsHost;  // empty: no metrics listener
+  int metricsPort = 0;
+  std::string metricsPortFile;
 };
 
 // A whole number of seconds in [minimum, maximum].
@@ -99,9 +108,9 @@ long ParseSeconds(const std::string& flag, const std::string& text, long minimum
   return value;
 }
 
-void ParseListen(const std::string& value, Options& options) {
+void ParseListen(const std::string& flag, const std::string& value, std::string& hostOut, int& portOut) {
   const std::size_t colon = value.rfind(':');
-  if (colon == std::string::npos || colon == 0) throw UsageError("--listen needs HOST:PORT, got " + value);
+  if (colon == std::string::npos || colon == 0) throw UsageError(flag + " needs HOST:PORT, got " + value);
   std::string host = value.substr(0, colon);
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
   const std::string portText = value.substr(colon + 1);
@@ -111,9 +120,9 @@ void ParseListen(const std::string& value, Options& options) {
     port = std::stoi(portText, &used);
   } catch (const std::exception&) {
   }
-  if (used != portText.size() || port < 0 || port > 65535) throw UsageError("--listen has a bad port: " + value);
-  options.host = host;
-  options.port = port;
+  if (used != portText.size() || port < 0 || port > 65535) throw UsageError(flag + " has a bad port: " + value);
+  hostOut = host;
+  portOut = port;
 }
 
 std::string ReadPassword(const std::string& file) {
@@ -140,7 +149,11 @@ Options ParseOptions(int argc, char** argv) {
   }
   for (const auto& [flag, value] : values) {
     if (flag == "--listen") {
-      ParseListen(value, options);
+      ParseListen(flag, value, options.host, options.port);
+    } else if (flag == "--metrics-listen") {
+      ParseListen(flag, value, options.metricsHost, options.metricsPort);
+    } else if (flag == "--metrics-port-file") {
+      options.metricsPortFile = value;
     } else if (flag == "--cert") {
       options.cert = value;
     } else if (flag == "--key") {
@@ -181,6 +194,13 @@ Options ParseOptions(int argc, char** argv) {
     throw UsageError("--edge-base and --edge-secret-file go together");
   }
   if (options.edgeBase.empty() && values.count("--edge-ttl")) throw UsageError("--edge-ttl needs --edge-base");
+  if (options.metricsHost.empty() && !options.metricsPortFile.empty()) {
+    throw UsageError("--metrics-port-file needs --metrics-listen");
+  }
+  // The counters tell who downloads how much: they stay off the address the public reaches.
+  if (!options.metricsHost.empty() && options.metricsPort != 0 && options.metricsPort == options.port) {
+    throw UsageError("--metrics-listen must not use the service's own port " + std::to_string(options.port));
+  }
   return options;
 }
 
@@ -209,13 +229,13 @@ void RaiseDescriptorLimit(std::size_t connections) {
   }
 }
 
-boost::asio::ip::tcp::endpoint ResolveListen(boost::asio::io_context& io, const Options& options) {
+boost::asio::ip::tcp::endpoint ResolveListen(boost::asio::io_context& io, const std::string& host, int port) {
   boost::system::error_code error;
-  const auto address = boost::asio::ip::make_address(options.host, error);
-  if (!error) return {address, static_cast<unsigned short>(options.port)};
+  const auto address = boost::asio::ip::make_address(host, error);
+  if (!error) return {address, static_cast<unsigned short>(port)};
   boost::asio::ip::tcp::resolver resolver(io);
-  const auto results = resolver.resolve(options.host, std::to_string(options.port), error);
-  if (error || results.empty()) throw std::runtime_error("cannot resolve " + options.host + ": " + error.message());
+  const auto results = resolver.resolve(host, std::to_string(port), error);
+  if (error || results.empty()) throw std::runtime_error("cannot resolve " + host + ": " + error.message());
   return results.begin()->endpoint();
 }
 
@@ -234,7 +254,22 @@ int Run(const Options& options) {
   RaiseDescriptorLimit(options.limits.maxConnections);
 
   boost::asio::io_context io;
-  ServiceServer server(io, service, log, tls.get(), options.limits, ResolveListen(io, options));
+  ServiceServer server(io, service, log, tls.get(), options.limits, ResolveListen(io, options.host, options.port));
+  std::optional<quorvex::service::MetricsServer> metrics;
+  if (!options.metricsHost.empty()) {
+    metrics.emplace(io, ResolveListen(io, options.metricsHost, options.metricsPort),
+                    quorvex::service::MetricsSource{[&server] { return server.MetricsText(); },
+                                                    [&server] { return !server.Stopping(); }});
+    std::cerr << "qv-service: metrics on http://" << options.metricsHost << ":" << metrics->Port() << "/metrics"
+              << std::endl;
+    boost::system::error_code error;
+    const auto address = boost::asio::ip::make_address(options.metricsHost, error);
+    if (error || !address.is_loopback()) {
+      std::cerr << "qv-service: warning: the metrics listener is not on loopback; it answers anyone who reaches "
+                << options.metricsHost << " without TLS or a password" << std::endl;
+    }
+    if (!options.metricsPortFile.empty()) WritePortFile(options.metricsPortFile, metrics->Port());
+  }
   std::cerr << "qv-service: listening on https://" << options.host << ":" << server.Port() << service.EndpointPath()
             << " serving " << options.storage << (options.edgeBase.empty() ? "" : " through " + options.edgeBase)
             << std::endl;
@@ -248,6 +283,8 @@ int Run(const Options& options) {
     if (error) return;
     signals.async_wait(onSignal);
     server.Stop([&] {
+      // /healthz has said 503 since the stop began; once the last transfer is done it goes too.
+      if (metrics) metrics->Stop();
       boost::asio::post(signalStrand, [&] {
         boost::system::error_code ignored;
         signals.cancel(ignored);
@@ -256,6 +293,7 @@ int Run(const Options& options) {
   };
   signals.async_wait(onSignal);
   server.Start();
+  if (metrics) metrics->Start();
 
   const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   std::vector<std::thread> workers;
