@@ -36,6 +36,24 @@ constexpr std::uint64_t kFairShare = 1024 * 1024;
 // After a refused request the client may still be sending; its bytes are read and dropped for a
 // while so that closing does not reset the connection before the answer has reached it.
 constexpr std::chrono::milliseconds kLingerTime{2000};
+// A file written less than this long ago may still be being written (a copy onto the live file
+// pauses between its writes, and at any pause the file looks whole at its current size), so its
+// answer waits until the file has been still that long; one still written after that many waits
+// is refused with 503 instead of being handed out as complete.
+constexpr std::chrono::milliseconds kSettleTime{1000};
+constexpr int kSettleWaits = 5;
+
+// How much longer a file must stay unwritten before it may be served; zero when it has been still
+// for kSettleTime. A time in the future (a clock set back, a copy that kept another machine's
+// times) counts as still: there is no later moment to wait for.
+std::chrono::milliseconds SettleLeft(const FileVersion& version) {
+  const auto modified = std::chrono::system_clock::time_point(
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(
+          std::chrono::seconds(version.modifiedSeconds) + std::chrono::nanoseconds(version.modifiedNanoseconds)));
+  const auto age = std::chrono::system_clock::now() - modified;
+  if (age < std::chrono::system_clock::duration::zero() || age >= kSettleTime) return std::chrono::milliseconds(0);
+  return std::chrono::ceil<std::chrono::milliseconds>(kSettleTime - age);
+}
 constexpr std::uint64_t kLingerBytes = 1024 * 1024;
 
 }  // namespace
@@ -204,6 +222,7 @@ void ServiceConnection::BeginRequest() {
   agent_.clear();
   status_ = 0;
   bodySent_ = 0;
+  settleWaits_ = 0;
   SetDeadline(shared_->limits.headerTimeout);
   parser_.emplace();
   parser_->header_limit(static_cast<std::uint32_t>(shared_->limits.maxHeaderBytes));
@@ -265,6 +284,21 @@ void ServiceConnection::Respond() {
   } else {
     reply = shared_->service.Answer(request);
     if (reply.head.result() == http::status::method_not_allowed) shared_->metrics.CountLimit(LimitHit::Method);
+    if (reply.file) {
+      if (const auto wait = SettleLeft(reply.version); wait.count() > 0) {
+        if (settleWaits_ < kSettleWaits) {
+          // Asked again afterwards, by name: a release renamed into place meanwhile is the answer.
+          ++settleWaits_;
+          timer_.expires_after(wait);
+          timer_.async_wait([self = shared_from_this()](error_code error) {
+            if (!error && self->phase_ == Phase::Header) self->Respond();
+          });
+          return;
+        }
+        reply = TextReply(http::status::service_unavailable, "the file is being written; try again shortly");
+        reply.head.set(http::field::retry_after, "1");
+      }
+    }
     if (!request.keep_alive()) reply.close = true;
   }
   StartReply(std::move(reply), request.method() == http::verb::head, request.version());

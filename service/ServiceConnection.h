@@ -124,6 +124,7 @@ class ServiceConnection : public std::enable_shared_from_this<ServiceConnection>
   std::uint64_t fileNext_ = 0;
   std::uint64_t fileLeft_ = 0;
   std::uint64_t lingered_ = 0;
+  int settleWaits_ = 0;  // waits of this request for its file to stop changing
 
   std::chrono::steady_clock::time_point requestStart_ = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point lastProgress_ = std::chrono::steady_clock::now();

@@ -46,7 +46,8 @@ class MetricsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     folder_ = std::make_unique<ServiceFolder>("qv-service-metrics");
-    package_ = std::string(3 * 1024 * 1024, 'q');
+    // Larger than what loopback sockets buffer, so that a client leaving early cuts its answer.
+    package_ = std::string(24 * 1024 * 1024, 'q');
     std::ofstream(folder_->Updates() / "Quorvex_2.4.0_x64.zip", std::ios::binary) << package_;
   }
 

@@ -91,6 +91,8 @@ class ReleaseReplacedTest : public ::testing::Test {
   static Outcome Run(const std::function<void(const fs::path&)>& replace, const std::string& fresh) {
     const fs::path live = folder_->Updates() / kName;
     PublishByRename(live, *old_);
+    // Live for a while already: a file written a moment ago is answered only once it is still.
+    fs::last_write_time(live, fs::file_time_type::clock::now() - std::chrono::hours(1));
     ServiceProcess service(folder_->Path(), {"--storage", folder_->Storage()});
 
     std::mutex mutex;
@@ -174,6 +176,29 @@ TEST_F(ReleaseReplacedTest, CopiedOverInPlace) {
     EXPECT_GT(outcome.failed, 0);
     EXPECT_NE(log_.find(" cut=file-changed\n"), std::string::npos) << log_;
   }
+}
+
+TEST_F(ReleaseReplacedTest, AFileStillBeingWrittenIsAnsweredOnceStill) {
+  // Asked for while a copy onto it pauses half-way: at that moment the file looks whole at half
+  // its size, and only waiting for it to stay unwritten tells the difference.
+  const fs::path live = folder_->Updates() / kName;
+  PublishByRename(live, *old_);
+  ServiceProcess service(folder_->Path(), {"--storage", folder_->Storage()});
+  const int fd = ::open(live.c_str(), O_WRONLY | O_TRUNC);
+  ASSERT_GE(fd, 0);
+  WriteAll(fd, *new_, 0, new_->size() / 2);
+  std::optional<Response> response;
+  std::thread client([&] {
+    auto connection = service.Client();
+    response = connection->Request("GET", kEndpoint, InstallerHeaders(kName));
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  WriteAll(fd, *new_, new_->size() / 2, new_->size());
+  ::close(fd);
+  client.join();
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->status, 200);
+  EXPECT_TRUE(response->body == *new_) << "got " << response->body.size() << " bytes";
 }
 
 TEST_F(ReleaseReplacedTest, TruncatedInPlace) {
