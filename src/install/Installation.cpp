@@ -89,6 +89,11 @@ bool InstallPackage(const InstallationPorts& ports, const std::string& packageFi
       LogEvent(ports.log, [&] { return DescribeVerdict(verdict, MillisecondsSince(checkStart)); });
     }
 
+    // With keys, a package bad as a whole (its structure, its names, two readings) leaves no
+    // trace either, not even its own file. Without keys the package file is written first, as
+    // it always was.
+    if (verifier) CheckPackage(package, {});
+
     // A folder that cannot be created fails the run here, as writing the package into it would.
     if (!ports.files.FolderExists(installationFolder)) ports.files.CreateFolderTree(installationFolder);
     WriteWholeFile(ports.files, packagePath, package);

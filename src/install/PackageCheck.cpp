@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -123,102 +124,61 @@ void CheckNoOverlap(std::span<const std::uint8_t> package, const CentralDirector
 
 // Where entries land, compared as Windows compares names: two entries on one file, or a file
 // where another entry has or needs a folder, would make the package mean two things (the later
-// file silently replacing the earlier, or a run that fails half-way). Only a hash of each name
-// and of each folder a name passes through is kept (16 bytes each); names whose hashes meet are
-// read again and compared in full.
+// file silently replacing the earlier, or a run that fails half-way). Each name and each folder
+// a name passes through is kept once, exactly (hashes of names that a package's author chooses
+// could be made to meet): about as much memory as the names take in the package.
 class Landings {
  public:
-  void Add(std::uint32_t entry, const EntryTarget& target) {
-    const std::string key = WindowsNameKey(target.relativePath);
-    std::uint64_t hash = kFnvBasis;
-    for (std::size_t at = 0; at < key.size(); ++at) {
-      if (key[at] == '\\' && !AlsoInLastFolder(key, at)) landings_.push_back({hash, entry, Length(at, false)});
-      hash = (hash ^ static_cast<std::uint8_t>(key[at])) * kFnvPrime;
+  // Notes where entry lands; after the first clash, nothing more.
+  void Add(std::uint32_t entry, const CheckedEntry& checked) {
+    if (clash_) return;
+    const std::string key = WindowsNameKey(checked.target.relativePath);
+    for (std::size_t at = key.find('\\'); at != std::string::npos; at = key.find('\\', at + 1)) {
+      const auto [place, added] = places_.try_emplace(key.substr(0, at), Place{entry, false});
+      if (!added && place->second.file) {
+        return Clash(checked, place->second.entry, "it needs a folder where entry %s is a file of that name");
+      }
     }
-    landings_.push_back({hash, entry, Length(key.size(), !target.isFolder)});
-    const std::size_t slash = target.isFolder ? key.size() : key.rfind('\\');
-    lastFolder_ = slash == std::string::npos ? std::string() : key.substr(0, slash);
+    const auto [place, added] = places_.try_emplace(key, Place{entry, !checked.isFolder()});
+    if (added) return;
+    if (place->second.file && !checked.isFolder()) {
+      Clash(checked, place->second.entry, "it would write the same file as entry %s (Windows does not tell their names apart)");
+    } else if (place->second.file) {
+      Clash(checked, place->second.entry, "it needs a folder where entry %s is a file of that name");
+    } else if (!checked.isFolder()) {
+      Clash(checked, place->second.entry, "it is a file where entry %s makes a folder of that name");
+    }
   }
 
-  // Throws UnpackError (kAmbiguous) for the clash whose later entry comes first in the package.
-  void Check(std::span<const std::uint8_t> package, const CentralDirectory& directory) {
-    std::sort(landings_.begin(), landings_.end(), [](const Landing& a, const Landing& b) {
-      return a.hash != b.hash ? a.hash < b.hash : a.entry < b.entry;
-    });
-    std::vector<std::pair<const Landing*, const Landing*>> suspects;
-    for (std::size_t first = 0; first < landings_.size();) {
-      std::size_t end = first + 1;
-      while (end < landings_.size() && landings_[end].hash == landings_[first].hash) ++end;
-      for (std::size_t a = first; a < end; ++a) {
-        for (std::size_t b = a + 1; b < end; ++b) {
-          if ((IsFile(landings_[a]) || IsFile(landings_[b])) && landings_[a].entry != landings_[b].entry) {
-            suspects.emplace_back(&landings_[a], &landings_[b]);
-          }
-        }
-      }
-      first = end;
-    }
-    if (suspects.empty()) return;
-    // The names of the entries involved, read again.
-    std::vector<std::uint32_t> wanted;
-    for (const auto& [a, b] : suspects) wanted.insert(wanted.end(), {a->entry, b->entry});
-    std::sort(wanted.begin(), wanted.end());
-    std::vector<std::pair<std::uint32_t, CheckedEntry>> read;
+  // Throws UnpackError (kAmbiguous) for the first clash, naming both entries.
+  void ThrowIfClashed(std::span<const std::uint8_t> package, const CentralDirectory& directory) {
+    if (!clash_) return;
+    places_.clear();
     CentralDirectoryCursor cursor(package, directory);
     ZipEntry entry;
-    for (std::uint32_t index = 0; cursor.Next(entry); ++index) {
-      if (std::binary_search(wanted.begin(), wanted.end(), index)) read.emplace_back(index, CheckEntry(package, entry));
+    for (std::uint32_t index = 0; cursor.Next(entry) && index < clash_->earlier; ++index) {
     }
-    const auto entryAt = [&](std::uint32_t index) -> const CheckedEntry& {
-      return std::lower_bound(read.begin(), read.end(), index, [](const auto& e, std::uint32_t i) { return e.first < i; })
-          ->second;
-    };
-    std::optional<std::pair<const Landing*, const Landing*>> clash;  // (earlier, later)
-    for (auto [a, b] : suspects) {
-      if (a->entry > b->entry) std::swap(a, b);
-      const std::string keyA = WindowsNameKey(entryAt(a->entry).target.relativePath).substr(0, a->length);
-      const std::string keyB = WindowsNameKey(entryAt(b->entry).target.relativePath).substr(0, b->length);
-      if (keyA != keyB) continue;
-      if (!clash || b->entry < clash->second->entry) clash.emplace(a, b);
-    }
-    if (!clash) return;
-    const CheckedEntry& earlier = entryAt(clash->first->entry);
-    const CheckedEntry& later = entryAt(clash->second->entry);
-    const std::string other = QuoteEntryName(earlier.name);
-    std::string cause;
-    if (IsFile(*clash->first) && IsFile(*clash->second)) {
-      cause = "it would write the same file as entry " + other + " (Windows does not tell their names apart)";
-    } else if (IsFile(*clash->second)) {
-      cause = "it is a file where entry " + other + " makes a folder of that name";
-    } else {
-      cause = "it needs a folder where entry " + other + " is a file of that name";
-    }
-    throw UnpackError(UnpackFailure::kAmbiguous, EntryPrefix(later.name) + cause, later.name);
+    std::string cause = clash_->cause;
+    cause.replace(cause.find("%s"), 2, QuoteEntryName(CheckEntry(package, entry).name));
+    throw UnpackError(UnpackFailure::kAmbiguous, EntryPrefix(clash_->later) + cause, clash_->later);
   }
 
  private:
-  static constexpr std::uint64_t kFnvBasis = 0xcbf29ce484222325ULL;
-  static constexpr std::uint64_t kFnvPrime = 0x100000001b3ULL;
-  static constexpr std::uint32_t kFileBit = 0x80000000u;
-
-  struct Landing {
-    std::uint64_t hash;
-    std::uint32_t entry;
-    std::uint32_t length;  // of the key's prefix that lands; kFileBit: a file
+  struct Place {
+    std::uint32_t entry;  // the first entry that landed there
+    bool file;
   };
-  static std::uint32_t Length(std::size_t length, bool file) {
-    return static_cast<std::uint32_t>(std::min<std::size_t>(length, ~kFileBit)) | (file ? kFileBit : 0);
-  }
-  static bool IsFile(const Landing& landing) { return (landing.length & kFileBit) != 0; }
-
-  // The folder key[0, at) is one the previous entry's folder passes through: already kept.
-  bool AlsoInLastFolder(const std::string& key, std::size_t at) const {
-    return at <= lastFolder_.size() && key.compare(0, at, lastFolder_, 0, at) == 0 &&
-           (at == lastFolder_.size() || lastFolder_[at] == '\\');
+  struct Clashed {
+    std::string later;
+    std::uint32_t earlier;
+    const char* cause;
+  };
+  void Clash(const CheckedEntry& later, std::uint32_t earlier, const char* cause) {
+    clash_ = Clashed{later.name, earlier, cause};
   }
 
-  std::vector<Landing> landings_;
-  std::string lastFolder_;
+  std::unordered_map<std::string, Place> places_;
+  std::optional<Clashed> clash_;
 };
 
 }  // namespace
@@ -230,13 +190,14 @@ CheckedPackage::CheckedPackage(std::span<const std::uint8_t> package)
   std::vector<ByteRange> ranges;
   // Every central header takes at least 46 bytes, so a bogus count cannot make this allocate much.
   ranges.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(directory_.entryCount, package.size() / 46)) + 1);
+  // The first clash is reported once the rest of the structure is known to hold.
   Landings landings;
   CentralDirectoryCursor cursor(package, directory_);
   ZipEntry entry;
   for (std::uint32_t index = 0; cursor.Next(entry); ++index) {
     const CheckedEntry checked = CheckEntry(package, entry);
     ranges.push_back(RangeOf(package, checked));
-    landings.Add(index, checked.target);
+    landings.Add(index, checked);
   }
   // Readers that find the directory from its end (back from the end record, by its size) must
   // find this one.
@@ -249,7 +210,7 @@ CheckedPackage::CheckedPackage(std::span<const std::uint8_t> package)
                           std::to_string(directory_.recordsStart));
   }
   CheckNoOverlap(package, directory_, ranges, {directory_.offset, cursor.position()});
-  landings.Check(package, directory_);
+  landings.ThrowIfClashed(package, directory_);
 }
 
 bool CheckedPackage::Entries::Next(CheckedEntry& checked) {

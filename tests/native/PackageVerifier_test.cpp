@@ -312,6 +312,9 @@ TEST(PackageSignature, TheRunWritesNothingBeforeTheSignatureHolds) {
   } cases[] = {
       {"signed", key.Sign(plain), ""},
       {"unsigned", plain, "signature failure kind=unsigned"},
+      {"signed, but two entries on one file",
+       key.Sign(ToBytes(testing::BuildPackage({{.name = "Quorvex.exe", .data = "MZ app"}, {.name = "QUORVEX.EXE", .data = "MZ"}}))),
+       "unpack failure kind=ambiguous entry=\"QUORVEX.EXE\""},
       {"signed for another release", key.Sign(plain, "Quorvex_2.0_x64.zip"),
        "signature failure kind=wrong-release bound=\"Quorvex_2.0_x64.zip\" expected=\"Quorvex_2.1_x64.zip\""},
       {"another key", other.Sign(plain), "signature failure kind=unknown-key"},
