@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <optional>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -124,61 +123,126 @@ void CheckNoOverlap(std::span<const std::uint8_t> package, const CentralDirector
 
 // Where entries land, compared as Windows compares names: two entries on one file, or a file
 // where another entry has or needs a folder, would make the package mean two things (the later
-// file silently replacing the earlier, or a run that fails half-way). Each name and each folder
-// a name passes through is kept once, exactly (hashes of names that a package's author chooses
-// could be made to meet): about as much memory as the names take in the package.
+// file silently replacing the earlier, or a run that fails half-way). Only a hash of each name,
+// and of each folder a name passes through, is kept (12 bytes each); where hashes meet and a
+// file is among them, the names are read again and compared exactly, so that hashes that meet
+// by chance or by a package author's design cost some work but hide nothing.
 class Landings {
  public:
-  // Notes where entry lands; after the first clash, nothing more.
-  void Add(std::uint32_t entry, const CheckedEntry& checked) {
-    if (clash_) return;
-    const std::string key = WindowsNameKey(checked.target.relativePath);
-    for (std::size_t at = key.find('\\'); at != std::string::npos; at = key.find('\\', at + 1)) {
-      const auto [place, added] = places_.try_emplace(key.substr(0, at), Place{entry, false});
-      if (!added && place->second.file) {
-        return Clash(checked, place->second.entry, "it needs a folder where entry %s is a file of that name");
-      }
+  // Room for every entry and some of the folders they pass through, without doubling.
+  explicit Landings(std::size_t entries) { landings_.reserve(entries + entries / 4); }
+
+  void Add(std::uint32_t entry, const EntryTarget& target) {
+    const std::string key = WindowsNameKey(target.relativePath);
+    std::uint32_t hash = kFnvBasis;
+    for (std::size_t at = 0; at < key.size(); ++at) {
+      if (key[at] == '\\' && !InLastFolder(key, at)) landings_.push_back({hash, entry, Length(at, false)});
+      hash = (hash ^ static_cast<std::uint8_t>(key[at])) * kFnvPrime;
     }
-    const auto [place, added] = places_.try_emplace(key, Place{entry, !checked.isFolder()});
-    if (added) return;
-    if (place->second.file && !checked.isFolder()) {
-      Clash(checked, place->second.entry, "it would write the same file as entry %s (Windows does not tell their names apart)");
-    } else if (place->second.file) {
-      Clash(checked, place->second.entry, "it needs a folder where entry %s is a file of that name");
-    } else if (!checked.isFolder()) {
-      Clash(checked, place->second.entry, "it is a file where entry %s makes a folder of that name");
-    }
+    landings_.push_back({hash, entry, Length(key.size(), !target.isFolder)});
+    const std::size_t end = target.isFolder ? key.size() : key.rfind('\\');
+    lastFolder_ = end == std::string::npos ? std::string() : key.substr(0, end);
   }
 
-  // Throws UnpackError (kAmbiguous) for the first clash, naming both entries.
-  void ThrowIfClashed(std::span<const std::uint8_t> package, const CentralDirectory& directory) {
-    if (!clash_) return;
-    places_.clear();
+  // Throws UnpackError (kAmbiguous) for the clash whose later entry comes first in the package.
+  void Check(std::span<const std::uint8_t> package, const CentralDirectory& directory) {
+    std::sort(landings_.begin(), landings_.end(), [](const Landing& a, const Landing& b) {
+      return a.hash != b.hash ? a.hash < b.hash : a.entry < b.entry;
+    });
+    // Groups of one hash with a file among several entries.
+    std::vector<std::pair<std::size_t, std::size_t>> groups;
+    std::vector<std::uint32_t> wanted;
+    for (std::size_t first = 0; first < landings_.size();) {
+      std::size_t end = first + 1;
+      while (end < landings_.size() && landings_[end].hash == landings_[first].hash) ++end;
+      const auto members = std::span(landings_).subspan(first, end - first);
+      if (members.front().entry != members.back().entry && std::any_of(members.begin(), members.end(), IsFile)) {
+        groups.emplace_back(first, end);
+        for (const Landing& member : members) wanted.push_back(member.entry);
+      }
+      first = end;
+    }
+    if (groups.empty()) return;
+    std::sort(wanted.begin(), wanted.end());
+    wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+    // Their names and keys, read again.
+    std::vector<std::pair<std::string, std::string>> read(wanted.size());
     CentralDirectoryCursor cursor(package, directory);
     ZipEntry entry;
-    for (std::uint32_t index = 0; cursor.Next(entry) && index < clash_->earlier; ++index) {
+    for (std::uint32_t index = 0; cursor.Next(entry); ++index) {
+      const auto at = std::lower_bound(wanted.begin(), wanted.end(), index);
+      if (at == wanted.end() || *at != index) continue;
+      const CheckedEntry checked = CheckEntry(package, entry);
+      read[static_cast<std::size_t>(at - wanted.begin())] = {checked.name, WindowsNameKey(checked.target.relativePath)};
     }
-    std::string cause = clash_->cause;
-    cause.replace(cause.find("%s"), 2, QuoteEntryName(CheckEntry(package, entry).name));
-    throw UnpackError(UnpackFailure::kAmbiguous, EntryPrefix(clash_->later) + cause, clash_->later);
+    const auto readOf = [&](std::uint32_t index) -> const std::pair<std::string, std::string>& {
+      return read[static_cast<std::size_t>(std::lower_bound(wanted.begin(), wanted.end(), index) - wanted.begin())];
+    };
+    std::optional<std::pair<Landing, Landing>> clash;  // earlier, later
+    for (const auto& [first, end] : groups) {
+      std::vector<std::pair<std::string_view, Landing>> members;
+      for (std::size_t i = first; i < end; ++i) {
+        const Landing& member = landings_[i];
+        members.emplace_back(std::string_view(readOf(member.entry).second).substr(0, member.length & ~kFileBit), member);
+      }
+      std::sort(members.begin(), members.end(), [](const auto& a, const auto& b) {
+        return a.first != b.first ? a.first < b.first : a.second.entry < b.second.entry;
+      });
+      for (std::size_t runStart = 0; runStart < members.size();) {
+        std::size_t runEnd = runStart + 1;
+        while (runEnd < members.size() && members[runEnd].first == members[runStart].first) ++runEnd;
+        // In entry order: each later member against the first before it that it clashes with.
+        std::optional<Landing> firstFile;
+        for (std::size_t i = runStart; i < runEnd; ++i) {
+          const Landing& later = members[i].second;
+          const Landing& earliest = members[runStart].second;
+          std::optional<Landing> earlier;
+          if (IsFile(later) && earliest.entry != later.entry) earlier = earliest;
+          else if (firstFile && firstFile->entry != later.entry) earlier = firstFile;
+          if (earlier && (!clash || later.entry < clash->second.entry)) clash.emplace(*earlier, later);
+          if (IsFile(later) && !firstFile) firstFile = later;
+        }
+        runStart = runEnd;
+      }
+    }
+    if (!clash) return;
+    const auto& [earlier, later] = *clash;
+    const std::string& laterName = readOf(later.entry).first;
+    const std::string other = QuoteEntryName(readOf(earlier.entry).first);
+    std::string cause;
+    if (IsFile(earlier) && IsFile(later)) {
+      cause = "it would write the same file as entry " + other + " (Windows does not tell their names apart)";
+    } else if (IsFile(later)) {
+      cause = "it is a file where entry " + other + " makes a folder of that name";
+    } else {
+      cause = "it needs a folder where entry " + other + " is a file of that name";
+    }
+    throw UnpackError(UnpackFailure::kAmbiguous, EntryPrefix(laterName) + cause, laterName);
   }
 
  private:
-  struct Place {
-    std::uint32_t entry;  // the first entry that landed there
-    bool file;
+  static constexpr std::uint32_t kFnvBasis = 0x811c9dc5u;
+  static constexpr std::uint32_t kFnvPrime = 0x01000193u;
+  static constexpr std::uint32_t kFileBit = 0x80000000u;
+
+  struct Landing {
+    std::uint32_t hash;
+    std::uint32_t entry;
+    std::uint32_t length;  // of the key's prefix that lands there; with kFileBit: a file
   };
-  struct Clashed {
-    std::string later;
-    std::uint32_t earlier;
-    const char* cause;
-  };
-  void Clash(const CheckedEntry& later, std::uint32_t earlier, const char* cause) {
-    clash_ = Clashed{later.name, earlier, cause};
+  static std::uint32_t Length(std::size_t length, bool file) {
+    return static_cast<std::uint32_t>(std::min<std::size_t>(length, ~kFileBit)) | (file ? kFileBit : 0);
+  }
+  static bool IsFile(const Landing& landing) { return (landing.length & kFileBit) != 0; }
+
+  // The folder key[0, at) is one the previous entry's folder passes through: already kept.
+  bool InLastFolder(const std::string& key, std::size_t at) const {
+    return at <= lastFolder_.size() && key.compare(0, at, lastFolder_, 0, at) == 0 &&
+           (at == lastFolder_.size() || lastFolder_[at] == '\\');
   }
 
-  std::unordered_map<std::string, Place> places_;
-  std::optional<Clashed> clash_;
+  std::vector<Landing> landings_;
+  std::string lastFolder_;
 };
 
 }  // namespace
@@ -190,14 +254,13 @@ CheckedPackage::CheckedPackage(std::span<const std::uint8_t> package)
   std::vector<ByteRange> ranges;
   // Every central header takes at least 46 bytes, so a bogus count cannot make this allocate much.
   ranges.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(directory_.entryCount, package.size() / 46)) + 1);
-  // The first clash is reported once the rest of the structure is known to hold.
-  Landings landings;
+  Landings landings(ranges.capacity());
   CentralDirectoryCursor cursor(package, directory_);
   ZipEntry entry;
   for (std::uint32_t index = 0; cursor.Next(entry); ++index) {
     const CheckedEntry checked = CheckEntry(package, entry);
     ranges.push_back(RangeOf(package, checked));
-    landings.Add(index, checked);
+    landings.Add(index, checked.target);
   }
   // Readers that find the directory from its end (back from the end record, by its size) must
   // find this one.
@@ -210,7 +273,8 @@ CheckedPackage::CheckedPackage(std::span<const std::uint8_t> package)
                           std::to_string(directory_.recordsStart));
   }
   CheckNoOverlap(package, directory_, ranges, {directory_.offset, cursor.position()});
-  landings.ThrowIfClashed(package, directory_);
+  ranges = {};
+  landings.Check(package, directory_);
 }
 
 bool CheckedPackage::Entries::Next(CheckedEntry& checked) {
