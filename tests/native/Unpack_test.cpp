@@ -701,6 +701,13 @@ TEST(Unpack, PackagesThatReadTwoWaysAreRefused) {
        "entry \"A/B\": it is a file where entry \"a/b/c.txt\" makes a folder"},
       {"sharp s and SS are two names on Windows", BuildPackage({{.name = "stra\xC3\x9F" "e.txt", .data = "1", .flags = kZipFlagUtf8Name},
                                                               {.name = "STRASSE.txt", .data = "2"}}), nullptr},
+      // Two names whose upper-cased forms have one 32-bit FNV-1a hash: the names are what counts.
+      {"names whose hashes meet", BuildPackage({{.name = "f005298a.txt", .data = "1"}, {.name = "f00c4be9.txt", .data = "2"}}),
+       nullptr},
+      {"names whose hashes meet, one of them twice",
+       BuildPackage({{.name = "f005298a.txt", .data = "1"}, {.name = "f00c4be9.txt", .data = "2"},
+                     {.name = "F00C4BE9.txt", .data = "3"}}),
+       "entry \"F00C4BE9.txt\": it would write the same file as entry \"f00c4be9.txt\""},
       {"one folder in two cases", BuildPackage({{.name = "docs/", .data = "", .method = 0}, {.name = "DOCS/", .data = "", .method = 0},
                                                 {.name = "Docs/a.txt", .data = "a"}, {.name = "docs/A.txt.bak", .data = "b"}}), nullptr},
   };
