@@ -3,6 +3,9 @@
 
 # One or more PEM files (absolute, or relative to the source folder); two allow a rotation.
 set(QUORVEX_PACKAGE_KEYS "" CACHE STRING "P-256 public keys (PEM files) whose signatures the installer accepts on a package; empty: packages are not checked")
+# How many of them must have signed a package (distinct keys): 2 or more, and no single key can
+# make a package install.
+set(QUORVEX_PACKAGE_THRESHOLD "1" CACHE STRING "Signatures by at least this many distinct keys of QUORVEX_PACKAGE_KEYS are needed on a package")
 
 # Reads one PEM public key: sets outEntry to its C++ initializer and outId to its key id (the
 # first 8 bytes of the SHA-256 of its DER SubjectPublicKeyInfo, in hex). Refuses anything that
@@ -46,21 +49,45 @@ function(quorvex_read_package_key pem outEntry outId)
   set_property(DIRECTORY "${CMAKE_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${path}")
 endfunction()
 
-# Writes the source that gives an installer its keys (InstallerPackageKeys in
-# src/window/InstallerKeys.h) to out; the file changes only when the keys do.
+# Writes the source that gives an installer its keys and threshold (InstallerPackageKeys and
+# InstallerPackageThreshold in src/window/InstallerKeys.h) to out; the file changes only when
+# they do. THRESHOLD defaults to QUORVEX_PACKAGE_THRESHOLD; the other arguments are the keys.
 function(quorvex_package_keys_source out)
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "THRESHOLD" "")
+  set(threshold "${QUORVEX_PACKAGE_THRESHOLD}")
+  if(DEFINED ARG_THRESHOLD)
+    set(threshold "${ARG_THRESHOLD}")
+  endif()
+  if(threshold STREQUAL "")
+    set(threshold 1)
+  endif()
+  if(NOT threshold MATCHES "^[1-9][0-9]?$")
+    message(FATAL_ERROR "QUORVEX_PACKAGE_THRESHOLD: \"${threshold}\" is not a number of keys from 1 to 99")
+  endif()
   set(entries "")
   set(ids "")
-  foreach(pem IN LISTS ARGN)
+  foreach(pem IN LISTS ARG_UNPARSED_ARGUMENTS)
     quorvex_read_package_key("${pem}" entry id)
+    if(id IN_LIST ids)
+      message(FATAL_ERROR "QUORVEX_PACKAGE_KEYS: ${pem} is a key already given (key id ${id})")
+    endif()
     string(APPEND entries "${entry}")
     list(APPEND ids ${id})
   endforeach()
+  list(LENGTH ids count)
+  if(count EQUAL 0 AND NOT threshold EQUAL 1)
+    message(FATAL_ERROR "QUORVEX_PACKAGE_THRESHOLD is ${threshold} but QUORVEX_PACKAGE_KEYS gives no key")
+  endif()
+  if(count GREATER 0 AND threshold GREATER count)
+    message(FATAL_ERROR "QUORVEX_PACKAGE_THRESHOLD is ${threshold} but QUORVEX_PACKAGE_KEYS gives only ${count} "
+                        "key(s): no package could install")
+  endif()
   if(entries STREQUAL "")
     set(body "std::span<const PackageKey> InstallerPackageKeys() { return {}; }\n")
   else()
     set(body "namespace {\nconst PackageKey kKeys[] = {\n${entries}};\n}  // namespace\n\nstd::span<const PackageKey> InstallerPackageKeys() { return kKeys; }\n")
   endif()
+  string(APPEND body "std::size_t InstallerPackageThreshold() { return ${threshold}; }\n")
   set(text "// Generated at configure time from the package keys this installer is built with.\n#include \"window/InstallerKeys.h\"\n\nnamespace quorvex::window {\n\n${body}\n}  // namespace quorvex::window\n")
   file(CONFIGURE OUTPUT "${out}" CONTENT "${text}" @ONLY)
 endfunction()

@@ -126,12 +126,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     quorvex::win32::Win32FileSystem files{std::string(quorvex::kInstallationFolder)};
     quorvex::win32::Win32Shell shell;
     quorvex::win32::CngSignatureCrypto crypto;
-    const quorvex::PackageTrust trust{quorvex::window::InstallerPackageKeys(), &crypto};
+    const quorvex::PackageTrust trust{quorvex::window::InstallerPackageKeys(), &crypto,
+                                      quorvex::window::InstallerPackageThreshold()};
     quorvex::LogEvent(&runLog, [&] {
-      std::string ids;
-      for (const quorvex::PackageKey& key : trust.keys) ids += (ids.empty() ? "" : ", ") + quorvex::KeyIdText(key.id);
       return trust.keys.empty() ? std::string("package signatures: not checked (built without package keys)")
-                                : "package signatures: required, keys " + ids;
+                                : "package signatures: required, keys " + quorvex::KeyIdList(trust.keys) + ", " +
+                                      std::to_string(trust.threshold) + " of them needed";
     });
     // The main window is the top-level window of the program, so it owns the taskbar button.
     quorvex::window::TFrmQuorvexInstall form(

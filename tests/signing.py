@@ -1,11 +1,13 @@
 """Signed packages for the tests, made with openssl's own command line rather than qv-sign, so
 that the installer is checked against the format and not only against our signer; and the
-table of packages changed after signing, each with the check's expected verdict.
+tables of packages changed after signing or signed for something else, each with the check's
+expected verdict.
 
-The format: the comment of the end record nearest the end is "QVSIG1 <key id> <signature>",
-the key id the first 8 bytes of the SHA-256 of the DER public key in hex, the signature the
-DER ECDSA P-256 signature of everything before the comment's length field, in base64url
-without padding.
+The format: the comment of the end record nearest the end is "QVSIG2 <bound name>" followed by
+one line "<key id> <signature>" per signature ("\n" between lines), the key id the first 8
+bytes of the SHA-256 of the DER public key in hex, the signature the DER ECDSA P-256 signature
+in base64url without padding of "QVSIG2", a zero byte, the bound name, a zero byte and
+everything before the comment's length field.
 """
 import base64
 import hashlib
@@ -45,18 +47,43 @@ def end_record(data):
     return at
 
 
-def signature_comment(covered, private, public):
+def message(covered, name):
+    """What a signature for name signs."""
+    return b"QVSIG2\0" + name.encode() + b"\0" + covered
+
+
+def signature_line(covered, name, private, public):
+    signature = subprocess.run(["openssl", "dgst", "-sha256", "-sign", private], input=message(covered, name),
+                               check=True, capture_output=True).stdout
+    return key_id(public).encode() + b" " + base64.urlsafe_b64encode(signature).rstrip(b"=")
+
+
+def with_comment(data, comment):
+    end = end_record(data)
+    return data[:end + 20] + struct.pack("<H", len(comment)) + comment
+
+
+def sign(data, private, public, name):
+    """The package with its comment replaced by one signature for the package file name."""
+    covered = data[:end_record(data) + 20]
+    return with_comment(data, b"QVSIG2 " + name.encode() + b"\n" + signature_line(covered, name, private, public))
+
+
+def add_signature(data, private, public):
+    """A signed package with one more signature for the name it is signed for."""
+    end = end_record(data)
+    comment = data[end + 22:]
+    name = comment.split(b"\n")[0][len(b"QVSIG2 "):].decode()
+    return with_comment(data, comment + b"\n" + signature_line(data[:end + 20], name, private, public))
+
+
+def sign_unbound(data, private, public):
+    """The package signed in the old form, which names no release: the package bytes alone."""
+    covered = data[:end_record(data) + 20]
     signature = subprocess.run(["openssl", "dgst", "-sha256", "-sign", private], input=covered, check=True,
                                capture_output=True).stdout
-    return b"QVSIG1 " + key_id(public).encode() + b" " + base64.urlsafe_b64encode(signature).rstrip(b"=")
-
-
-def sign(data, private, public):
-    """The package with its comment replaced by the signature."""
-    end = end_record(data)
-    covered = data[:end + 20]
-    comment = signature_comment(covered, private, public)
-    return covered + struct.pack("<H", len(comment)) + comment
+    return with_comment(data, b"QVSIG1 " + key_id(public).encode() + b" " +
+                        base64.urlsafe_b64encode(signature).rstrip(b"="))
 
 
 def to_zip64(data):
@@ -90,33 +117,63 @@ def flip(data, at):
 # What qv-unpack says for each kind (the support log names the kind itself).
 MESSAGES = {
     "unsigned": "The package is not signed: ",
-    "unknown-key": ", which is not one of this installer's (",
+    "unbound": "signed in the old form (QVSIG1), which does not name the release",
+    "wrong-release": "The package is signed for ",
+    "unknown-key": ", none of which is one of this installer's (",
     "bad-signature": "does not match its bytes: it changed after signing",
+    "too-few-signatures": "The package is signed by too few of this installer's keys",
     "trailing-bytes": " follow the end record's comment, where nothing may",
 }
 
 
-def tamper_cases(plain, keys, other):
-    """(title, package bytes, expected verdict) for the plain package: None installs, else the
-    failure kind that the installer's support log and qv-unpack name. keys and other are
-    (private, public) pairs: the installer's key and one it does not hold."""
-    signed = sign(plain, *keys)
+def other_architecture(name):
+    return name.replace("_x64.zip", "_x86.zip") if name.endswith("_x64.zip") else name.replace("_x86.zip", "_x64.zip")
+
+
+def tamper_cases(plain, keys, other, name):
+    """(title, package bytes, expected verdict) for the plain package and an installer holding
+    keys alone that asks for the package file name: None installs, else the failure kind that
+    the installer's support log and qv-unpack name. keys and other are (private, public) pairs:
+    the installer's key and one it does not hold."""
+    signed = sign(plain, *keys, name)
     end = end_record(signed)
     central = central_directory(signed)
     name_at = central + 46  # the first central entry's name
-    another_package = sign(flip(plain, first_entry_data(plain)), *keys)
+    another_package = sign(flip(plain, first_entry_data(plain)), *keys, name)
+    release = name.rsplit("_", 1)
     return [
-        ("signed with openssl dgst", signed, None),
-        ("signed, ZIP64 end record", sign(to_zip64(plain), *keys), None),
+        ("signed with openssl dgst for its name", signed, None),
+        ("signed, ZIP64 end record", sign(to_zip64(plain), *keys, name), None),
+        ("signed by an unknown key and the installer's", add_signature(sign(plain, *other, name), *keys), None),
+        ("signed for another release", sign(plain, *keys, release[0] + "-older_" + release[1]), "wrong-release"),
+        ("signed for the other architecture", sign(plain, *keys, other_architecture(name)), "wrong-release"),
+        ("the bound name changed in the comment", with_comment(signed, signed[end + 22:].replace(
+            name.encode(), other_architecture(name).encode(), 1)), "wrong-release"),
+        ("the name the signature covers differs from the comment's", with_comment(signed, b"QVSIG2 " + name.encode() +
+            b"\n" + signature_line(signed[:end + 20], other_architecture(name), *keys)), "bad-signature"),
+        ("signed in the old unbound form", sign_unbound(plain, *keys), "unbound"),
         ("unsigned", plain, "unsigned"),
-        ("signed by another key", sign(plain, *other), "unknown-key"),
+        ("signed by another key", sign(plain, *other, name), "unknown-key"),
         ("a byte of a file's data changed", flip(signed, first_entry_data(signed)), "bad-signature"),
         ("a byte of a name changed", flip(signed, name_at), "bad-signature"),
         ("a byte of the central directory changed", flip(signed, central + 38), "bad-signature"),
         ("a byte of the end record changed", flip(signed, end + 12), "bad-signature"),
         ("the comment taken from another signed package", signed[:end + 20] + another_package[end_record(another_package) + 20:],
          "bad-signature"),
-        ("the comment's tag changed", signed[:end + 22] + b"QVSIG2" + signed[end + 28:], "unsigned"),
+        ("the comment's tag changed", signed[:end + 22] + b"QVSIG3" + signed[end + 28:], "unsigned"),
         ("bytes appended after the comment", signed + b"\0" * 16, "trailing-bytes"),
         ("a second end record appended, with the signature as its comment", signed + signed[end:], "bad-signature"),
+    ]
+
+
+def threshold_cases(plain, keys, second, other, name):
+    """(title, package bytes, expected verdict) for an installer holding keys and second that
+    needs both (threshold 2)."""
+    one = sign(plain, *keys, name)
+    return [
+        ("threshold 2, one signature", one, "too-few-signatures"),
+        ("threshold 2, two distinct keys", add_signature(one, *second), None),
+        ("threshold 2, one key twice", add_signature(one, *keys), "too-few-signatures"),
+        ("threshold 2, two keys and an unknown third", add_signature(add_signature(one, *other), *second), None),
+        ("threshold 2, one key and an unknown one", add_signature(one, *other), "too-few-signatures"),
     ]

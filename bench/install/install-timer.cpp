@@ -26,7 +26,7 @@
 #include "install/FileSystem.h"
 #include "install/Installation.h"
 #include "install/InstallerUi.h"
-#include "install/PackageSignature.h"
+#include "install/PackageVerifier.h"
 #include "install/Shell.h"
 #include "platform/win32/CngSignatureCrypto.h"
 #include "platform/win32/ComPtr.h"

@@ -51,16 +51,16 @@ std::string QuoteEntryName(std::string_view name) {
   return out + "\"";
 }
 
-std::string DecodeEntryName(const ZipEntry& entry, const ZipLocalHeader& local) {
-  if (local.unicodePath) {
-    if (!IsValidUtf8(*local.unicodePath)) RefuseName(*local.unicodePath, "its Unicode path is not valid UTF-8");
-    return std::string(*local.unicodePath);
+std::string DecodeEntryName(std::uint16_t flags, std::string_view rawName, std::optional<std::string_view> unicodePath) {
+  if (unicodePath) {
+    if (!IsValidUtf8(*unicodePath)) RefuseName(*unicodePath, "its Unicode path is not valid UTF-8");
+    return std::string(*unicodePath);
   }
-  if (entry.flags & kZipFlagUtf8Name) {
-    if (!IsValidUtf8(entry.rawName)) RefuseName(entry.rawName, "its name is marked UTF-8 but is not valid UTF-8");
-    return std::string(entry.rawName);
+  if (flags & kZipFlagUtf8Name) {
+    if (!IsValidUtf8(rawName)) RefuseName(rawName, "its name is marked UTF-8 but is not valid UTF-8");
+    return std::string(rawName);
   }
-  return Cp437ToUtf8(entry.rawName);
+  return Cp437ToUtf8(rawName);
 }
 
 EntryTarget CheckEntryName(std::string_view name) {

@@ -2,6 +2,8 @@
 // Entry names of a package: their encoding, the characters they may hold, and the rule
 // that they stay inside the extraction folder.
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -9,10 +11,11 @@
 
 namespace quorvex {
 
-// The entry's name as UTF-8: the local header's Unicode path when it is valid, else the
-// stored name, as UTF-8 when flag bit 11 says so, else as code page 437. Throws
-// UnpackError when a name that claims to be UTF-8 is not.
-std::string DecodeEntryName(const ZipEntry& entry, const ZipLocalHeader& local);
+// A header's name as UTF-8: its Unicode path when it has a valid one, else its stored name, as
+// UTF-8 when flag bit 11 says so, else as code page 437. The central header and the local one
+// are each read this way, and must agree. Throws UnpackError when a name that claims to be
+// UTF-8 is not.
+std::string DecodeEntryName(std::uint16_t flags, std::string_view rawName, std::optional<std::string_view> unicodePath);
 
 // Where an entry lands below the extraction folder.
 struct EntryTarget {

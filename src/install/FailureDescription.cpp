@@ -6,7 +6,7 @@
 
 #include "download/DownloadError.h"
 #include "install/FileSystemError.h"
-#include "install/PackageSignature.h"
+#include "install/SignatureError.h"
 #include "install/Shell.h"
 #include "install/UnpackError.h"
 
@@ -36,6 +36,7 @@ const char* KindName(UnpackFailure kind) {
     case UnpackFailure::kNotAPackage: return "not-a-package";
     case UnpackFailure::kRefusedName: return "refused-name";
     case UnpackFailure::kUnsupported: return "unsupported";
+    case UnpackFailure::kAmbiguous: return "ambiguous";
     case UnpackFailure::kBadData: return "bad-data";
     case UnpackFailure::kChecksum: return "checksum";
     case UnpackFailure::kFileSystem: return "file-system";
@@ -60,6 +61,9 @@ const char* KindName(FileSystemFailure kind) {
 const char* KindName(SignatureFailure kind) {
   switch (kind) {
     case SignatureFailure::kUnsigned: return "unsigned";
+    case SignatureFailure::kUnbound: return "unbound";
+    case SignatureFailure::kWrongRelease: return "wrong-release";
+    case SignatureFailure::kTooFewSignatures: return "too-few-signatures";
     case SignatureFailure::kTrailingBytes: return "trailing-bytes";
     case SignatureFailure::kUnknownKey: return "unknown-key";
     case SignatureFailure::kBadSignature: return "bad-signature";
@@ -121,6 +125,7 @@ std::string DescribeFailure(const std::exception_ptr& failure) {
   } catch (const SignatureError& error) {
     std::string text = std::string("signature failure kind=") + KindName(error.kind());
     if (error.systemCode() != 0) text += " code=" + Hex32(error.systemCode());
+    if (!error.boundName.empty()) text += " bound=\"" + error.boundName + "\" expected=\"" + error.expectedName + "\"";
     return text + ": " + error.what();
   } catch (const ShellError& error) {
     return "shell failure hresult=" + Hex32(error.systemCode()) + ": " + error.what();

@@ -47,6 +47,16 @@ class VerifierObserver : public BodyObserver {
   PackageVerifier& verifier_;
 };
 
+std::string DescribeVerdict(const SignatureVerdict& verdict, long long milliseconds) {
+  std::vector<KeyId> signers;
+  for (const PackageKey* key : verdict.signers) signers.push_back(key->id);
+  std::string text = "package signature verified for " + verdict.boundName + ": key" +
+                     (signers.size() > 1 ? "s " : " ") + KeyIdList(signers);
+  if (!verdict.unknownKeys.empty()) text += "; ignored, keys not held: " + KeyIdList(verdict.unknownKeys);
+  if (!verdict.failedKeys.empty()) text += "; ignored, not matching: " + KeyIdList(verdict.failedKeys);
+  return text + ", completed in " + std::to_string(milliseconds) + " ms after the body";
+}
+
 // Download, write, unpack, delete the package and refresh the shortcuts. Returns false when
 // the run ends silently (empty body, package file missing after writing). Throws on failure.
 bool InstallPackage(const InstallationPorts& ports, const std::string& packageFileName,
@@ -58,8 +68,7 @@ bool InstallPackage(const InstallationPorts& ports, const std::string& packageFi
     std::optional<PackageVerifier> verifier;
     std::optional<VerifierObserver> observer;
     if (!ports.trust.keys.empty()) {
-      if (!ports.trust.crypto) throw SignatureError(SignatureFailure::kCryptography, "No cryptography for the package keys");
-      verifier.emplace(ports.trust.keys, *ports.trust.crypto);
+      verifier.emplace(ports.trust, packageFileName);
       observer.emplace(*verifier);
     }
     // The body moves here from the client: the only copy of the package in memory, released
@@ -76,12 +85,14 @@ bool InstallPackage(const InstallationPorts& ports, const std::string& packageFi
     if (verifier) {
       // Before the first write: a package that is not the vendor's leaves no trace.
       const auto checkStart = std::chrono::steady_clock::now();
-      const PackageKey& key = verifier->Check(package);
-      LogEvent(ports.log, [&] {
-        return "package signature verified: key " + KeyIdText(key.id) + ", completed in " +
-               std::to_string(MillisecondsSince(checkStart)) + " ms after the body";
-      });
+      const SignatureVerdict verdict = verifier->Check(package);
+      LogEvent(ports.log, [&] { return DescribeVerdict(verdict, MillisecondsSince(checkStart)); });
     }
+
+    // With keys, a package bad as a whole (its structure, its names, two readings) leaves no
+    // trace either, not even its own file. Without keys the package file is written first, as
+    // it always was.
+    if (verifier) CheckPackage(package, {});
 
     // A folder that cannot be created fails the run here, as writing the package into it would.
     if (!ports.files.FolderExists(installationFolder)) ports.files.CreateFolderTree(installationFolder);

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "install/PackageSignature.h"
+#include "install/PackageVerifier.h"
 
 namespace quorvex {
 
@@ -31,7 +31,8 @@ struct InstallationPorts {
   InstallerUi& ui;
   DownloadClient& download;  // its progress handler is the window's; the run never calls it
   RunLog* log = nullptr;     // what happened, for support; none: nothing is recorded
-  // With keys, the package must carry a signature by one of them before anything is written.
+  // With keys, the package must carry signatures by at least the threshold's number of them,
+  // for the package file asked for, before anything is written.
   PackageTrust trust{};
 };
 

@@ -15,6 +15,7 @@ namespace quorvex {
 // What went wrong, for callers and tests that act on it rather than on the message.
 enum class UnpackFailure {
   kNotAPackage,   // the structure: end record, central directory, local headers, overlaps
+  kAmbiguous,     // readable two ways: records or headers that disagree, two entries on one file
   kRefusedName,   // a name that the name rules refuse
   kUnsupported,   // a compression method or an encryption the unpacker does not handle
   kBadData,       // an entry's data ends early or does not inflate

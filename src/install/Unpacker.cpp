@@ -66,6 +66,7 @@ void CheckPackage(std::span<const std::uint8_t> package, const std::function<voi
     out.relativePath = checked.target.relativePath;
     out.isFolder = checked.isFolder();
     out.size = entry.uncompressedSize;
+    out.crc32 = entry.crc32;
     out.storedName = std::string(entry.rawName);
     out.unmarkedUtf8 = !checked.unicodePath && (entry.flags & kZipFlagUtf8Name) == 0 &&
                        std::any_of(entry.rawName.begin(), entry.rawName.end(),

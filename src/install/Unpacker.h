@@ -17,6 +17,7 @@ struct PackageEntry {
   std::string relativePath;  // below the extraction folder, backslash-separated
   bool isFolder = false;
   std::uint64_t size = 0;    // uncompressed
+  std::uint32_t crc32 = 0;   // of the uncompressed data, as stored
   // The stored name is non-ASCII and valid UTF-8, but neither flag bit 11 nor a Unicode
   // path says so: it is read as code page 437 all the same (into name).
   bool unmarkedUtf8 = false;

@@ -47,7 +47,7 @@ std::uint64_t FindEndRecord(const Bytes& package) {
 // The ZIP64 end record that a locator just before the plain record leads to. The locator's
 // signature may also just be part of the last entry's name or extra field: without a
 // ZIP64 end record where it points (before the locator), there is none.
-std::optional<CentralDirectory> ReadZip64End(const Bytes& package, std::uint64_t end) {
+std::optional<CentralDirectory> ReadZip64End(const Bytes& package, std::uint64_t end, std::uint64_t& recordAt) {
   if (end < kZip64LocatorSize) return std::nullopt;
   const std::uint64_t locator = end - kZip64LocatorSize;
   if (package.U32(locator) != kZip64LocatorSignature) return std::nullopt;
@@ -58,7 +58,32 @@ std::optional<CentralDirectory> ReadZip64End(const Bytes& package, std::uint64_t
   if (package.U32(locator + 16) > 1 || package.U32(record + 16) != 0 || package.U32(record + 20) != 0) {
     NotAPackage("spans several disks");
   }
-  return CentralDirectory{package.U64(record + 32), package.U64(record + 48)};
+  recordAt = record;
+  return CentralDirectory{package.U64(record + 32), package.U64(record + 48), package.U64(record + 40), record};
+}
+
+[[noreturn]] void TwoReadings(const std::string& field, std::uint64_t plain, std::uint64_t zip64) {
+  throw UnpackError(UnpackFailure::kAmbiguous, "Not a package: the end record's " + field + " is " +
+                                                   std::to_string(plain) + " but the ZIP64 end record's is " +
+                                                   std::to_string(zip64) + ", so that readers disagree on its contents");
+}
+
+// The Unicode path extra field among extra, when its CRC-32 is that of rawName: version 1, the
+// CRC-32 of the header's own name, then the name in UTF-8.
+std::optional<std::string_view> FindUnicodePath(const Bytes& extra, std::string_view rawName) {
+  std::uint64_t pos = 0;
+  while (extra.Holds(pos, 4)) {
+    const std::uint16_t tag = extra.U16(pos);
+    const std::uint16_t length = extra.U16(pos + 2);
+    pos += 4;
+    if (!extra.Holds(pos, length)) break;
+    if (tag == kUnicodePathExtraTag && length >= 5 && extra.U8(pos) == 1 &&
+        extra.U32(pos + 1) == crc32_z(0, reinterpret_cast<const Bytef*>(rawName.data()), rawName.size())) {
+      return extra.Text(pos + 5, length - 5U);
+    }
+    pos += length;
+  }
+  return std::nullopt;
 }
 
 // Replaces the saturated 32-bit values of an entry with those of its ZIP64 extra field,
@@ -102,19 +127,37 @@ std::uint64_t LocateEndRecord(std::span<const std::uint8_t> package) { return Fi
 CentralDirectory LocateCentralDirectory(std::span<const std::uint8_t> data) {
   const Bytes package(data);
   const std::uint64_t end = FindEndRecord(package);
-  if (const std::optional<CentralDirectory> zip64 = ReadZip64End(package, end)) return *zip64;
   const std::uint16_t disk = package.U16(end + 4);
   const std::uint16_t directoryDisk = package.U16(end + 6);
   const std::uint16_t diskEntries = package.U16(end + 8);
   const std::uint16_t entries = package.U16(end + 10);
   const std::uint32_t size = package.U32(end + 12);
   const std::uint32_t offset = package.U32(end + 16);
+  std::uint64_t record = 0;
+  if (const std::optional<CentralDirectory> zip64 = ReadZip64End(package, end, record)) {
+    // Its values count only where the plain field is saturated; elsewhere both must agree.
+    if (disk != 0xFFFF && disk != package.U32(record + 16)) TwoReadings("disk number", disk, package.U32(record + 16));
+    if (directoryDisk != 0xFFFF && directoryDisk != package.U32(record + 20)) {
+      TwoReadings("directory's disk number", directoryDisk, package.U32(record + 20));
+    }
+    if (diskEntries != 0xFFFF && diskEntries != package.U64(record + 24)) {
+      TwoReadings("entry count on this disk", diskEntries, package.U64(record + 24));
+    }
+    if (entries != 0xFFFF && entries != zip64->entryCount) TwoReadings("entry count", entries, zip64->entryCount);
+    if (size != 0xFFFFFFFF && size != zip64->size) TwoReadings("directory size", size, zip64->size);
+    if (offset != 0xFFFFFFFF && offset != zip64->offset) TwoReadings("directory offset", offset, zip64->offset);
+    if (package.U64(record + 24) != zip64->entryCount) {
+      TwoReadings("entry count on this disk (ZIP64)", package.U64(record + 24), zip64->entryCount);
+    }
+    return *zip64;
+  }
   if (disk == 0xFFFF || directoryDisk == 0xFFFF || diskEntries == 0xFFFF || entries == 0xFFFF ||
       size == 0xFFFFFFFF || offset == 0xFFFFFFFF) {
     NotAPackage("the end-of-central-directory record needs a ZIP64 end record, and there is none");
   }
   if (disk != 0 || directoryDisk != 0) NotAPackage("spans several disks");
-  return {entries, offset};
+  if (diskEntries != entries) NotAPackage("spans several disks (its entry counts differ)");
+  return {entries, offset, size, end};
 }
 
 bool CentralDirectoryCursor::Next(ZipEntry& entry) {
@@ -142,8 +185,9 @@ bool CentralDirectoryCursor::Next(ZipEntry& entry) {
   entry.externalAttributes = package.U32(at + 38);
   entry.localHeaderOffset = package.U32(at + 42);
   entry.rawName = package.Text(at + kCentralHeaderSize, nameLength);
-  ApplyZip64Extra(package.Slice(at + kCentralHeaderSize + nameLength, extraLength), entry, entry.rawName,
-                  package.U16(at + 34) == 0xFFFF);
+  const Bytes extra = package.Slice(at + kCentralHeaderSize + nameLength, extraLength);
+  ApplyZip64Extra(extra, entry, entry.rawName, package.U16(at + 34) == 0xFFFF);
+  entry.unicodePath = FindUnicodePath(extra, entry.rawName);
   at_ = at + kCentralHeaderSize + nameLength + extraLength + commentLength;
   --left_;
   ++index_;
@@ -166,24 +210,9 @@ ZipLocalHeader ReadLocalHeader(std::span<const std::uint8_t> data, const ZipEntr
   }
   ZipLocalHeader header;
   header.rawName = package.Text(at + kLocalHeaderSize, nameLength);
+  header.flags = package.U16(at + 6);
   header.dataOffset = at + kLocalHeaderSize + nameLength + extraLength;
-
-  const Bytes extra = package.Slice(at + kLocalHeaderSize + nameLength, extraLength);
-  std::uint64_t pos = 0;
-  while (extra.Holds(pos, 4)) {
-    const std::uint16_t tag = extra.U16(pos);
-    const std::uint16_t length = extra.U16(pos + 2);
-    pos += 4;
-    if (!extra.Holds(pos, length)) break;
-    // Version 1, the CRC-32 of the header's own name, then the name in UTF-8.
-    if (tag == kUnicodePathExtraTag && length >= 5 && extra.U8(pos) == 1) {
-      const std::uint32_t nameCrc = extra.U32(pos + 1);
-      if (nameCrc == crc32_z(0, reinterpret_cast<const Bytef*>(header.rawName.data()), header.rawName.size())) {
-        header.unicodePath = extra.Text(pos + 5, length - 5U);
-      }
-    }
-    pos += length;
-  }
+  header.unicodePath = FindUnicodePath(package.Slice(at + kLocalHeaderSize + nameLength, extraLength), header.rawName);
   return header;
 }
 

@@ -23,15 +23,18 @@ struct ZipEntry {
   std::uint64_t compressedSize = 0;
   std::uint64_t uncompressedSize = 0;
   std::uint64_t localHeaderOffset = 0;
+  // The central header's Unicode path extra field (0x7075), only when its CRC-32 matches rawName.
+  std::optional<std::string_view> unicodePath;
 };
 
 inline constexpr std::uint16_t kZipFlagEncrypted = 0x0001;
 inline constexpr std::uint16_t kZipFlagStrongEncryption = 0x0040;
 inline constexpr std::uint16_t kZipFlagUtf8Name = 0x0800;
 
-// What an entry's local header adds: where the data starts and a usable Unicode path.
+// What an entry's local header adds: where the data starts, and its own reading of the name.
 struct ZipLocalHeader {
   std::string_view rawName;
+  std::uint16_t flags = 0;
   // The Unicode path extra field (0x7075), only when its CRC-32 matches the header's name.
   std::optional<std::string_view> unicodePath;
   std::uint64_t dataOffset = 0;
@@ -41,6 +44,10 @@ struct ZipLocalHeader {
 struct CentralDirectory {
   std::uint64_t entryCount = 0;
   std::uint64_t offset = 0;  // of the first central header
+  std::uint64_t size = 0;    // as the end record says
+  // Where the records after the directory begin (the ZIP64 end record, else the end record):
+  // the directory must end there, or readers that find it from its end read another.
+  std::uint64_t recordsStart = 0;
 };
 
 // Where the end-of-central-directory record starts: the signature nearest the end of the

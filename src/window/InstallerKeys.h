@@ -1,13 +1,16 @@
 #pragma once
-// The package keys this installer was built with (QUORVEX_PACKAGE_KEYS); each installer
-// executable gets its own generated definition. Empty: packages are not checked.
+// The package keys this installer was built with (QUORVEX_PACKAGE_KEYS), and how many distinct
+// ones must have signed a package (QUORVEX_PACKAGE_THRESHOLD); each installer executable gets
+// its own generated definition. No keys: packages are not checked.
 
+#include <cstddef>
 #include <span>
 
-#include "install/PackageSignature.h"
+#include "install/PackageVerifier.h"
 
 namespace quorvex::window {
 
 std::span<const PackageKey> InstallerPackageKeys();
+std::size_t InstallerPackageThreshold();
 
 }  // namespace quorvex::window

@@ -9,9 +9,10 @@ target_link_libraries(quorvex_window PUBLIC quorvex_win32 comctl32 windowscodecs
 # Makes one installer executable with its own service address, release and package keys. The
 # product is QuorvexInstall; tests make copies that point at a local service.
 #   RESOURCE_SCRIPT  another resource script (tests leave a resource out that way)
-#   PACKAGE_KEYS     PEM public keys whose signature a package must carry (none: no check)
+#   PACKAGE_KEYS       PEM public keys whose signatures a package must carry (none: no check)
+#   PACKAGE_THRESHOLD  how many distinct ones must have signed (default 1)
 function(quorvex_add_installer target apiBase versionName)
-  cmake_parse_arguments(PARSE_ARGV 3 ARG "" "RESOURCE_SCRIPT" "PACKAGE_KEYS")
+  cmake_parse_arguments(PARSE_ARGV 3 ARG "" "RESOURCE_SCRIPT;PACKAGE_THRESHOLD" "PACKAGE_KEYS")
   quorvex_check_api_base("${apiBase}")
   set(QUORVEX_RESOURCE_DIR ${CMAKE_SOURCE_DIR}/resources)
   set(resourceScript ${QUORVEX_RESOURCE_DIR}/QuorvexInstall.rc)
@@ -19,7 +20,15 @@ function(quorvex_add_installer target apiBase versionName)
     set(resourceScript ${ARG_RESOURCE_SCRIPT})
   endif()
   set(keysSource ${CMAKE_CURRENT_BINARY_DIR}/${target}-keys.cpp)
-  quorvex_package_keys_source(${keysSource} ${ARG_PACKAGE_KEYS})
+  # Signatures name the package file "<versionName>_<arch>.zip", in printable ASCII.
+  if(ARG_PACKAGE_KEYS AND (versionName MATCHES "[^ -~]" OR versionName MATCHES "[/\\]"))
+    message(FATAL_ERROR "QUORVEX_VERSION_NAME \"${versionName}\": with package keys it must be printable ASCII "
+                        "without / or \\, since signatures name the package file")
+  endif()
+  if(NOT DEFINED ARG_PACKAGE_THRESHOLD)
+    set(ARG_PACKAGE_THRESHOLD 1)
+  endif()
+  quorvex_package_keys_source(${keysSource} THRESHOLD "${ARG_PACKAGE_THRESHOLD}" ${ARG_PACKAGE_KEYS})
   add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/src/QuorvexInstall.cpp ${CMAKE_SOURCE_DIR}/src/window/FaultPoint.cpp
                  ${CMAKE_SOURCE_DIR}/src/window/TestHooks.cpp ${keysSource} ${resourceScript})
   target_link_libraries(${target} PRIVATE quorvex_window)
@@ -36,5 +45,6 @@ function(quorvex_add_installer target apiBase versionName)
                ${QUORVEX_RESOURCE_DIR}/TabletLight.style)
 endfunction()
 
-quorvex_add_installer(QuorvexInstall "${QUORVEX_API_BASE}" "${QUORVEX_VERSION_NAME}" PACKAGE_KEYS ${QUORVEX_PACKAGE_KEYS})
+quorvex_add_installer(QuorvexInstall "${QUORVEX_API_BASE}" "${QUORVEX_VERSION_NAME}"
+                      PACKAGE_KEYS ${QUORVEX_PACKAGE_KEYS} PACKAGE_THRESHOLD "${QUORVEX_PACKAGE_THRESHOLD}")
 quorvex_sign_executable(QuorvexInstall)

@@ -32,6 +32,7 @@ sys.path.insert(0, os.path.dirname(HERE))
 from harness import (Failure, LocalServer, WineSession, check, make_certificates,  # noqa: E402
                      package_suffix, reference_service_command, write_package)
 import signing  # noqa: E402
+import two_readings  # noqa: E402
 
 CAPTION = "Quorvex - Instala\u00e7\u00e3o"
 ERROR_TEXT = "Erro no download!\\rEntre em contato com o Suporte T\u00e9cnico."
@@ -851,7 +852,8 @@ def planted_dlls(args, machine, signed=False):
     if signed:
         sizes = publish_package(args)
         with open(package_path(args), "rb") as package:
-            data = signing.sign(package.read(), args.signing_key, os.path.splitext(args.signing_key)[0] + ".pub")
+            data = signing.sign(package.read(), args.signing_key, os.path.splitext(args.signing_key)[0] + ".pub",
+                                os.path.basename(package_path(args)))
         with open(package_path(args), "wb") as package:
             package.write(data)
         service = Service(args)
@@ -974,19 +976,17 @@ def tree_state(machine):
     return found
 
 
-def signed_packages(args, machine):
-    """The installer built with one key against packages signed with openssl's command line and
-    changed after signing: each refused one ends in the message, leaves C:\\Quorvex exactly as
-    it was but for the executable that every run deletes first, and its support log names the
-    rule it broke; the signed ones (a ZIP64 one among them) install."""
-    keys = (args.signing_key, os.path.splitext(args.signing_key)[0] + ".pub")
-    other = signing.make_key(os.path.join(args.work, "keys"), "other")
-    sizes = publish_package(args)
-    with open(package_path(args), "rb") as package:
-        cases = signing.tamper_cases(package.read(), keys, other)
+OLDER_INSTALLATION = {"Quorvex.exe": b"MZ an older application", "antigo.txt": b"kept from the earlier installation",
+                      os.path.join("dados", "antigo.dat"): bytes(range(256))}
+
+
+def package_table(args, machine, cases, installer, installed):
+    """Each (title, package bytes, verdict) served as the package the installer asks for, over an
+    older installation. verdict None: it installs, and installed(machine, title) checks what
+    landed; else the run ends in the message, C:\\Quorvex stays exactly as it was but for the
+    executable that every run deletes first, and the support log says verdict (a signature
+    failure kind, or the text of another failure)."""
     folder = machine.host_path("C:\\Quorvex\\")
-    older = {"Quorvex.exe": b"MZ an older application", "antigo.txt": b"kept from the earlier installation",
-             os.path.join("dados", "antigo.dat"): bytes(range(256))}
     service = Service(args)
     try:
         for title, data, verdict in sorted(cases, key=lambda case: case[2] is None):
@@ -996,19 +996,21 @@ def signed_packages(args, machine):
                 os.remove(log)
             if verdict is None:
                 machine.reset()
-                machine.start_installer(program=args.installer_signed)
-                machine.probe("click", "Instalar")
-                check(machine.wait_installer_end(), f"{title}: the installer ended after installing")
-                check_installed(machine, sizes)
-                continue
-            for name, content in older.items():
+            for name, content in OLDER_INSTALLATION.items():
                 os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
                 with open(os.path.join(folder, name), "wb") as out:
                     out.write(content)
                 os.utime(os.path.join(folder, name), ns=(1_700_000_000 * 10**9, 1_700_000_000 * 10**9))
             before = tree_state(machine)
-            machine.start_installer(program=args.installer_signed)
+            machine.start_installer(program=installer)
             machine.probe("click", "Instalar")
+            if verdict is None:
+                check(machine.wait_installer_end(), f"{title}: the installer ended after installing")
+                installed(machine, title)
+                after = tree_state(machine)
+                kept = os.path.join(".", "antigo.txt")
+                check(after.get(kept) == before[kept], f"{title}: a file of the older installation stays")
+                continue
             check_error_box(machine)
             answer_error_box(machine)
             machine.probe("close", expect_ok=False)
@@ -1019,9 +1021,128 @@ def signed_packages(args, machine):
                                      f"(only now: {sorted(set(after) - set(expected))}, "
                                      f"gone or changed: {sorted(k for k in expected if after.get(k) != expected[k])})")
             log = "".join(open(path, encoding="utf-8").read() for path in machine.run_logs())
-            check(f"signature failure kind={verdict}:" in log, f"{title}: the support log says {verdict}")
+            said = verdict if " " in verdict else f"signature failure kind={verdict}"
+            check(said in log, f"{title}: the support log says {said}")
+            if verdict == "wrong-release":
+                asked = os.path.basename(package_path(args))
+                check(f'expected="{asked}"' in log and 'bound="' in log, f"{title}: the support log gives both names")
     finally:
         service.stop()
+
+
+def signed_keys(args):
+    return (args.signing_key, os.path.splitext(args.signing_key)[0] + ".pub")
+
+
+# The rows of the signature tables that the installer runs end to end (each run takes a minute
+# under emulation); qv-unpack.exe checks every row with the same CNG code in
+# tests/packages/check_signed_packages.py.
+END_TO_END_ROWS = {
+    "signed with openssl dgst for its name", "signed, ZIP64 end record", "signed by an unknown key and the installer's",
+    "signed for another release", "signed for the other architecture", "signed in the old unbound form", "unsigned",
+    "signed by another key", "a byte of a file's data changed",
+    "threshold 2, one signature", "threshold 2, two distinct keys", "threshold 2, one key twice",
+    "threshold 2, two keys and an unknown third",
+}
+
+
+def signed_packages(args, machine):
+    """The installer built with one key against packages signed with openssl's command line for
+    the package file it asks for, changed after signing, signed for another release or the other
+    architecture, or in the old unbound form: the signed ones (a ZIP64 one among them, one also
+    signed by a key it does not hold) install."""
+    other = signing.make_key(os.path.join(args.work, "keys"), "other")
+    sizes = publish_package(args)
+    with open(package_path(args), "rb") as package:
+        cases = [case for case in signing.tamper_cases(package.read(), signed_keys(args), other,
+                                                       os.path.basename(package_path(args)))
+                 if case[0] in END_TO_END_ROWS]
+    package_table(args, machine, cases, args.installer_signed, lambda machine, title: check_installed(machine, sizes))
+
+
+def signed_packages_threshold(args, machine):
+    """The installer built with two keys, both needed: one signature, or one key twice, is not
+    enough; two distinct keys are, a third key it does not hold beside them changes nothing."""
+    second = (os.path.join(os.path.dirname(args.signing_key), "second.pem"),
+              os.path.join(os.path.dirname(args.signing_key), "second.pub"))
+    other = signing.make_key(os.path.join(args.work, "keys"), "other")
+    sizes = publish_package(args)
+    with open(package_path(args), "rb") as package:
+        cases = [case for case in signing.threshold_cases(package.read(), signed_keys(args), second, other,
+                                                          os.path.basename(package_path(args)))
+                 if case[0] in END_TO_END_ROWS]
+    package_table(args, machine, cases, args.installer_signed_two, lambda machine, title: check_installed(machine, sizes))
+
+
+def tool_sources(args):
+    """The tree the real tools pack, and (title, package bytes) made by each tool from it."""
+    source = os.path.join(args.work, "tool-source")
+    shutil.rmtree(source, ignore_errors=True)
+    os.makedirs(os.path.join(source, "docs"))
+    files = {"Quorvex.exe": open(args.app, "rb").read(),
+             os.path.join("docs", "leia-me.txt"): "Instala\u00e7\u00e3o conclu\u00edda.\r\n".encode() * 300,
+             os.path.join("dados", "valores.bin"): bytes(range(256)) * 64}
+    for path, content in files.items():
+        os.makedirs(os.path.dirname(os.path.join(source, path)) or source, exist_ok=True)
+        with open(os.path.join(source, path), "wb") as out:
+            out.write(content)
+    tools = []
+    for title, made in tool_packages(args.work, source, ["Quorvex.exe", "docs", "dados"]):
+        with open(made, "rb") as package:
+            tools.append((title, package.read()))
+
+    def installed(machine, title):
+        for path, content in files.items():
+            with open(machine.host_path("C:\\Quorvex\\" + path.replace(os.sep, "\\")), "rb") as landed:
+                check(landed.read() == content, f"{title}: {path} landed whole")
+        started = machine.wait_marker()
+        check(started is not None, f"{title}: the application was started ({started})")
+        marker = machine.host_path(MARKER)
+        if os.path.exists(marker):
+            os.remove(marker)
+
+    return tools, installed
+
+
+def signed_packages_one_reading(args, machine):
+    """Packages that other tools would read otherwise, signed: the keyed installer refuses them
+    before writing. Packages made by real tools and signed install."""
+    name = os.path.basename(package_path(args))
+    cases = [("signed, " + title, signing.sign(data, *signed_keys(args), name), "unpack failure kind=ambiguous")
+             for title, data, _ in two_readings.cases()]
+    tools, installed = tool_sources(args)
+    cases += [(title + ", signed", signing.sign(data, *signed_keys(args), name), None) for title, data in tools]
+    package_table(args, machine, cases, args.installer_signed, installed)
+
+
+def real_tool_packages(args, machine):
+    """Packages made by real tools, unsigned, install with the installer built without keys."""
+    tools, installed = tool_sources(args)
+    package_table(args, machine, [(title + ", unsigned", data, None) for title, data in tools], args.installer, installed)
+
+
+def tool_packages(work, source, top):
+    """(title, package path) made from source by each tool vendors use."""
+    made = []
+    for title, name, command in (
+            ("Info-ZIP zip", "infozip.zip", ["zip", "-q", "-r", "-X"]),
+            ("Info-ZIP zip -fz", "infozip-fz.zip", ["zip", "-q", "-r", "-X", "-fz"]),
+            ("7-Zip", "7z.zip", ["7z", "a", "-tzip", "-bd", "-bso0"]),
+            ("bsdtar", "bsdtar.zip", ["bsdtar", "--format", "zip", "-cf"]),
+            ("jar", "jar.zip", [shutil.which("fastjar") or "jar", "cfM"])):
+        package = os.path.join(work, name)
+        if os.path.exists(package):
+            os.remove(package)
+        subprocess.run(command + [package, *top], cwd=source, check=True, capture_output=True)
+        made.append((title, package))
+    package = os.path.join(work, "python.zip")
+    with zipfile.ZipFile(package, "w", zipfile.ZIP_DEFLATED) as z:
+        for folder, _, names in sorted(os.walk(source)):
+            for name in sorted(names):
+                path = os.path.join(folder, name)
+                z.write(path, os.path.relpath(path, source))
+    made.append(("Python zipfile", package))
+    return made
 
 
 class Skipped(Exception):
@@ -1231,8 +1352,12 @@ RUN_LOG_NAMES = {
     "crc_error": ['unpack failure kind=checksum entry="dados/volume.bin" expected-crc=0x', "actual-crc=0x"],
     "fault_while_painting": ["download failure kind=resources"],
     "fault_while_loading_style": ["detail: std::bad_alloc", "installer ends: it could not start"],
-    "signed_packages": ["package signatures: required, keys ", "package signature verified: key "],
-    "planted_dlls_signed": ["package signature verified: key "],
+    "signed_packages": ["package signatures: required, keys ", "package signature verified for "],
+    "signed_packages_threshold": ["package signatures: required, keys ", ", 2 of them needed",
+                                  "package signature verified for "],
+    "signed_packages_one_reading": ["package signature verified for ", "run ends: installed"],
+    "real_tool_packages": ["package signatures: not checked", "run ends: installed"],
+    "planted_dlls_signed": ["package signature verified for "],
     "proxy_negotiate": ["proxy 127.0.0.5:", "logged on to the proxy by Negotiate as the signed-in user",
                         "run ends: installed"],
     "proxy_list_fallback": ["direct (manual settings), after 127.0.0.5:", "run ends: installed"],
@@ -1290,6 +1415,9 @@ SCENARIOS = {
     "fault_while_painting": fault_while_painting,
     "fault_while_loading_style": fault_while_loading_style,
     "signed_packages": signed_packages,
+    "signed_packages_threshold": signed_packages_threshold,
+    "signed_packages_one_reading": signed_packages_one_reading,
+    "real_tool_packages": real_tool_packages,
     "screen_reader": screen_reader,
     "high_contrast": high_contrast,
     "planted_dlls_signed": lambda args, machine: planted_dlls(args, machine, signed=True),
@@ -1312,7 +1440,8 @@ SKIPPED = 77  # CTest's SKIP_RETURN_CODE for these tests
 def main():
     parser = argparse.ArgumentParser()
     for name in ("wine-env", "wine-root", "installer", "installer-without-style", "installer-with-faults",
-                 "installer-signed", "signing-key", "probe", "app", "service", "version", "work", "planted-dll"):
+                 "installer-signed", "installer-signed-two", "signing-key", "probe", "app", "service", "version",
+                 "work", "planted-dll"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("scenario", choices=["setup", *SCENARIOS])

@@ -134,7 +134,7 @@ def edge_signed(args, machine, changed):
     sizes = run_e2e.publish_package(args)
     path = run_e2e.package_path(args)
     with open(path, "rb") as package:
-        signed = signing.sign(package.read(), *keys)
+        signed = signing.sign(package.read(), *keys, os.path.basename(path))
     with open(path, "wb") as package:
         package.write(signed)
     edge_storage = os.path.join(args.work, "edge-storage")
@@ -170,7 +170,7 @@ def edge_signed(args, machine, changed):
               f"the edge served the package ({edge_log})")
         log = "".join(open(p, encoding="utf-8").read() for p in machine.run_logs())
         said = "signature failure kind=bad-signature" if changed else \
-            f"package signature verified: key {signing.key_id(keys[1])}"
+            f"package signature verified for {os.path.basename(path)}: key {signing.key_id(keys[1])}"
         check(said in log, f"the support log says {said!r}")
         run_e2e.check_run_log(machine, "edge")
     finally:
@@ -189,7 +189,8 @@ SCENARIOS = {
 def main():
     parser = run_e2e.argparse.ArgumentParser()
     for name in ("wine-env", "wine-root", "installer", "installer-without-style", "installer-with-faults",
-                 "installer-signed", "signing-key", "probe", "app", "service", "version", "work"):
+                 "installer-signed", "installer-signed-two", "signing-key", "probe", "app", "service", "version",
+                 "work"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("scenario", choices=list(SCENARIOS))

@@ -1,15 +1,15 @@
 // Feeds arbitrary bytes to the package signature check, as they would arrive and as a whole.
 // Findings: a crash, a sanitizer report (a read outside the body among them), an exception
-// other than SignatureError, and any input that verifies. The seeds are signed by a key whose
-// id the trusted key below carries with another key's point, so that they reach the signature
-// check itself and no mutation of them can pass it.
+// other than SignatureError, and any input that verifies. The seeds are signed for
+// Quorvex_fuzz_x64.zip by a key whose id the trusted key below carries with another key's point,
+// so that they reach the signature check itself and no mutation of them can pass it.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
-#include "install/PackageSignature.h"
+#include "install/PackageVerifier.h"
 #include "platform/posix/OpenSslSignatureCrypto.h"
 
 namespace {
@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const quorvex::PackageKey keys[] = {TrustedKey()};
   // Each run gets a copy of exactly its size, so that a read past the body is one past a heap block.
   const std::vector<std::uint8_t> body(data, data + size);
-  quorvex::PackageVerifier verifier(keys, crypto);
+  quorvex::PackageVerifier verifier({keys, &crypto, 1}, "Quorvex_fuzz_x64.zip");
   // Arriving in pieces of a size taken from the input.
   const std::size_t piece = size == 0 ? 1 : std::size_t{1} + body[0] * std::size_t{257};
   for (std::size_t at = 0; at < size;) {

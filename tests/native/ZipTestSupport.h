@@ -49,6 +49,12 @@ struct PackageOptions {
   bool zip64End = false;  // ZIP64 end record and locator, 32-bit fields saturated
   std::string comment;
   std::optional<std::uint64_t> entryCount;
+  // With zip64End: the plain record keeps its true values, but for a saturated offset when
+  // plainOffsetSaturated; the ZIP64 record may say another count or offset.
+  bool plainValues = false;
+  bool plainOffsetSaturated = false;
+  std::optional<std::uint64_t> zip64Count;
+  std::optional<std::uint64_t> zip64Offset;
 };
 
 inline void PutLe(std::string& out, std::uint64_t value, int bytes) {
@@ -160,10 +166,10 @@ inline std::string BuildPackage(const std::vector<TestEntry>& entries, const Pac
     PutLe(out, 45, 2);
     PutLe(out, 0, 4);
     PutLe(out, 0, 4);
-    PutLe(out, count, 8);
-    PutLe(out, count, 8);
+    PutLe(out, options.zip64Count.value_or(count), 8);
+    PutLe(out, options.zip64Count.value_or(count), 8);
     PutLe(out, directory.size(), 8);
-    PutLe(out, directoryOffset, 8);
+    PutLe(out, options.zip64Offset.value_or(directoryOffset), 8);
     PutLe(out, 0x07064b50, 4);
     PutLe(out, 0, 4);
     PutLe(out, recordOffset, 8);
@@ -172,10 +178,11 @@ inline std::string BuildPackage(const std::vector<TestEntry>& entries, const Pac
   PutLe(out, 0x06054b50, 4);
   PutLe(out, 0, 2);
   PutLe(out, 0, 2);
-  PutLe(out, options.zip64End ? 0xFFFF : count, 2);
-  PutLe(out, options.zip64End ? 0xFFFF : count, 2);
-  PutLe(out, options.zip64End ? 0xFFFFFFFF : directory.size(), 4);
-  PutLe(out, options.zip64End ? 0xFFFFFFFF : directoryOffset, 4);
+  const bool saturated = options.zip64End && !options.plainValues;
+  PutLe(out, saturated ? 0xFFFF : count, 2);
+  PutLe(out, saturated ? 0xFFFF : count, 2);
+  PutLe(out, saturated ? 0xFFFFFFFF : directory.size(), 4);
+  PutLe(out, saturated || options.plainOffsetSaturated ? 0xFFFFFFFF : directoryOffset, 4);
   PutLe(out, options.comment.size(), 2);
   out += options.comment;
   return out;

@@ -108,6 +108,11 @@ def main():
         assert code == 0, err
         return path
 
+    def signed_for(path, key, name):
+        code, _, err = sign("--key", key[0], "--name", name, path)
+        assert code == 0, err
+        return path
+
     # Two releases, the first live and the second published over it, so both a live file and a
     # kept previous one are there for the refusals to leave alone.
     first = signed(release(args.work, "first"), vendor)
@@ -135,11 +140,11 @@ def main():
          "no Quorvex.exe"),
         ("unsigned, with a key", release(args.work, "unsigned"), with_key, "signature"),
         ("signed by an unknown key", signed(release(args.work, "stranger"), stranger), with_key,
-         "not one of this installer's"),
+         "none of which is one of this installer's"),
         ("a threshold that one signature cannot meet", signed(release(args.work, "threshold"), vendor),
-         ("--key", vendor[1], "--key", stranger[1], "--threshold", "2"), "threshold of 2"),
-        # SEAM: "signed for another name" (a package signed for Quorvex_2.3.0_x86.zip published
-        # as Quorvex_2.4.0_x86.zip) joins this table once signatures are bound to their release.
+         ("--key", vendor[1], "--key", stranger[1], "--threshold", "2"), "too few"),
+        ("signed for another release", signed_for(release(args.work, "otherrelease"), vendor, "Quorvex_2.3.0_x86.zip"),
+         with_key, "signed for Quorvex_2.3.0_x86.zip, not for " + NAME),
     ]
     for label, package, options, fault in refused:
         before = snapshot(live_folder)
@@ -156,6 +161,11 @@ def main():
     code, out, err = publish("--restore", "Quorvex_9.9.9_x86.zip", live_folder)
     check(code == 1 and "nothing to restore" in err, f"--restore without a previous release is refused: {err.strip()}")
     check(oct(os.stat(live).st_mode & 0o777) == "0o644", "the published file is readable by the service's user")
+
+    # Two distinct keys meet a threshold of two (qv-sign adds the second signature).
+    both = signed(signed(release(args.work, "both"), vendor), stranger)
+    code, out, err = publish("--key", vendor[1], "--key", stranger[1], "--threshold", "2", both, live_folder)
+    check(code == 0 and read(live) == read(both), f"a package signed by two keys meets a threshold of two: {out}{err}")
 
     if check.failures:
         print(f"{len(check.failures)} failed")

@@ -9,7 +9,8 @@ small packages in the layouts of Windows tools that no Debian tool writes: folde
 as "Root\\EmptyDir\\" (.NET ZipFile, PowerShell Compress-Archive), names in the Unicode path
 field (WinZip), entries made on an NTFS host. Each must unpack to exactly what bsdtar
 extracts (every file's bytes and time, every folder), or fail with its rule's message and
-write nothing where a rule says so. `qv-unpack --check` must agree with each outcome.
+write nothing where a rule says so; and the packages of tests/two_readings.py, which other tools
+would read otherwise, fail whole. `qv-unpack --check` must agree with each outcome.
 
   check_real_packages.py --work DIR --qv-unpack EXE [--wine-run WINE_RUN]
 
@@ -25,6 +26,9 @@ import sys
 import time
 import zlib
 import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import two_readings  # noqa: E402
 
 TZ = "Europe/Berlin"
 SUMMER = (2024, 7, 15, 12, 0, 0)
@@ -338,6 +342,21 @@ def main():
                   f"{title}: fails with one line saying '{expected[1]}' ({code}: {err.strip()})")
             check(os.listdir(ours) == [], f"{title}: nothing written")
             check(check_code == 1 and expected[1] in check_err, f"{title}: --check fails the same way")
+
+    # What other tools would read otherwise is refused whole, by --check too.
+    for number, (title, data, message) in enumerate(two_readings.cases()):
+        print(f"== {title}")
+        package = os.path.join(args.work, f"two-readings-{number}.zip")
+        with open(package, "wb") as out:
+            out.write(data)
+        ours = os.path.join(args.work, f"two-readings-{number}")
+        os.makedirs(ours)
+        code, _, err = unpack(package, ours)
+        check(code == 1 and message in err and err.count("\n") == 1,
+              f"{title}: fails with one line saying '{message}' ({code}: {err.strip()})")
+        check(os.listdir(ours) == [], f"{title}: nothing written")
+        check_code, _, check_err = unpack("--check", package)
+        check(check_code == 1 and message in check_err, f"{title}: --check fails the same way")
 
     if failures:
         print(f"{len(failures)} check(s) failed")

@@ -32,7 +32,9 @@
 #include <vector>
 
 #include "install/FileSystem.h"
-#include "install/PackageSignature.h"
+#include "install/PackageKeys.h"
+#include "install/ReleaseCheck.h"
+#include "install/SignatureError.h"
 #include "install/Unpacker.h"
 #include "platform/posix/OpenSslSignatureCrypto.h"
 #include "WholeFile.h"
@@ -156,25 +158,21 @@ struct Keys {
 // Checks the package as the installer checks it before anything is written; throws Refusal.
 void CheckRelease(std::span<const std::uint8_t> package, std::string_view name, Keys& trust) {
   const Architecture architecture = ArchitectureOfName(name);
-  if (!trust.keys.empty()) {
-    // SEAM (signatures bound to their release, thresholds): this build's signature names no
-    // release and a package carries one signature, so a threshold above 1 cannot be met and
-    // the bound name is not compared yet. Once the installer's check takes the release name
-    // and a threshold, call it here with `name` and trust.threshold.
-    if (trust.threshold > 1) {
-      throw Refusal("a threshold of " + std::to_string(trust.threshold) +
-                    " signatures cannot be met: packages carry one signature in this build");
-    }
-    try {
-      quorvex::PackageVerifier verifier(trust.keys, trust.crypto);
-      verifier.Check(package);
-    } catch (const quorvex::SignatureError& error) {
-      throw Refusal(std::string("signature: ") + error.what());
-    }
+  // The installer's own check: with keys, the signatures, the threshold and the release the
+  // package is bound to (the name it is published under); then structure, names and every
+  // entry's CRC-32.
+  try {
+    quorvex::CheckReleasePackage(
+        package, quorvex::ReleaseExpectation{
+                     quorvex::PackageTrust{trust.keys, &trust.crypto, trust.threshold}, std::string(name)});
+  } catch (const quorvex::SignatureError& error) {
+    throw Refusal(std::string("signature: ") + error.what());
+  } catch (const std::exception& error) {
+    throw Refusal(error.what());
   }
+  // Unpacked once more into nothing, to read the head of the Quorvex.exe it would start.
   ExecutableProbe probe;
   try {
-    quorvex::CheckPackage(package, [](const quorvex::PackageEntry&) {});
     quorvex::UnpackPackage(package, "C:\\Quorvex\\", probe);
   } catch (const std::exception& error) {
     throw Refusal(error.what());

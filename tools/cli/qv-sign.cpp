@@ -1,8 +1,12 @@
-// qv-sign --key PRIVATE.pem [--replace] PACKAGE: signs a package in place for installers built
-// with the matching public key. The signature (ECDSA P-256, SHA-256) goes into the end record's
-// comment; a package that already has a comment is refused unless --replace. The signed
-// package is written beside the old one and renamed over it, so an interrupted signing leaves
-// the old package whole.
+// qv-sign --key PRIVATE.pem [--name FILE_NAME] [--replace] PACKAGE: signs a package in place for
+// installers built with the matching public key. The package is first checked as the installer
+// will check it (structure, names, every entry inflated and its CRC-32 compared), and what it
+// will write is listed with the name the signature binds it to: FILE_NAME, the package file the
+// installer asks for ("<version name>_<x86|x64>.zip"), by default the package's own file name.
+// The signature (ECDSA P-256, SHA-256) goes into the end record's comment; a package already
+// signed for that name gets one more signature beside the others (for a threshold, or a key
+// rotation). Another comment is refused unless --replace. The signed package is written beside
+// the old one and renamed over it, so an interrupted signing leaves the old package whole.
 //
 // qv-sign --public PRIVATE.pem: prints the public key in PEM, for QUORVEX_PACKAGE_KEYS, and its
 // key id.
@@ -22,22 +26,27 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "install/PackageSignature.h"
+#include "PackageListing.h"
+#include "WholeFile.h"
+#include "install/ReleaseCheck.h"
+#include "install/SignatureFormat.h"
 #include "install/UnpackError.h"
 #include "install/ZipReader.h"
 #include "platform/posix/OpenSslSignatureCrypto.h"
-#include "WholeFile.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: qv-sign --key PRIVATE.pem [--replace] PACKAGE\n"
+    "usage: qv-sign --key PRIVATE.pem [--name FILE_NAME] [--replace] PACKAGE\n"
     "       qv-sign --public PRIVATE.pem\n";
 
 [[noreturn]] void Fail(const std::string& what) { throw std::runtime_error(what); }
@@ -127,11 +136,34 @@ int PrintPublic(const std::string& keyPath) {
   return 0;
 }
 
-int Sign(const std::string& keyPath, const std::string& packagePath, bool replace) {
+// The signature of the signed message (SignatureFormat.h) for boundName over covered.
+std::vector<std::uint8_t> SignMessage(EVP_PKEY* key, const std::string& boundName,
+                                      std::span<const std::uint8_t> covered) {
+  const std::string prefix = quorvex::SignedMessagePrefix(boundName);
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  std::size_t length = 0;
+  if (!context || EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key) != 1 ||
+      EVP_DigestSignUpdate(context.get(), prefix.data(), prefix.size()) != 1 ||
+      EVP_DigestSignUpdate(context.get(), covered.data(), covered.size()) != 1 ||
+      EVP_DigestSignFinal(context.get(), nullptr, &length) != 1) {
+    Fail("Cannot sign: " + OpenSslText());
+  }
+  std::vector<std::uint8_t> signature(length);
+  if (EVP_DigestSignFinal(context.get(), signature.data(), &length) != 1) Fail("Cannot sign: " + OpenSslText());
+  signature.resize(length);
+  return signature;
+}
+
+int Sign(const std::string& keyPath, const std::string& packagePath, const std::string& boundName, bool replace) {
+  if (!quorvex::IsBindableName(boundName)) {
+    Fail("\"" + boundName + "\" cannot be the package's file name (1 to 255 printable ASCII characters, no separator)");
+  }
   const Key key = ReadPrivateKey(keyPath);
   quorvex::OpenSslSignatureCrypto crypto;
   const std::vector<std::uint8_t> info = PublicKeyInfo(key.get());
-  const quorvex::KeyId id = quorvex::KeyIdOf(info, crypto);
+  quorvex::PackageKey signer;
+  signer.id = quorvex::KeyIdOf(info, crypto);
+  std::copy(info.end() - 64, info.end(), signer.point.begin());
 
   const quorvex::tools::WholeFile file = quorvex::tools::ReadWholeFile(packagePath);
   std::vector<std::uint8_t> package(file.Bytes().begin(), file.Bytes().end());
@@ -148,39 +180,61 @@ int Sign(const std::string& keyPath, const std::string& packagePath, bool replac
          " bytes after its end record's comment; make the package again");
   }
   if (commentAt + commentLength > package.size()) Fail(packagePath + " is cut short: its end record's comment is missing");
-  if (commentLength != 0 && !replace) {
-    Fail(packagePath + " already has a comment (" + std::to_string(commentLength) +
-         " bytes); --replace replaces it with the signature");
-  }
   const std::size_t covered = commentAt - 2;
 
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  std::size_t signatureLength = 0;
-  if (!context || EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1 ||
-      EVP_DigestSign(context.get(), nullptr, &signatureLength, package.data(), covered) != 1) {
-    Fail("Cannot sign: " + OpenSslText());
+  // The signatures already there stay, when they are for the same package file.
+  std::string comment = quorvex::SignatureCommentHead(boundName);
+  if (commentLength != 0) {
+    std::optional<quorvex::PackageSignatures> existing;
+    try {
+      existing = quorvex::ReadPackageSignatures(package);
+    } catch (const quorvex::SignatureError&) {
+    }
+    if (existing && existing->boundName != boundName && !replace) {
+      Fail(packagePath + " is signed for " + existing->boundName + ", not " + boundName +
+           "; --name " + existing->boundName + " adds a signature for that name, --replace starts again");
+    }
+    if (!existing && !replace) {
+      Fail(packagePath + " already has a comment (" + std::to_string(commentLength) +
+           " bytes) that is not a signature; --replace replaces it with the signature");
+    }
+    if (existing && existing->boundName == boundName && !replace) {
+      for (const quorvex::SignatureLine& line : existing->signatures) {
+        if (line.keyId == signer.id) {
+          std::printf("%s is already signed for %s by key %s; left as it was\n", packagePath.c_str(),
+                      boundName.c_str(), quorvex::KeyIdText(signer.id).c_str());
+          return 0;
+        }
+      }
+      comment.assign(reinterpret_cast<const char*>(package.data() + commentAt), commentLength);
+    }
   }
-  std::vector<std::uint8_t> signature(signatureLength);
-  if (EVP_DigestSign(context.get(), signature.data(), &signatureLength, package.data(), covered) != 1) {
-    Fail("Cannot sign: " + OpenSslText());
-  }
-  signature.resize(signatureLength);
 
-  const std::string comment = "QVSIG1 " + quorvex::KeyIdText(id) + " " + quorvex::EncodeBase64Url(signature);
+  // What the installer will refuse is not signed; what it will write is shown.
+  quorvex::ReleaseCheckResult checked;
+  try {
+    checked = quorvex::CheckReleasePackage(package, {{}, boundName});
+  } catch (const std::exception& refused) {
+    Fail(packagePath + " would not install, so it is not signed: " + refused.what());
+  }
+  std::printf("signing for %s, which writes below C:\\Quorvex\\:\n", boundName.c_str());
+  quorvex::tools::PrintEntries(checked, stdout);
+
+  comment += quorvex::SignatureCommentLine(signer.id, SignMessage(key.get(), boundName, {package.data(), covered}));
+  if (comment.size() > 0xFFFF) Fail(packagePath + " has no room for another signature in its comment");
   package.resize(covered);
   package.push_back(static_cast<std::uint8_t>(comment.size() & 0xFF));
   package.push_back(static_cast<std::uint8_t>(comment.size() >> 8));
   package.insert(package.end(), comment.begin(), comment.end());
 
   // What the installer will do with it, before the old package is given up.
-  quorvex::PackageKey trusted;
-  trusted.id = id;
-  std::copy(info.end() - 64, info.end(), trusted.point.begin());
-  quorvex::PackageVerifier verifier({&trusted, 1}, crypto);
+  quorvex::PackageVerifier verifier({{&signer, 1}, &crypto, 1}, boundName);
   verifier.Check(package);
 
   ReplaceFile(packagePath, package);
-  std::printf("signed %s with key %s\n", packagePath.c_str(), quorvex::KeyIdText(id).c_str());
+  const std::size_t signatures = quorvex::ReadPackageSignatures(package).signatures.size();
+  std::printf("signed %s for %s with key %s (%zu signature%s)\n", packagePath.c_str(), boundName.c_str(),
+              quorvex::KeyIdText(signer.id).c_str(), signatures, signatures == 1 ? "" : "s");
   return 0;
 }
 
@@ -190,13 +244,24 @@ int main(int argc, char** argv) {
   const std::vector<std::string_view> args(argv + 1, argv + argc);
   try {
     if (args.size() == 2 && args[0] == "--public") return PrintPublic(std::string(args[1]));
-    if ((args.size() == 3 || args.size() == 4) && args[0] == "--key") {
-      const bool replace = args.size() == 4;
-      if (replace && args[2] != "--replace") {
-        std::fputs(kUsage, stderr);
-        return 2;
+    if (args.size() >= 3 && args[0] == "--key") {
+      std::optional<std::string> name;
+      bool replace = false;
+      std::size_t at = 2;
+      for (; at + 1 < args.size(); ++at) {
+        if (args[at] == "--replace" && !replace) {
+          replace = true;
+        } else if (args[at] == "--name" && !name && at + 2 < args.size()) {
+          name = std::string(args[++at]);
+        } else {
+          break;
+        }
       }
-      return Sign(std::string(args[1]), std::string(args.back()), replace);
+      if (at + 1 == args.size() && !args[at].starts_with("--")) {
+        const std::string package(args[at]);
+        return Sign(std::string(args[1]), package,
+                    name ? *name : quorvex::tools::PathText(std::filesystem::path(package).filename()), replace);
+      }
     }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "qv-sign: %s\n", e.what());

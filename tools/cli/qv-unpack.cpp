@@ -1,35 +1,40 @@
-// qv-unpack PACKAGE FOLDER: unpacks a package into FOLDER with the installer's own rules.
-// Exit 0 on success; on failure one line on stderr naming the entry and the cause, exit 1.
-// A package that is bad as a whole writes nothing; after a fault found while writing, what
-// was written before it stays.
+// qv-unpack [--key PUBLIC.pem]... [--threshold N] [--name FILE_NAME] PACKAGE FOLDER: unpacks a
+// package into FOLDER with the installer's own rules. Exit 0 on success; on failure one line on
+// stderr naming the entry and the cause, exit 1. A package that is bad as a whole writes
+// nothing; after a fault found while writing, what was written before it stays.
 //
-// qv-unpack --check PACKAGE: the pre-flight for vendors. Checks the package exactly as the
-// installer would (its structure, every name, and every entry's data inflated and its
-// CRC-32 compared), writes nothing, and lists the entries with the names they will get
-// below the installation folder. Warns about names that look UTF-8 but will be read as
-// code page 437, about a missing top-level Quorvex.exe, and about entries whose full path on
-// Windows (C:\Quorvex\ and the name with backslashes) passes 259 characters: the installer
-// writes them, but an application that opens such a file without the "\\?\" prefix cannot.
-// Exit 0 when the package would install, else 1.
+// qv-unpack --check [--key PUBLIC.pem]... [--threshold N] [--name FILE_NAME] PACKAGE: the
+// pre-flight for vendors. Checks the package exactly as the installer would (its signatures,
+// structure, every name, and every entry's data inflated and its CRC-32 compared), writes
+// nothing, and lists the entries with the names they will get below the installation folder,
+// their sizes and CRC-32s. Warns about names that look UTF-8 but will be read as code page 437,
+// about a missing top-level Quorvex.exe, and about entries whose full path on Windows
+// (C:\Quorvex\ and the name with backslashes) passes 259 characters: the installer writes them,
+// but an application that opens such a file without the "\\?\" prefix cannot. Exit 0 when the
+// package would install, else 1.
 //
-// --key PUBLIC.pem (repeatable, before the package): the package must carry a signature by
-// one of these keys, checked as the installer checks it before anything is written; --check
-// then says which key signed it.
+// --key (repeatable): the package must carry signatures by at least N (--threshold, default 1)
+// of these keys, for the package file FILE_NAME (--name, default the package's own file name),
+// checked as an installer built with these keys checks it before anything is written; --check
+// then says which keys signed it.
+//
+// The package is read into memory first, and only those bytes are checked and unpacked: another
+// process changing the file meanwhile changes nothing of what is written.
 
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "download/RestTypes.h"
-#include "install/PackageSignature.h"
-#include "install/Unpacker.h"
+#include "PackageListing.h"
 #include "WholeFile.h"
+#include "install/ReleaseCheck.h"
+#include "install/Unpacker.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -38,88 +43,17 @@
 #include "platform/win32/TextConversion.h"
 #include "platform/win32/Win32FileSystem.h"
 #else
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include "platform/posix/OpenSslSignatureCrypto.h"
 #include "platform/posix/PosixFileSystem.h"
 #endif
 
 namespace {
 
-struct PackageBytes {
-  const std::uint8_t* data = nullptr;
-  std::size_t size = 0;
-  std::shared_ptr<const void> mapping;  // owns what data points into
-};
-
-// Sees the package read so far, as the installer's download sees its body arrive; null: none.
-using ReadObserver = quorvex::BodyObserver*;
-
 #ifdef _WIN32
-PackageBytes ReadPackage(const std::filesystem::path& path, ReadObserver observer) {
-  const quorvex::tools::WholeFile file = quorvex::tools::ReadWholeFile(path, observer);
-  return {file.data.get(), file.size, file.data};
-}
+using PlatformCrypto = quorvex::win32::CngSignatureCrypto;
 #else
-// The package is mapped rather than copied: its pages are the page cache's, read once.
-PackageBytes ReadPackage(const std::filesystem::path& path, ReadObserver observer) {
-  const std::string name = quorvex::tools::PathText(path);
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw std::runtime_error("Cannot open " + name + ": " + std::strerror(errno));
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) throw std::runtime_error("Cannot read " + name + ": " + std::strerror(errno));
-  PackageBytes bytes;
-  bytes.size = static_cast<std::size_t>(info.st_size);
-  if (bytes.size == 0) return bytes;
-  void* mapped = ::mmap(nullptr, bytes.size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-  if (mapped == MAP_FAILED) throw std::runtime_error("Cannot read " + name + ": " + std::strerror(errno));
-  bytes.data = static_cast<const std::uint8_t*>(mapped);
-  bytes.mapping = std::shared_ptr<void>(mapped, [size = bytes.size](void* p) { ::munmap(p, size); });
-  if (observer) {
-    // Whatever way this ends, the observer stops reading the mapping before it can go.
-    try {
-      observer->Arrived({bytes.data, bytes.size});
-    } catch (...) {
-      observer->Moving();
-      throw;
-    }
-    observer->Moving();
-  }
-  return bytes;
-}
+using PlatformCrypto = quorvex::OpenSslSignatureCrypto;
 #endif
-
-// Takes everything and keeps nothing: unpacking into it runs every check that writing
-// would, inflating and the CRC-32 included.
-class DiscardingFileSystem : public quorvex::FileSystem {
- public:
-  bool FileExists(const std::string&) override { return false; }
-  bool FolderExists(const std::string&) override { return true; }
-  bool RemoveFile(const std::string&) override { return false; }
-  void CreateFolderTree(const std::string&) override {}
-  std::unique_ptr<quorvex::OutputFile> CreateOutputFile(const std::string&) override {
-    return std::make_unique<Discarded>();
-  }
-  bool ApplyAttributes(const std::string&, std::uint32_t) override { return true; }
-
- private:
-  class Discarded : public quorvex::OutputFile {
-   public:
-    std::size_t Write(const std::uint8_t*, std::size_t size) override { return size; }
-    bool SetTimes(quorvex::DosDateTime) override { return true; }
-    void Close() override {}
-  };
-};
 
 bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -144,13 +78,55 @@ std::size_t Utf16Length(std::string_view utf8) {
 constexpr std::size_t kLongestOrdinaryPath = 259;
 constexpr std::string_view kInstallationFolder = "C:\\Quorvex\\";
 
-#ifdef _WIN32
-using PlatformCrypto = quorvex::win32::CngSignatureCrypto;
-#else
-using PlatformCrypto = quorvex::OpenSslSignatureCrypto;
-#endif
+constexpr const char* kUsage =
+    "usage: qv-unpack [--key PUBLIC.pem]... [--threshold N] [--name FILE_NAME] PACKAGE FOLDER\n"
+    "       qv-unpack --check [--key PUBLIC.pem]... [--threshold N] [--name FILE_NAME] PACKAGE\n";
 
-// The keys given with --key, and the check of the package against them.
+struct CommandLine {
+  bool check = false;
+  std::vector<std::filesystem::path> keyFiles;
+  std::size_t threshold = 1;
+  std::optional<std::string> name;
+  std::filesystem::path package;
+  std::optional<std::filesystem::path> folder;
+};
+
+std::optional<CommandLine> ParseCommandLine(const std::vector<std::filesystem::path>& args) {
+  CommandLine line;
+  std::vector<std::filesystem::path> rest;
+  bool thresholdGiven = false;
+  for (std::size_t at = 0; at < args.size(); ++at) {
+    const std::filesystem::path& arg = args[at];
+    const bool hasValue = at + 1 < args.size();
+    if (arg == "--check") {
+      line.check = true;
+    } else if (arg == "--key" && hasValue) {
+      line.keyFiles.push_back(args[++at]);
+    } else if (arg == "--threshold" && hasValue) {
+      const std::string text = quorvex::tools::PathText(args[++at]);
+      if (text.empty() || text.size() > 2 || text.find_first_not_of("0123456789") != std::string::npos ||
+          text[0] == '0') {
+        return std::nullopt;
+      }
+      line.threshold = std::stoul(text);
+      thresholdGiven = true;
+    } else if (arg == "--name" && hasValue) {
+      line.name = quorvex::tools::PathText(args[++at]);
+    } else if (quorvex::tools::PathText(arg).starts_with("--")) {
+      return std::nullopt;
+    } else {
+      rest.push_back(arg);
+    }
+  }
+  if (rest.size() != (line.check ? 1u : 2u)) return std::nullopt;
+  if ((thresholdGiven || line.name) && line.keyFiles.empty()) return std::nullopt;
+  line.package = rest[0];
+  if (!line.check) line.folder = rest[1];
+  return line;
+}
+
+// The keys given with --key and the check against them, which takes its digest while the
+// package is read.
 struct KeyCheck : quorvex::BodyObserver {
   PlatformCrypto crypto;
   std::vector<quorvex::PackageKey> keys;
@@ -166,40 +142,36 @@ struct KeyCheck : quorvex::BodyObserver {
     }
     files.push_back(quorvex::tools::PathText(file));
   }
+  quorvex::ReleaseExpectation Expectation(const CommandLine& line) {
+    quorvex::ReleaseExpectation expected;
+    if (keys.empty()) return expected;
+    if (line.threshold > keys.size()) {
+      throw std::runtime_error("--threshold " + std::to_string(line.threshold) + " needs at least as many keys; " +
+                               std::to_string(keys.size()) + " given");
+    }
+    expected.trust = {keys, &crypto, line.threshold};
+    expected.boundName = line.name ? *line.name : quorvex::tools::PathText(line.package.filename());
+    return expected;
+  }
   // Takes the digest while the package is read; nothing without keys.
-  ReadObserver Observer() {
+  quorvex::BodyObserver* Observer(const quorvex::ReleaseExpectation& expected) {
     if (keys.empty()) return nullptr;
-    verifier.emplace(keys, crypto);
+    verifier.emplace(expected.trust, expected.boundName);
     return this;
   }
   void Arrived(std::span<const std::uint8_t> read) override { verifier->Arrived(read); }
   void Moving() noexcept override { verifier->Moving(); }
-  // Throws SignatureError unless one of the keys signed the package; says which did.
-  void Check(const PackageBytes& package, bool report) {
-    if (keys.empty()) return;
-    const quorvex::PackageKey& key = verifier->Check({package.data, package.size});
-    if (report) {
-      const std::size_t index = static_cast<std::size_t>(&key - keys.data());
-      std::printf("signed by key %s (%s)\n", quorvex::KeyIdText(key.id).c_str(), files[index].c_str());
-    }
-  }
 };
 
-int CheckPackageFile(const PackageBytes& package, KeyCheck& keys) {
-  keys.Check(package, true);
-  const std::span<const std::uint8_t> bytes{package.data, package.size};
-  std::uint64_t files = 0, folders = 0, total = 0;
+int CheckPackageFile(const quorvex::tools::WholeFile& package, const quorvex::ReleaseExpectation& expected,
+                     KeyCheck& keys) {
+  const quorvex::ReleaseCheckResult checked =
+      quorvex::CheckReleasePackage(package.Bytes(), expected, keys.verifier ? &*keys.verifier : nullptr);
+  if (checked.signature) quorvex::tools::PrintSignature(*checked.signature, keys.keys, keys.files, stdout);
+  quorvex::tools::PrintEntries(checked, stdout);
   bool hasExecutable = false;
-  quorvex::CheckPackage(bytes, [&](const quorvex::PackageEntry& entry) {
-    if (entry.isFolder) {
-      ++folders;
-      std::printf("%14s  %s\\\n", "folder", entry.relativePath.c_str());
-    } else {
-      ++files;
-      total += entry.size;
-      std::printf("%14llu  %s\n", static_cast<unsigned long long>(entry.size), entry.relativePath.c_str());
-      hasExecutable = hasExecutable || EqualsIgnoringAsciiCase(entry.relativePath, "Quorvex.exe");
-    }
+  for (const quorvex::PackageEntry& entry : checked.entries) {
+    hasExecutable = hasExecutable || (!entry.isFolder && EqualsIgnoringAsciiCase(entry.relativePath, "Quorvex.exe"));
     const std::size_t pathLength = kInstallationFolder.size() + Utf16Length(entry.relativePath);
     if (pathLength > kLongestOrdinaryPath) {
       std::fprintf(stderr,
@@ -214,39 +186,32 @@ int CheckPackageFile(const PackageBytes& package, KeyCheck& keys) {
                    "\"%s\", stored without the UTF-8 flag)\n",
                    entry.name.c_str(), entry.storedName.c_str());
     }
-  });
-  DiscardingFileSystem discard;
-  quorvex::UnpackPackage(bytes, "C:\\Quorvex\\", discard);
+  }
   if (!hasExecutable) {
     std::fputs("qv-unpack: warning: no Quorvex.exe at the top level: the installer will have nothing to start\n", stderr);
   }
-  std::printf("%llu files (%llu bytes), %llu folders: the package unpacks\n", static_cast<unsigned long long>(files),
-              static_cast<unsigned long long>(total), static_cast<unsigned long long>(folders));
+  std::printf("%llu files (%llu bytes), %llu folders: the package unpacks\n",
+              static_cast<unsigned long long>(checked.files), static_cast<unsigned long long>(checked.bytes),
+              static_cast<unsigned long long>(checked.folders));
   return 0;
 }
 
-constexpr const char* kUsage =
-    "usage: qv-unpack [--key PUBLIC.pem]... PACKAGE FOLDER\n       qv-unpack --check [--key PUBLIC.pem]... PACKAGE\n";
-
-// The command line after the program's name: --check, any --key FILE, then the package and
-// (without --check) the folder. Unpacks or checks; returns the exit code.
-int Run(const std::vector<std::filesystem::path>& args, bool check, std::size_t first,
-        const std::function<void(const PackageBytes&, const std::filesystem::path&)>& unpack) {
-  KeyCheck keys;
-  std::size_t at = first;
-  while (at + 1 < args.size() && args[at] == "--key") {
-    keys.Add(args[at + 1]);
-    at += 2;
-  }
-  if (args.size() - at != (check ? 1u : 2u)) {
+// Unpacks or checks; returns the exit code.
+int Run(const std::vector<std::filesystem::path>& args,
+        const std::function<void(std::span<const std::uint8_t>, const std::filesystem::path&)>& unpack) {
+  const std::optional<CommandLine> line = ParseCommandLine(args);
+  if (!line) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  const ReadObserver observer = keys.Observer();
-  const PackageBytes package = ReadPackage(args[at], observer);
-  if (check) return CheckPackageFile(package, keys);
-  keys.Check(package, false);
-  unpack(package, args[at + 1]);
+  KeyCheck keys;
+  for (const std::filesystem::path& file : line->keyFiles) keys.Add(file);
+  const quorvex::ReleaseExpectation expected = keys.Expectation(*line);
+  const quorvex::tools::WholeFile package = quorvex::tools::ReadWholeFile(line->package, keys.Observer(expected));
+  if (line->check) return CheckPackageFile(package, expected, keys);
+  // As the installer: the signatures before anything is written.
+  if (keys.verifier) keys.verifier->Check(package.Bytes());
+  unpack(package.Bytes(), *line->folder);
   return 0;
 }
 
@@ -257,9 +222,8 @@ int wmain(int argc, wchar_t** argv) {
   // Names are UTF-8 throughout.
   ::SetConsoleOutputCP(CP_UTF8);
   const std::vector<std::filesystem::path> args(argv + 1, argv + argc);
-  const bool check = !args.empty() && args[0] == L"--check";
   try {
-    return Run(args, check, check ? 1 : 0, [](const PackageBytes& package, const std::filesystem::path& target) {
+    return Run(args, [](std::span<const std::uint8_t> package, const std::filesystem::path& target) {
       std::wstring folder(MAX_PATH, L'\0');
       const std::wstring given = target.wstring();
       DWORD length = ::GetFullPathNameW(given.c_str(), static_cast<DWORD>(folder.size()), folder.data(), nullptr);
@@ -271,7 +235,7 @@ int wmain(int argc, wchar_t** argv) {
       folder.resize(length);
       if (folder.back() != L'\\') folder += L'\\';
       quorvex::win32::Win32FileSystem files(quorvex::win32::Narrow(folder));
-      quorvex::UnpackPackage({package.data, package.size}, quorvex::win32::Narrow(folder), files);
+      quorvex::UnpackPackage(package, quorvex::win32::Narrow(folder), files);
     });
   } catch (const std::exception& e) {
     std::fprintf(stderr, "qv-unpack: %s\n", e.what());
@@ -281,13 +245,12 @@ int wmain(int argc, wchar_t** argv) {
 #else
 int main(int argc, char** argv) {
   const std::vector<std::filesystem::path> args(argv + 1, argv + argc);
-  const bool check = !args.empty() && args[0] == "--check";
   try {
-    return Run(args, check, check ? 1 : 0, [](const PackageBytes& package, const std::filesystem::path& target) {
+    return Run(args, [](std::span<const std::uint8_t> package, const std::filesystem::path& target) {
       // FOLDER becomes the root of a one-volume file system whose drive root is the
       // extraction folder.
       quorvex::PosixFileSystem files(target.string());
-      quorvex::UnpackPackage({package.data, package.size}, "C:\\", files);
+      quorvex::UnpackPackage(package, "C:\\", files);
     });
   } catch (const std::exception& e) {
     std::fprintf(stderr, "qv-unpack: %s\n", e.what());

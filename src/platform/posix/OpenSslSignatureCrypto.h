@@ -1,7 +1,7 @@
 #pragma once
 // The signature check's cryptography on POSIX, with OpenSSL: native tests, tools and fuzzing.
 
-#include "install/PackageSignature.h"
+#include "install/PackageKeys.h"
 
 namespace quorvex {
 

@@ -2,7 +2,7 @@
 // The signature check's cryptography on Windows: CNG, with bcrypt.dll loaded from the system
 // folder like WinHTTP rather than imported.
 
-#include "install/PackageSignature.h"
+#include "install/PackageKeys.h"
 
 namespace quorvex::win32 {
 

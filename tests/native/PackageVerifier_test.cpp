@@ -1,4 +1,5 @@
-#include "install/PackageSignature.h"
+#include "install/PackageVerifier.h"
+#include "install/SignatureFormat.h"
 
 #include "FakeTransport.h"
 #include "InstallationFakes.h"
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -42,21 +44,40 @@ class TestKey {
   const PackageKey& trusted() const { return trusted_; }
   const Bytes& info() const { return info_; }
 
-  Bytes Signature(const Bytes& covered) const {
+  Bytes Signature(const Bytes& message) const {
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     std::size_t length = 0;
     EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key_.get());
-    EVP_DigestSign(context.get(), nullptr, &length, covered.data(), covered.size());
+    EVP_DigestSign(context.get(), nullptr, &length, message.data(), message.size());
     Bytes signature(length);
-    EVP_DigestSign(context.get(), signature.data(), &length, covered.data(), covered.size());
+    EVP_DigestSign(context.get(), signature.data(), &length, message.data(), message.size());
     signature.resize(length);
     return signature;
   }
-  // The package (without a comment) with its signature in the comment.
-  Bytes Sign(Bytes package) const {
-    package.resize(package.size() - 2);
-    const std::string comment =
-        "QVSIG1 " + KeyIdText(trusted_.id) + " " + EncodeBase64Url(Signature(package));
+  // The package (without a comment) signed for name.
+  Bytes Sign(const Bytes& package, const std::string& name = kName) const {
+    return AddTo(WithComment(package, SignatureCommentHead(name)));
+  }
+  // A package signed for some name with one more signature by this key, for signedFor.
+  Bytes AddTo(const Bytes& package, std::optional<std::string> signedFor = std::nullopt) const {
+    const std::size_t covered = Covered(package);
+    const std::string comment(package.begin() + static_cast<std::ptrdiff_t>(covered) + 2, package.end());
+    const std::string name = signedFor ? *signedFor : comment.substr(7, comment.find('\n') - 7);
+    const std::string prefix = SignedMessagePrefix(name);
+    Bytes message(prefix.begin(), prefix.end());
+    message.insert(message.end(), package.begin(), package.begin() + static_cast<std::ptrdiff_t>(covered));
+    return WithComment(package, comment + SignatureCommentLine(trusted_.id, Signature(message)));
+  }
+  static constexpr const char* kName = "Quorvex_2.1_x64.zip";
+  // Where the comment's length field starts.
+  static std::size_t Covered(const Bytes& package) {
+    for (std::size_t at = package.size() - 22 + 1; at-- > 0;) {
+      if (package[at] == 'P' && package[at + 1] == 'K' && package[at + 2] == 5 && package[at + 3] == 6) return at + 20;
+    }
+    return 0;
+  }
+  static Bytes WithComment(Bytes package, const std::string& comment) {
+    package.resize(Covered(package));
     package.push_back(static_cast<std::uint8_t>(comment.size()));
     package.push_back(static_cast<std::uint8_t>(comment.size() >> 8));
     package.insert(package.end(), comment.begin(), comment.end());
@@ -175,14 +196,14 @@ TEST(PackageSignature, TheDigestTakenWhileArrivingAgreesWithTheWholePackage) {
   const PackageKey keys[] = {key.trusted()};
   for (const std::size_t piece : {std::size_t{1} << 20, std::size_t{65536}, std::size_t{4099}, std::size_t{1}}) {
     for (const Bytes* package : {&signedPackage, static_cast<const Bytes*>(&changed)}) {
-      PackageVerifier verifier(keys, crypto);
+      PackageVerifier verifier({keys, &crypto}, TestKey::kName);
       const std::size_t limit = piece == 1 ? 80'000 : package->size();  // byte by byte: the covered head only
       for (std::size_t at = 0; at < limit;) {
         at = std::min(at + piece, limit);
         verifier.Arrived(std::span(*package).first(at));
       }
       if (package == &signedPackage) {
-        EXPECT_EQ(verifier.Check(*package).id, key.trusted().id) << piece;
+        EXPECT_EQ(verifier.Check(*package).signers.at(0)->id, key.trusted().id) << piece;
       } else {
         EXPECT_THROW(verifier.Check(*package), SignatureError) << piece;
       }
@@ -190,46 +211,83 @@ TEST(PackageSignature, TheDigestTakenWhileArrivingAgreesWithTheWholePackage) {
   }
   // A body shorter than what was hashed is another body (a transfer started again): the
   // digest starts again from it.
-  PackageVerifier verifier(keys, crypto);
+  PackageVerifier verifier({keys, &crypto}, TestKey::kName);
   verifier.Arrived(std::span(changed).first(200'000));
   verifier.Arrived(std::span(signedPackage).first(100'000));
-  EXPECT_EQ(verifier.Check(signedPackage).id, key.trusted().id);
+  EXPECT_EQ(verifier.Check(signedPackage).signers.at(0)->id, key.trusted().id);
   // And the verifier is ready for the next package after a check.
   verifier.Arrived(changed);
   EXPECT_THROW(verifier.Check(changed), SignatureError);
-  EXPECT_EQ(verifier.Check(signedPackage).id, key.trusted().id);
+  EXPECT_EQ(verifier.Check(signedPackage).signers.at(0)->id, key.trusted().id);
 }
 
-TEST(PackageSignature, TheFailureSaysWhichRuleThePackageBroke) {
+// Each package against installers holding one key (threshold 1) or two (threshold 2): what
+// passes and, for what does not, the rule it broke.
+TEST(PackageSignature, TheVerdictFollowsTheBoundNameTheKeysAndTheThreshold) {
   OpenSslSignatureCrypto crypto;
-  const TestKey key, other;
-  const PackageKey keys[] = {key.trusted()};
+  const TestKey key, second, other;
+  const PackageKey one[] = {key.trusted()};
+  const PackageKey two[] = {key.trusted(), second.trusted()};
   const Bytes plain = SamplePackage(1000);
   const Bytes signedPackage = key.Sign(plain);
   Bytes appended = signedPackage;
   appended.push_back(0);
   Bytes cut = signedPackage;
   cut.pop_back();
-  Bytes badId = signedPackage;
-  std::replace(badId.end() - 90, badId.end(), std::uint8_t{'a'}, std::uint8_t{'A'});
+  const std::string unboundText = "QVSIG1 " + KeyIdText(key.trusted().id) + " " +
+                                  EncodeBase64Url(key.Signature(Bytes(plain.begin(), plain.end() - 2)));
+  const std::string tooMany = [&] {
+    std::string comment = SignatureCommentHead(TestKey::kName);
+    const std::string signedComment(signedPackage.begin() + static_cast<std::ptrdiff_t>(TestKey::Covered(signedPackage)) + 2,
+                                    signedPackage.end());
+    for (std::size_t i = 0; i <= kMostSignatures; ++i) comment += signedComment.substr(signedComment.find('\n'));
+    return comment;
+  }();
+  using F = SignatureFailure;
   const struct {
     const char* what;
     Bytes package;
-    SignatureFailure failure;
+    std::span<const PackageKey> keys;
+    std::size_t threshold;
+    std::optional<F> failure;  // none: accepted
+    std::size_t signers = 1;
   } cases[] = {
-      {"no comment", plain, SignatureFailure::kUnsigned},
-      {"not a package", ToBytes(std::string(500, 'x')), SignatureFailure::kUnsigned},
-      {"another key", other.Sign(plain), SignatureFailure::kUnknownKey},
-      {"a byte after the comment", appended, SignatureFailure::kTrailingBytes},
-      {"the comment cut short", cut, SignatureFailure::kUnsigned},
+      {"signed for its name", signedPackage, one, 1, std::nullopt},
+      {"no comment", plain, one, 1, F::kUnsigned},
+      {"not a package", ToBytes(std::string(500, 'x')), one, 1, F::kUnsigned},
+      {"another release", key.Sign(plain, "Quorvex_2.0_x64.zip"), one, 1, F::kWrongRelease},
+      {"the other architecture", key.Sign(plain, "Quorvex_2.1_x86.zip"), one, 1, F::kWrongRelease},
+      {"the comment's name changed, not the signature's", key.AddTo(TestKey::WithComment(plain, SignatureCommentHead(TestKey::kName)), "Quorvex_2.0_x64.zip"),
+       one, 1, F::kBadSignature},
+      {"the old unbound form", TestKey::WithComment(plain, unboundText), one, 1, F::kUnbound},
+      {"a head and no signature", TestKey::WithComment(plain, SignatureCommentHead(TestKey::kName)), one, 1, F::kUnsigned},
+      {"more signatures than any signer makes", TestKey::WithComment(plain, tooMany), one, 1, F::kUnsigned},
+      {"another key", other.Sign(plain), one, 1, F::kUnknownKey},
+      {"an unknown key beside the installer's", key.AddTo(other.Sign(plain)), one, 1, std::nullopt},
+      {"a byte after the comment", appended, one, 1, F::kTrailingBytes},
+      {"the comment cut short", cut, one, 1, F::kUnsigned},
+      {"threshold 2, one signature", signedPackage, two, 2, F::kTooFewSignatures},
+      {"threshold 2, two distinct keys", second.AddTo(signedPackage), two, 2, std::nullopt, 2},
+      {"threshold 2, one key twice", key.AddTo(signedPackage), two, 2, F::kTooFewSignatures},
+      {"threshold 2, two keys and an unknown third", second.AddTo(other.AddTo(signedPackage)), two, 2, std::nullopt, 2},
+      {"threshold 2, the second signature for another name", second.AddTo(signedPackage, "Quorvex_2.0_x64.zip"), two, 2,
+       F::kBadSignature},
+      {"threshold 1 of two keys, either signs", second.Sign(plain), two, 1, std::nullopt},
   };
   for (const auto& c : cases) {
-    PackageVerifier verifier(keys, crypto);
+    PackageVerifier verifier({c.keys, &crypto, c.threshold}, TestKey::kName);
     try {
-      verifier.Check(c.package);
-      ADD_FAILURE() << c.what << ": accepted";
+      const SignatureVerdict verdict = verifier.Check(c.package);
+      EXPECT_FALSE(c.failure) << c.what << ": accepted";
+      EXPECT_EQ(verdict.signers.size(), c.signers) << c.what;
+      EXPECT_EQ(verdict.boundName, TestKey::kName) << c.what;
     } catch (const SignatureError& error) {
-      EXPECT_EQ(error.kind(), c.failure) << c.what << ": " << error.what();
+      ASSERT_TRUE(c.failure) << c.what << ": " << error.what();
+      EXPECT_EQ(error.kind(), *c.failure) << c.what << ": " << error.what();
+      if (error.kind() == F::kWrongRelease) {
+        EXPECT_EQ(error.expectedName, TestKey::kName);
+        EXPECT_NE(error.boundName, TestKey::kName);
+      }
     }
   }
 }
@@ -254,6 +312,11 @@ TEST(PackageSignature, TheRunWritesNothingBeforeTheSignatureHolds) {
   } cases[] = {
       {"signed", key.Sign(plain), ""},
       {"unsigned", plain, "signature failure kind=unsigned"},
+      {"signed, but two entries on one file",
+       key.Sign(ToBytes(testing::BuildPackage({{.name = "Quorvex.exe", .data = "MZ app"}, {.name = "QUORVEX.EXE", .data = "MZ"}}))),
+       "unpack failure kind=ambiguous entry=\"QUORVEX.EXE\""},
+      {"signed for another release", key.Sign(plain, "Quorvex_2.0_x64.zip"),
+       "signature failure kind=wrong-release bound=\"Quorvex_2.0_x64.zip\" expected=\"Quorvex_2.1_x64.zip\""},
       {"another key", other.Sign(plain), "signature failure kind=unknown-key"},
       {"changed after signing", [&] { Bytes b = key.Sign(plain); b[200] ^= 1; return b; }(),
        "signature failure kind=bad-signature"},
@@ -276,7 +339,8 @@ TEST(PackageSignature, TheRunWritesNothingBeforeTheSignatureHolds) {
     for (const std::string& line : log.lines) text += line + "\n";
     if (*c.logged == 0) {
       EXPECT_EQ(files.Content("C:\\Quorvex\\Quorvex.exe"), "MZ app") << c.what;
-      EXPECT_THAT(text, ::testing::HasSubstr("package signature verified: key " + KeyIdText(key.trusted().id)));
+      EXPECT_THAT(text, ::testing::HasSubstr("package signature verified for Quorvex_2.1_x64.zip: key " +
+                                             KeyIdText(key.trusted().id)));
       continue;
     }
     EXPECT_THAT(text, ::testing::HasSubstr(c.logged)) << c.what;
