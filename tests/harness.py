@@ -69,6 +69,13 @@ class WineSession:
             sys.stderr.write(err.read().decode("utf-8", "replace"))
             return result.returncode, out.read().decode("utf-8", "replace")
 
+    def restart(self):
+        """A new Wine session on the same prefix and display, as signing out and in is on Windows:
+        what a session reads once at its start (the monitors' DPI under Wine 10) is read again."""
+        for step in (["-k"], ["-p"]):
+            subprocess.run([self.wine_env, "exec", "wineserver", *step], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=60, check=False)
+
     def start(self, *command, output, env=None, cwd=None):
         """Starts a Windows program without waiting for it; its output goes to the open file output."""
         return subprocess.Popen([self.wine_env, "exec", "wine", *command], stdout=output, stderr=subprocess.STDOUT,

@@ -17,6 +17,11 @@ and the mode decides how the answer goes:
               override (UTF-8) and bytes 0x81 and 0x9D around lines that look like the
               installer's own
 
+With --hold FILE, a slow or unannounced transfer slows to a trickle half-way (--hold-at start:
+from its first piece): the server writes FILE.held and goes on at its pace only once FILE
+exists, so that a test looks at the window while the transfer is surely under way, however
+slow the machine.
+
 Every request is logged to --log as one line: "GET <path> <x-filename> <status>".
 """
 import argparse
@@ -134,18 +139,39 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.record(filename, 200)
         pieces = 40 if options.mode in ("slow", "nolength") else 1
         size = max(1, -(-len(body) // pieces))
-        for start in range(0, len(body), size):
-            piece = body[start:start + size]
-            if chunked:
-                self.wfile.write(f"{len(piece):x}\r\n".encode() + piece + b"\r\n")
-            else:
-                self.wfile.write(piece)
-            self.wfile.flush()
+        held_at = (0 if options.hold_at == "start" else pieces // 2) * size if options.hold and pieces > 1 else None
+        start = 0
+        while start < len(body):
+            if start == held_at:
+                held_at = None
+                start = self.hold(options.hold, body, start, chunked)
+                continue
+            self.send_piece(body[start:start + size], chunked)
+            start += size
             if pieces > 1:
                 time.sleep(options.seconds / pieces)
         if chunked:
             self.wfile.write(b"0\r\n\r\n")
         self.record(filename, 200)
+
+    def send_piece(self, piece, chunked):
+        if chunked:
+            self.wfile.write(f"{len(piece):x}\r\n".encode() + piece + b"\r\n")
+        else:
+            self.wfile.write(piece)
+        self.wfile.flush()
+
+    def hold(self, release, body, start, chunked):
+        """Trickles a few bytes at a time until the file release exists (the window waiting for
+        data would not answer a test meanwhile); returns where the body goes on."""
+        with open(release + ".held", "w"):
+            pass
+        deadline = time.monotonic() + 300  # a test that never releases still ends
+        while not os.path.exists(release) and time.monotonic() < deadline and start < len(body) - 64:
+            self.send_piece(body[start:start + 64], chunked)
+            start += 64
+            time.sleep(0.1)
+        return start
 
 
 def main():
@@ -158,6 +184,8 @@ def main():
     parser.add_argument("--mode", default="normal", choices=["normal", "error503", "empty", "slow", "nolength", "truncated",
                                                         "redirectloop", "plainredirect", "hostile"])
     parser.add_argument("--seconds", type=float, default=8.0)
+    parser.add_argument("--hold", help="stop slow transfers half-way until this file exists")
+    parser.add_argument("--hold-at", choices=["start", "half"], default="half")
     options = parser.parse_args()
 
     server = http.server.ThreadingHTTPServer(("127.0.0.1", options.port), Handler)

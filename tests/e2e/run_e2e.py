@@ -24,6 +24,7 @@ import socket
 import struct
 import subprocess
 import sys
+import threading
 import time
 import zipfile
 
@@ -52,6 +53,7 @@ class Machine:
         self.artifacts = os.path.join(args.work, "artifacts")
         os.makedirs(self.artifacts, exist_ok=True)
         self.installer = None
+        self.temp = None  # the user's temporary folder on this machine, once asked
 
     def host_path(self, windows_path):
         return self.session.host_path(windows_path)
@@ -64,6 +66,25 @@ class Machine:
         if expect_ok and code != 0:
             raise Failure(f"probe {' '.join(map(str, command))} failed ({code}): {output.strip()}")
         return code, output.splitlines()
+
+    def sample_transfer(self, service, command, milliseconds, interval):
+        """The probe's samples (sample-progress, sample-accessible) of a transfer held at its start
+        (Service hold="start"), let go only once the probe samples: the samples see it move however
+        long the probe took to start."""
+        marker = "C:\\qv-sampling.txt"
+        if os.path.exists(self.host_path(marker)):
+            os.remove(self.host_path(marker))
+        service.wait_held()
+        result = {}
+        sampler = threading.Thread(target=lambda: result.update(
+            answer=self.probe(command, milliseconds, interval, marker, expect_ok=False)))
+        sampler.start()
+        deadline = time.time() + 120
+        while sampler.is_alive() and not os.path.exists(self.host_path(marker)) and time.time() < deadline:
+            time.sleep(0.05)
+        service.release()
+        sampler.join()
+        return result["answer"][1]
 
     def state(self):
         code, lines = self.probe("state", expect_ok=False)
@@ -132,8 +153,12 @@ class Machine:
             os.remove(log)
 
     def run_logs(self):
-        """The support logs in the user's temporary folder (QuorvexInstall.log and the older one)."""
-        return glob.glob(os.path.join(self.host_path("C:\\users"), "*", "Temp", "QuorvexInstall*.log"))
+        """The support logs in the user's temporary folder (QuorvexInstall.log and the older one),
+        wherever the system keeps it (C:\\users\\NAME\\Temp on Windows 7, ...\\AppData\\Local\\Temp on 10)."""
+        if self.temp is None:
+            _, lines = self.probe("temp")
+            self.temp = self.host_path(lines[0].partition("=")[2])
+        return glob.glob(os.path.join(self.temp, "QuorvexInstall*.log"))
 
     def wait_marker(self, seconds=60):
         marker = self.host_path(MARKER)
@@ -180,10 +205,16 @@ def bar(state):
 class Service:
     """One download service on the fixed test port, stopped when the scenario ends."""
 
-    def __init__(self, args, mode="normal", certificate="server", seconds=8.0):
+    def __init__(self, args, mode="normal", certificate="server", seconds=8.0, hold=None):
         self.args = args
         self.log = os.path.join(args.work, "requests.log")
         open(self.log, "w").close()
+        # With hold ("half" or "start"), the transfer trickles from there until release()
+        # (fixture_server.py --hold).
+        self.release_file = os.path.join(args.work, "release-transfer") if hold else None
+        for leftover in ([self.release_file, self.release_file + ".held"] if hold else []):
+            if os.path.exists(leftover):
+                os.remove(leftover)
         certs = os.path.join(args.work, "certs")
         self.reference = mode == "normal" and certificate == "server"
         if self.reference:
@@ -192,12 +223,25 @@ class Service:
             command = [sys.executable, os.path.join(HERE, "fixture_server.py"), "--port", str(args.port), "--cert",
                        os.path.join(certs, certificate + ".pem"), "--key", os.path.join(certs, certificate + ".key"),
                        "--storage", storage(args), "--log", self.log, "--mode", mode, "--seconds", str(seconds)]
+            if hold:
+                command += ["--hold", self.release_file, "--hold-at", hold]
         print("service:", "reference" if self.reference else f"fixture ({mode}, {certificate})")
         self.server = LocalServer(command, args.port, os.path.join(args.work, "service.out"), settle=0.2)
 
     def requests(self):
         with open(self.log, encoding="utf-8") as log:
             return log.read().splitlines()
+
+    def wait_held(self, seconds=120):
+        """Until the transfer trickles where it is held: the window is then surely in the middle of it."""
+        deadline = time.time() + seconds
+        while not os.path.exists(self.release_file + ".held"):
+            if time.time() > deadline:
+                raise Failure(f"the transfer did not reach the point where it is held in {seconds} s")
+            time.sleep(0.1)
+
+    def release(self):
+        open(self.release_file, "w").close()
 
     def stop(self):
         self.server.stop()
@@ -584,11 +628,11 @@ def empty_body(args, machine):
 
 def slow_transfer(args, machine):
     publish_garbage(args)
-    service = Service(args, mode="slow", seconds=8)
+    service = Service(args, mode="slow", seconds=8, hold="start")
     try:
         machine.start_installer()
         machine.probe("click", "Instalar")
-        _, lines = machine.probe("sample-progress", 4000, 150)
+        lines = machine.sample_transfer(service, "sample-progress", 4000, 150)
         machine.screenshot("slow_transfer-progress")
         positions = [int(p) for p in samples(lines) if p.isdigit()]
         moving = [p for p in positions if 0 < p < 100]
@@ -606,18 +650,20 @@ def slow_transfer(args, machine):
 
 def cancel_during_transfer(args, machine):
     sizes = publish_package(args)
-    service = Service(args, mode="slow", seconds=12)  # room for the probe's steps on a busy machine
+    service = Service(args, mode="slow", seconds=8, hold="half")
     try:
         machine.start_installer()
         machine.probe("click", "Instalar")
-        _, lines = machine.probe("sample-progress", 2000, 150)
+        service.wait_held()  # the run cannot end before Cancel is pressed and the transfer released
+        _, lines = machine.probe("sample-progress", 1000, 150)
         check(any(p.isdigit() and 0 < int(p) < 100 for p in samples(lines)), "the transfer is under way")
         machine.probe("click", "Cancelar")
-        time.sleep(1.0)
+        time.sleep(1.0)  # the press is posted; a window that wrongly closed would be gone by now
         machine.screenshot("cancel_during_transfer-after_cancel")
         state = machine.state()
         check(state is not None and state["caption"] == CAPTION, "the window stays while the run goes on")
         check(bar(state)["pos"].isdigit() and int(bar(state)["pos"]) < 100, "the transfer continues")
+        service.release()
         check(machine.wait_installer_end(), "the installer ends after the run")
         check_installed(machine, sizes)
     finally:
@@ -626,11 +672,13 @@ def cancel_during_transfer(args, machine):
 
 def no_length(args, machine):
     publish_garbage(args, size=600_000)
-    service = Service(args, mode="nolength", seconds=6)
+    service = Service(args, mode="nolength", seconds=6, hold="half")
     try:
         machine.start_installer()
         machine.probe("click", "Instalar")
+        service.wait_held()
         _, lines = machine.probe("sample-progress", 3000, 250)
+        service.release()
         answers = samples(lines)
         check(answers and all(p in ("0", "busy") for p in answers), f"the bar stays at 0 ({answers})")
         check("busy" in answers, "the window does not process events during the transfer")
@@ -687,7 +735,7 @@ def screen_reader(args, machine):
     """What a screen reader reads through oleacc from another process: the window's texts, the
     logo's name, and the bar as a progress bar whose value moves during a real download."""
     sizes = publish_package(args)
-    service = Service(args, mode="slow", seconds=8)
+    service = Service(args, mode="slow", seconds=8, hold="start")
     try:
         machine.start_installer()
         _, lines = machine.probe("accessible")
@@ -705,7 +753,7 @@ def screen_reader(args, machine):
               f"the bar is a progress bar named for the download ({progress})")
         check(progress["state"] & STATE_INVISIBLE, "and hidden before Install")
         machine.probe("click", "Instalar")
-        _, lines = machine.probe("sample-accessible", 4000, 150)
+        lines = machine.sample_transfer(service, "sample-accessible", 4000, 150)
         read = [line for line in lines if line.startswith("sample ")]
         check(read and all(" role=48 " in line for line in read), f"a progress bar throughout ({read[:3]})")
         values = [int(line.split("value=")[1].rstrip("%")) for line in read if re.search(r"value=\d+%$", line)]
@@ -742,7 +790,7 @@ def high_contrast(args, machine):
     sizes = publish_package(args)
     _, lines = machine.probe("colours")
     saved = [line for line in lines if "=" in line]
-    service = Service(args, mode="slow", seconds=8)
+    service = Service(args, mode="slow", seconds=8, hold="half")
     try:
         state = machine.start_installer()
         check(pixel(machine, 2, 2) == "ffffff", "without high contrast the face is the style's white")
@@ -768,12 +816,15 @@ def high_contrast(args, machine):
               f"the logo stays in its colours on its plate ({sorted(logo)})")
         machine.screenshot("high_contrast-on")
         machine.probe("click", "Instalar")
-        _, lines = machine.probe("sample-progress", 2500, 250)
+        service.wait_held()  # the bar about half full until released
+        _, lines = machine.probe("sample-progress", 1000, 250)
+        check(any(p.isdigit() and 0 < int(p) < 100 for p in samples(lines)), f"the bar part-way ({samples(lines)})")
         state = machine.state()
         x, y, width, height = rect(bar(state))
         check(pixel(machine, x + 2, y + height // 2) == HIGH_CONTRAST["highlight"], "the bar fills in the highlight colour")
         check(pixel(machine, x + width - 3, y + height // 2) == HIGH_CONTRAST["window"], "on a track of the window colour")
         machine.screenshot("high_contrast-progress")
+        service.release()
         check(machine.wait_installer_end(), "the installer ended after installing")
         check_installed(machine, sizes)
     finally:
@@ -782,9 +833,13 @@ def high_contrast(args, machine):
 
 
 def set_dpi(machine, dpi):
+    """The user's DPI, in effect from the next session on (as on Windows, where it needs a new
+    sign-in): Wine 10 gives a per-monitor aware window the DPI its session's monitors were set up
+    with, not the setting's value when the program starts, as Wine 8 does."""
     code, _ = machine.wine("reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t", "REG_DWORD",
                            "/d", str(dpi), "/f")
     check(code == 0, f"Wine's DPI set to {dpi}")
+    machine.session.restart()
 
 
 def client_size(args, machine):
@@ -1310,9 +1365,10 @@ def proxy_pac_fallback(args, machine):
     text = "".join(open(path, encoding="utf-8").read() for path in machine.run_logs())
     if not ended and f"route=\"proxy 127.0.0.5:{ports['dead']} (configuration script)\"" in text:
         raise Skipped("Wine's WinHTTP hands on only the first PROXY of a configuration script's answer "
-                      "(WinHttpGetProxyForUrl gives 127.0.0.5:%d alone, without the second proxy or DIRECT), so "
-                      "there is no next proxy to try; the transport's fallback along a list is proved by "
-                      "e2e_proxy_list_fallback" % ports["dead"])
+                      "(WinHttpGetProxyForUrl gives 127.0.0.5:%d alone, without the second proxy or DIRECT: "
+                      "parse_script_result cuts the answer at its first space or ';', dlls/winhttp/session.c:1955 "
+                      "in Wine 10.0), so there is no next proxy to try; the transport's fallback along a list is "
+                      "proved by e2e_proxy_list_fallback" % ports["dead"])
     check(ended, "the installer ended after installing")
     check_installed(machine, sizes)
     check(f"CONNECT localhost:{args.port} " in log, "the script's second proxy tunnelled")
@@ -1320,7 +1376,9 @@ def proxy_pac_fallback(args, machine):
 
 def proxy_ntlm(args, machine):
     raise Skipped("NTLM to a proxy cannot be driven through Wine's WinHTTP: for https it opens the tunnel "
-                  "itself and hides the proxy's 407 behind a failed TLS handshake on that connection, and "
+                  "itself and hides the proxy's 407 behind a failed TLS handshake on that connection "
+                  "(secure_proxy_connect reads the CONNECT's answer without looking at its status, "
+                  "dlls/winhttp/request.c:1408 in Wine 10.0, and TLS starts at :1699), and "
                   "NTLM needs its challenge and answer on the connection that got the challenge; a logon "
                   "token can only go into a fresh CONNECT, which is enough for Negotiate (Kerberos, one "
                   "message) and never for NTLM's three. On Windows the transport answers NTLM through "

@@ -1,8 +1,11 @@
 /* Raises each fault a Windows program can meet and prints the trap number its handler sees,
  * one "name number" line each, then whether the handler that sigaction reports is the one
- * installed and whether LD_PRELOAD is still set. Run natively, it prints what the kernel says;
+ * installed, whether LD_PRELOAD is still set and whether readdir lists a directory (this program
+ * is built without large-file support, like the 32-bit libraries Wine loads). Run natively, it prints what the kernel says;
  * under the emulator with the fix preloaded, it must print the same. */
 #define _GNU_SOURCE
+#include <dirent.h>
+#include <errno.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <stdio.h>
@@ -50,5 +53,13 @@ int main(void) {
   sigaction(SIGSEGV, NULL, &current);
   printf("handler-reported %s\n", current.sa_sigaction == Handler ? "own" : "other");
   printf("preload %s\n", getenv("LD_PRELOAD") ? "set" : "unset");
+  DIR* folder = opendir(".");
+  int entries = 0;
+  errno = 0;
+  if (folder) {
+    while (readdir(folder)) ++entries;
+    closedir(folder);
+  }
+  printf("readdir %s\n", folder && errno == 0 && entries >= 2 ? "lists" : strerror(errno));
   return 0;
 }

@@ -9,9 +9,17 @@
  *
  * The trampoline runs on Wine's terms: when the fault comes from Windows code %gs is not the
  * C library's, so it must not touch %gs: no stack protector, no C library call, no TLS.
+ *
+ * It also gives 32-bit programs built without large-file support a readdir that works: the
+ * emulator passes getdents64 to the 64-bit kernel as a 64-bit caller, so ext4 answers with
+ * 64-bit position cookies (a 32-bit caller gets 32-bit ones), and the C library's readdir then
+ * fails every directory with EOVERFLOW. Among such programs is the 32-bit Kerberos library
+ * that Wine's Negotiate uses (a failed listing there ends in a null read).
  */
 #define _GNU_SOURCE
+#include <dirent.h>
 #include <dlfcn.h>
+#include <errno.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -75,6 +83,37 @@ int sigaction(int sig, const struct sigaction* act, struct sigaction* old) {
   if (result == 0 && old && (old->sa_flags & SA_SIGINFO) && old->sa_sigaction == Trampoline)
     old->sa_sigaction = previous;
   return result;
+}
+
+/* readdir of the narrow struct dirent, on the wide entry the C library reads anyway. The entry
+ * is made narrow in place (its name moves towards the start), as the C library's own record is
+ * its to reuse only at the next call. An inode number too large stays an EOVERFLOW, as on a
+ * 32-bit kernel; the position cookie is only a cookie (seekdir and telldir keep the C library's
+ * own), so its low half does. */
+struct dirent* readdir(DIR* dir) {
+  static struct dirent64* (*real_readdir64)(DIR*);
+  if (!real_readdir64) real_readdir64 = (struct dirent64* (*)(DIR*))dlsym(RTLD_NEXT, "readdir64");
+  if (!real_readdir64) {
+    errno = ENOSYS;
+    return NULL;
+  }
+  struct dirent64* wide = real_readdir64(dir);
+  if (!wide) return NULL;
+  const ino_t inode = (ino_t)wide->d_ino;
+  if ((ino64_t)inode != wide->d_ino) {
+    errno = EOVERFLOW;
+    return NULL;
+  }
+  const off_t cookie = (off_t)wide->d_off;
+  const unsigned short length = wide->d_reclen;
+  const unsigned char type = wide->d_type;
+  struct dirent* narrow = (struct dirent*)(void*)wide;
+  memmove(narrow->d_name, wide->d_name, strlen(wide->d_name) + 1);
+  narrow->d_ino = inode;
+  narrow->d_off = cookie;
+  narrow->d_reclen = length;
+  narrow->d_type = type;
+  return narrow;
 }
 
 /* Only 32-bit programs get the library, through the emulator's command line; the programs they

@@ -5,23 +5,26 @@
 // UTF-8 "key=value" lines on stdout; the exit code is 0 on success, 1 when the awaited state
 // never came, 2 on a usage error.
 //
-//   qv-probe wait-window TIMEOUT_MS         wait for the installer window, print its state
+//   qv-probe wait-window TIMEOUT_MS         wait for the installer window to show and answer, print its state
 //   qv-probe state                          caption, client size, frame, every control
 //   qv-probe click TEXT                     press the installer's button captioned TEXT
 //   qv-probe close                          the title bar's close button
 //   qv-probe wait-dialog CAPTION TIMEOUT_MS wait for a message box, print its text and buttons
 //   qv-probe no-dialog CAPTION WAIT_MS      succeed when no such message box shows up in time
 //   qv-probe answer-dialog CAPTION TEXT     press a message box's button
-//   qv-probe sample-progress MS INTERVAL_MS the bar's position over time ("busy" = not answering)
+//   qv-probe sample-progress MS INTERVAL_MS [STARTED]  the bar's position over time ("busy" = not
+//                                           answering); STARTED is a file made after the first sample
 //   qv-probe wait-gone TIMEOUT_MS           wait until the installer's process has ended
 //   qv-probe kill                           end the installer's process (cleanup after a failure)
 //   qv-probe file PATH                      size, attributes, local write and creation time
 //   qv-probe link PATH                      a shortcut's stored target
 //   qv-probe make-link PATH TARGET          write a shortcut (an earlier installation's)
 //   qv-probe folder CSIDL                   a special folder's path
+//   qv-probe temp                           the user's temporary folder (GetTempPathW, as the installer asks)
 //   qv-probe trust CERT.der                 add a certificate to the current user's Root store
 //   qv-probe accessible                     what a screen reader reads (oleacc): the window, every control
-//   qv-probe sample-accessible MS INTERVAL_MS  the bar's role and value as a screen reader reads them over time
+//   qv-probe sample-accessible MS INTERVAL_MS [STARTED]  the bar's role and value as a screen reader
+//                                           reads them over time
 //   qv-probe colours                        the system colours the window uses in high contrast
 //   qv-probe set-colours NAME=RRGGBB ...    sets them (SetSysColors; kept in the prefix)
 //   qv-probe pixel X Y                      the colour shown at a point of the installer's client area
@@ -421,6 +424,12 @@ int SetColours(int argc, wchar_t** argv) {
   return 0;
 }
 
+// Tells a test waiting to let a transfer go that sampling is under way (an empty file, once).
+void MarkStarted(const std::wstring& path) {
+  if (path.empty() || ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return;
+  UniqueFile marker(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+}
+
 int Run(int argc, wchar_t** argv) {
   if (argc < 2) return 2;
   const std::wstring command = argv[1];
@@ -428,10 +437,16 @@ int Run(int argc, wchar_t** argv) {
   auto number = [&](int i) { return static_cast<DWORD>(std::wcstoul(arg(i).c_str(), nullptr, 10)); };
 
   if (command == L"wait-window") {
+    const ULONGLONG deadline = ::GetTickCount64() + number(2);
     HWND installer = WaitFor(FindInstallerBy, nullptr, number(2));
     if (!installer) {
       Print("found=0");
       return 1;
+    }
+    // Up means answering too: on a busy machine the window shows before its thread takes messages.
+    DWORD_PTR ignored = 0;
+    while (!::SendMessageTimeoutW(installer, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &ignored) &&
+           ::IsWindow(installer) && ::GetTickCount64() < deadline) {
     }
     Print("found=1");
     PrintState(installer);
@@ -449,6 +464,12 @@ int Run(int argc, wchar_t** argv) {
   if (command == L"folder") {
     wchar_t path[MAX_PATH + 1] = {};
     ::SHGetFolderPathW(nullptr, static_cast<int>(number(2)), nullptr, SHGFP_TYPE_CURRENT, path);
+    Print("path=" + Narrow(path));
+    return 0;
+  }
+  if (command == L"temp") {
+    wchar_t path[MAX_PATH + 1] = {};
+    if (!::GetTempPathW(MAX_PATH + 1, path)) return 1;
     Print("path=" + Narrow(path));
     return 0;
   }
@@ -536,6 +557,7 @@ int Run(int argc, wchar_t** argv) {
       const Accessible read = ReadAccessible(bar, OBJID_CLIENT);
       Print("sample t=" + std::to_string(::GetTickCount64() - start) + " found=" + (read.found ? "1" : "0") +
             " role=" + read.role + " state=" + read.state + " value=" + read.value);
+      MarkStarted(arg(4));
       ::Sleep(number(3));
     }
     return 0;
@@ -548,6 +570,7 @@ int Run(int argc, wchar_t** argv) {
       const std::string visible = ::IsWindowVisible(bar) ? "1" : "0";
       Print("sample t=" + std::to_string(::GetTickCount64() - start) + " visible=" + visible +
             " pos=" + ProgressPosition(bar, 250));
+      MarkStarted(arg(4));
       ::Sleep(number(3));
     }
     return 0;
@@ -555,9 +578,21 @@ int Run(int argc, wchar_t** argv) {
   return 2;
 }
 
+// The installer is per-monitor DPI aware; a probe that is not would read its window in
+// coordinates the system scales to 96 DPI (as Windows 10 and Wine 10 do), not in its pixels.
+void BecomeDpiAware() {
+  using SetContextFunction = BOOL(WINAPI*)(DPI_AWARENESS_CONTEXT);
+  const HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
+  const auto setContext = user32 ? reinterpret_cast<SetContextFunction>(
+                                       reinterpret_cast<void*>(::GetProcAddress(user32, "SetProcessDpiAwarenessContext")))
+                                 : nullptr;
+  if (!setContext || !setContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2)) ::SetProcessDPIAware();
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  BecomeDpiAware();
   quorvex::win32::ComApartment apartment;
   const int result = Run(argc, argv);
   if (result == 2) Print("usage: qv-probe COMMAND ARGS (see the source's header)");
