@@ -28,6 +28,7 @@
 #include "FakeTransport.h"
 #include "download/DownloadClient.h"
 #include "download/HttpText.h"
+#include "download/Redaction.h"
 #include "download/RESTResponse.h"
 #include "download/ResponseHead.h"
 
@@ -151,10 +152,16 @@ void CheckFailure(const DownloadError& error, const std::vector<quorvex::Transpo
   CHECK_PROMISE(!error.url.empty());
   if (error.kind() == DownloadFailure::kInvalidAddress) return;  // the fixed address is valid here
   bool fetched = false;
-  for (std::size_t i = first; i < sent.size(); ++i) fetched = fetched || sent[i].url == error.url;
+  // Failures keep URLs only as the log may show them.
+  for (std::size_t i = first; i < sent.size(); ++i) fetched = fetched || quorvex::RedactUrl(sent[i].url) == error.url;
   CHECK_PROMISE(fetched);
   switch (error.kind()) {
     case DownloadFailure::kServerStatus: {
+      // A 407 that did not come from a proxy is the server's failure too, never a logon.
+      if (error.status == 407) {
+        CHECK_PROMISE(message.rfind("REST request failed: The server at ", 0) == 0);
+        return;
+      }
       CHECK_PROMISE(error.status >= 500 && error.status <= 999);
       // what() ends at the first NUL, which a hostile reason or protocol may hold.
       const std::string line =
