@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "Listener.h"
+
 namespace quorvex::service {
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -96,15 +98,7 @@ MetricsServer::MetricsServer(asio::io_context& io, const tcp::endpoint& listen, 
       retry_(strand_),
       source_(std::make_shared<const MetricsSource>(std::move(source))),
       open_(std::make_shared<std::atomic<std::size_t>>(0)) {
-  error_code error;
-  acceptor_.open(listen.protocol(), error);
-  if (!error) acceptor_.set_option(asio::socket_base::reuse_address(true), error);
-  if (!error) acceptor_.bind(listen, error);
-  if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
-  if (error) {
-    throw std::runtime_error("cannot listen for metrics on " + listen.address().to_string() + ":" +
-                             std::to_string(listen.port()) + ": " + error.message());
-  }
+  ListenOn(acceptor_, listen, "for metrics ");
   port_ = acceptor_.local_endpoint().port();
 }
 

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "Listener.h"
 #include "ServiceConnection.h"
 
 namespace quorvex::service {
@@ -64,15 +65,7 @@ ServiceServer::ServiceServer(asio::io_context& io, const DownloadService& servic
       acceptor_(strand_),
       retry_(strand_),
       stopWatch_(strand_) {
-  error_code error;
-  acceptor_.open(listen.protocol(), error);
-  if (!error) acceptor_.set_option(asio::socket_base::reuse_address(true), error);
-  if (!error) acceptor_.bind(listen, error);
-  if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
-  if (error) {
-    throw std::runtime_error("cannot listen on " + listen.address().to_string() + ":" + std::to_string(listen.port()) +
-                             ": " + error.message());
-  }
+  ListenOn(acceptor_, listen, "");
   port_ = acceptor_.local_endpoint().port();
 }
 
